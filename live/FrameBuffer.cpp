@@ -1,0 +1,3 @@
+#include "FrameBuffer.h"
+
+FrameBuffer::FrameBuffer(uint32_t capacity) : m_data(new uint8_t[capacity]()), m_capacity(capacity) {}

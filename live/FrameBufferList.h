@@ -1,0 +1,42 @@
+#pragma once
+
+#include "FrameBuffer.h"
+#include "NamedMutex.h"
+
+#include <cstdint>
+#include <list>
+#include <memory>
+
+// A fixed pool of equal buffers that hands frames from producers to one
+// consumer in order, without allocating per frame.
+//
+// Producers: AcquireFree() the first free buffer, fill it, MarkReady() it. A
+// producer never waits: with no free buffer it gets null and drops its frame.
+// The consumer: TakeReady() returns the head only when it is ready (a ready
+// buffer behind a head still being filled waits), and Recycle() puts the head
+// back at the tail. Free buffers therefore always form the tail, and frames
+// come out in the order producers took their buffers.
+//
+// Every list of the process locks the one named mutex "bs buffer list". The
+// destructor waits, in 10 ms steps, until no head buffer is held any more.
+class FrameBufferList {
+public:
+    FrameBufferList(uint32_t count, uint32_t size);
+    ~FrameBufferList();
+    FrameBufferList(const FrameBufferList&) = delete;
+    FrameBufferList& operator=(const FrameBufferList&) = delete;
+
+    FrameBuffer* AcquireFree();
+    void MarkReady(FrameBuffer* buf);
+    FrameBuffer* TakeReady();
+    void Recycle(FrameBuffer* buf);
+
+    uint32_t GetCount() const { return m_count; }
+    uint32_t GetBufferSize() const { return m_size; }
+
+private:
+    std::list<std::unique_ptr<FrameBuffer>> m_buffers; // head first
+    uint32_t m_count;
+    uint32_t m_size;
+    NamedMutex m_mutex{"bs buffer list"};
+};
