@@ -9,7 +9,9 @@ uint32_t NextThreadId() {
 
 } // namespace
 
-MessageThread::~MessageThread() { Quit(); }
+MessageThread::~MessageThread() {
+    Quit();
+}
 
 bool MessageThread::CreateThread() {
     std::lock_guard<std::mutex> guard(m_lock);

@@ -9,7 +9,9 @@ uint32_t GetTickCount() {
     return static_cast<uint32_t>(static_cast<uint64_t>(ms));
 }
 
-void Sleep(uint32_t milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+void Sleep(uint32_t milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
 
 std::tm LocalTime() {
     std::time_t now = std::time(nullptr);
