@@ -1,0 +1,70 @@
+#pragma once
+
+#include "FrameBufferList.h"
+#include "NamedMutex.h"
+#include "RenderTarget.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <thread>
+
+struct AVFrame;
+
+// Turns decoded pictures into 32-bit RGB, queues up to ten of them and runs a
+// render thread that paces them by their time stamps and hands each one to the
+// pane's RenderTarget.
+//
+// A queued picture is the header {due time (ms), width, height} followed by the
+// pixels. The queue starts with buffers for 1280 x 720 and is made anew, with
+// buffers sized to the picture, when a larger one arrives; pictures are
+// limited to kMaxPixels.
+class VideoRender {
+public:
+    static constexpr uint32_t kQueueLength = 10;
+    static constexpr uint32_t kHeaderBytes = 12;
+    static constexpr uint32_t kDefaultBufferSize = kHeaderBytes + 1280 * 720 * 4; // 3,686,412
+    static constexpr uint64_t kMaxPixels = 4096ull * 2160ull;
+    // A picture due further ahead than this starts a new time base.
+    static constexpr uint32_t kMaxAheadMs = 1000;
+
+    VideoRender();
+    ~VideoRender();
+    VideoRender(const VideoRender&) = delete;
+    VideoRender& operator=(const VideoRender&) = delete;
+
+    void SetWindow(RenderTarget* window);
+    void StartRender();
+    void StopRender();
+    // Converts the picture (planar 4:2:0 only) into the next free buffer; a
+    // picture that finds no free buffer, or has another layout, is dropped.
+    void SubmitPicture(const AVFrame* frame, uint32_t timestamp);
+
+    // Pictures dropped because of their layout or size.
+    uint32_t GetDroppedPictures() const { return m_droppedPictures.load(); }
+    // The picture buffers' size now (0 while stopped).
+    uint32_t GetBufferSize();
+
+    // Replaces the tick source and the sleep of the render thread (tests);
+    // call while stopped.
+    void SetClock(std::function<uint32_t()> tick, std::function<void(uint32_t)> sleep);
+
+private:
+    void StopRenderLocked();
+    void StartRenderLocked(uint32_t bufferSize);
+    void RenderThread();
+    bool StopRequested();
+    // Waits until due, in short steps; false when a stop came first.
+    bool WaitUntil(uint32_t baseTick, uint64_t dueMs);
+
+    std::atomic<RenderTarget*> m_window{nullptr};
+    std::unique_ptr<FrameBufferList> m_pictureQueue;
+    NamedMutex m_exitLock{"RenderExit"};
+    std::atomic<uint8_t> m_stopFlag{1};
+    NamedMutex m_objectLock{"HandleRender"};
+    std::thread m_thread;
+    std::atomic<uint32_t> m_droppedPictures{0};
+    std::function<uint32_t()> m_tick;
+    std::function<void(uint32_t)> m_sleep;
+};
