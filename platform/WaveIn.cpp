@@ -7,6 +7,10 @@
 #include <algorithm>
 #include <cstring>
 
+// Exported by SDL 2.26 but not declared in its headers: frees the calling
+// thread's SDL storage (its error text).
+extern "C" DECLSPEC void SDLCALL SDL_TLSCleanup(void);
+
 namespace {
 
 // SDL's subsystem reference count and its device table are not thread-safe:
@@ -19,6 +23,13 @@ NamedMutex& SdlAudioLock() {
 // SDL's capture period. Small, so that Stop() leaves little in a partly
 // filled buffer; independent of the size of the caller's buffers.
 constexpr Uint16 kCaptureSamples = 256;
+
+// SDL keeps per-thread storage for threads it did not create and never frees
+// it when they end. Opens and closes run on pane threads that come and go, so
+// the storage is dropped after each of them.
+void ReleaseThreadStorage() {
+    SDL_TLSCleanup();
+}
 
 } // namespace
 
@@ -54,16 +65,19 @@ int WaveIn::Open(const WaveInFormat& format, WaveInCallback callback, void* inst
     want.userdata = this;
     {
         std::lock_guard<NamedMutex> guard(SdlAudioLock());
-        if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
+        if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+            ReleaseThreadStorage();
             return -1;
+        }
         // No allowed changes: SDL converts whatever the device delivers into
         // exactly this format. The device starts paused.
         SDL_AudioSpec have{};
         m_device = SDL_OpenAudioDevice(nullptr, 1, &want, &have, 0);
-        if (m_device == 0) {
+        if (m_device == 0)
             SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        ReleaseThreadStorage();
+        if (m_device == 0)
             return -1;
-        }
     }
     m_callback(this, WIM_OPEN, m_instance, nullptr);
     return 0;
@@ -153,6 +167,7 @@ int WaveIn::Close() {
         std::lock_guard<NamedMutex> guard(SdlAudioLock());
         SDL_CloseAudioDevice(m_device);
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        ReleaseThreadStorage();
     }
     m_device = 0;
     m_callback(this, WIM_CLOSE, m_instance, nullptr);
