@@ -1,0 +1,73 @@
+#pragma once
+
+#include "VideoPane.h"
+
+#include <QDialog>
+#include <QIcon>
+#include <QPushButton>
+#include <QStringList>
+#include <QTreeWidget>
+
+#include <array>
+#include <cstdint>
+
+class CUploadFileDlg;
+
+// The main window: on the left a square grid of video panes, on the right a
+// panel with five buttons above the device list (one row per pane). Controls
+// are created when the dialog is first shown (OnInitDialog) and placed by the
+// layout formulas at start and on every resize.
+class CVantorDlg : public QDialog {
+    Q_OBJECT
+
+public:
+    static constexpr int PANE_COUNT = 4;             // m_nGrid * m_nGrid
+    static constexpr int INITIAL_CLIENT_WIDTH = 900; // template 500 x 300 units at 9 pt
+    static constexpr int INITIAL_CLIENT_HEIGHT = 540;
+
+    explicit CVantorDlg(QWidget* parent = nullptr);
+    ~CVantorDlg() override;
+
+    VideoPane* Pane(int i) { return &m_panes.at(static_cast<size_t>(i)); }
+
+    // Button and list handlers (CVantorDlg_Commands.cpp, CVantorDlg_Upload.cpp).
+    void OnBnClickedUpload();
+    void OnBnClickedAdd();
+    void OnBnClickedDelete();
+    void OnBnClickedTalk();
+    void OnBnClickedRecord();
+    void OnNMDblclkDeviceList(int item);
+    // Sent by the batch upload dialog when it closes (wParam 0).
+    intptr_t OnUploadClosed(uintptr_t wParam, intptr_t lParam);
+
+protected:
+    bool OnInitDialog();
+    void OnSize();
+
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void LoadDeviceStore();
+    int SelectedRow() const;
+    bool IsPaneStopped(int i) const;
+    void SetCell(int row, int column, const QString& text);
+    QStringList RowTexts(int row) const;
+    void RestoreRow(int row, const QStringList& shownBefore);
+
+    QIcon m_hIcon;
+    int m_nInitWidth = 0;
+    int m_nInitHeight = 0;
+    int m_nGrid = 2;
+    QPushButton m_btnUpload;
+    QPushButton m_btnAdd;
+    QPushButton m_btnDelete;
+    QPushButton m_btnTalk;
+    QPushButton m_btnRecord;
+    QTreeWidget m_listDevices;
+    std::array<VideoPane, PANE_COUNT> m_panes;
+    CUploadFileDlg* m_pUploadDlg = nullptr;
+
+    bool m_initialised = false; // OnInitDialog has run
+};
