@@ -1,0 +1,77 @@
+#pragma once
+
+#include "FrameBufferList.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+// One session with one camera device over the peer-to-peer transport: opens
+// the session and the AV channel by UID, sends the device its control
+// messages, and runs one thread that receives video frames into videoQueue
+// and one that receives audio frames into audioQueue. The decoders take the
+// frames from the queues directly.
+//
+// The transport is process-wide: every model holds one counted reference on
+// it (sdkUsers, guarded by the named lock "IOTCInitLock"); the first model up
+// initialises it and the last one gone shuts it down.
+//
+// The pane's thread drives a model; only StartSpeaker, SendSpeakerData and
+// StopSpeaker come from the talk-back encoder's thread.
+class AVModel {
+public:
+    static constexpr uint32_t kVideoBuffers = 15;
+    static constexpr uint32_t kVideoBufferSize = 48000;
+    static constexpr uint32_t kAudioBuffers = 50;
+    static constexpr uint32_t kAudioBufferSize = 1024;
+    static constexpr int kStopWaitMs = 3000;
+
+    AVModel();
+    virtual ~AVModel();
+    AVModel(const AVModel&) = delete;
+    AVModel& operator=(const AVModel&) = delete;
+
+    int Connect(const char* uid);
+    int Close();
+    int CreateVideoQueue();
+    int CreateAudioQueue();
+    int FreeVideoQueue();
+    int FreeAudioQueue();
+    int StartVideo();
+    int StartAudio();
+    int StopVideo();
+    int StopAudio();
+    int StartSpeaker();
+    int SendSpeakerData(const void* data, int length);
+    int StopSpeaker();
+
+    // True while a receive loop runs (it also ends by itself when the device
+    // closes the session).
+    bool IsVideoLoopRunning() const { return m_videoLoopRunning.load(); }
+    bool IsAudioLoopRunning() const { return m_audioLoopRunning.load(); }
+
+    // Models holding a reference on the transport; guarded by "IOTCInitLock".
+    static int32_t sdkUsers;
+
+    std::atomic<int32_t> avIndex{-1};
+    std::atomic<uint8_t> videoStop{1};
+    std::atomic<uint8_t> audioStop{1};
+    std::unique_ptr<FrameBufferList> videoQueue;
+    std::unique_ptr<FrameBufferList> audioQueue;
+    int32_t sessionId = -1;
+    bool sdkReady = false;
+    std::thread videoThread;
+    std::thread audioThread;
+
+private:
+    static int AcquireSdk();
+    static void ReleaseSdk();
+    int StartReceiver(bool video);
+    void StopReceiver(bool video);
+    void VideoLoop();
+    void AudioLoop();
+
+    std::atomic<bool> m_videoLoopRunning{false};
+    std::atomic<bool> m_audioLoopRunning{false};
+};

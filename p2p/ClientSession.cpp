@@ -1,0 +1,133 @@
+#include "ClientSession.h"
+
+#include "P2PErrors.h"
+
+#include <cstring>
+
+using namespace p2p;
+
+ClientSession::~ClientSession() {
+    Shutdown();
+}
+
+void ClientSession::Shutdown() {
+    std::unique_ptr<Connection> connection_;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        connection_ = std::move(connection);
+        cancelled = true;
+    }
+    cv.notify_all();
+    if (connection_) {
+        connection_->Close(P2P_ERR_LOCAL_CLOSE);
+        connection_->Join();
+    }
+}
+
+int ClientSession::OnMessage(uint16_t type, const uint8_t* payload, size_t length) {
+    std::unique_lock<std::mutex> lock(mutex);
+    switch (type) {
+    case MSG_HELLO_ACK: {
+        int32_t result;
+        if (!DecodeResult(payload, length, result) || helloResult)
+            return P2P_ERR_PROTOCOL;
+        helloResult = result;
+        break;
+    }
+    case MSG_AV_START_ACK: {
+        int32_t result;
+        if (!DecodeResult(payload, length, result))
+            return P2P_ERR_PROTOCOL;
+        avStartResult = result;
+        break;
+    }
+    case MSG_AV_STOP_ACK:
+        stopAcked = true;
+        break;
+    case MSG_VIDEO:
+    case MSG_AUDIO: {
+        if (!avActive)
+            return 0; // frames still in flight after a stop
+        bool isVideo = type == MSG_VIDEO;
+        std::deque<Frame>& queue = isVideo ? video : audio;
+        if (queue.size() >= (isVideo ? kMaxVideoFrames : kMaxAudioFrames)) {
+            (isVideo ? videoLost : audioLost) = true;
+            return 0;
+        }
+        Frame frame;
+        if (!m_spare.empty()) {
+            frame.data = std::move(m_spare.back());
+            m_spare.pop_back();
+        }
+        std::memcpy(frame.info, payload, kFrameInfoSize);
+        frame.data.assign(payload + kFrameInfoSize, payload + length);
+        queue.push_back(std::move(frame));
+        return 0; // takers poll; nobody waits on frames
+    }
+    default:
+        return P2P_ERR_PROTOCOL; // nothing else may come from a device
+    }
+    lock.unlock();
+    cv.notify_all();
+    return 0;
+}
+
+void ClientSession::OnClosed(int reason) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        state = Ended;
+        endReason = reason;
+    }
+    cv.notify_all();
+}
+
+int ClientSession::EmptyCode() const {
+    if (state == Ended)
+        return endReason == P2P_ERR_REMOTE_TIMEOUT ? P2P_ERR_REMOTE_TIMEOUT : P2P_ERR_SESSION_CLOSED;
+    if (state != Connected || !avActive)
+        return P2P_ERR_INVALID_SESSION;
+    return P2P_ERR_NO_DATA;
+}
+
+int ClientSession::Take(bool isVideo, char* buf, int bufSize, int* actualSize, int* expectedSize, char* info,
+                        int infoSize, int* infoActual, unsigned int* frameIndex) {
+    std::lock_guard<std::mutex> lock(mutex);
+    bool& lost = isVideo ? videoLost : audioLost;
+    std::deque<Frame>& queue = isVideo ? video : audio;
+    if (lost) {
+        lost = false;
+        return P2P_ERR_FRAME_LOST;
+    }
+    if (queue.empty())
+        return EmptyCode();
+    Frame frame = std::move(queue.front());
+    queue.pop_front();
+    int size = static_cast<int>(frame.data.size());
+    if (expectedSize != nullptr)
+        *expectedSize = size;
+    FrameInfo decoded = DecodeFrameInfo(frame.info);
+    if (frameIndex != nullptr)
+        *frameIndex = decoded.frameNumber;
+    int result;
+    if (size > bufSize) {
+        if (actualSize != nullptr)
+            *actualSize = 0;
+        result = P2P_ERR_BUFFER_TOO_SMALL;
+    } else {
+        std::memcpy(buf, frame.data.data(), frame.data.size());
+        if (actualSize != nullptr)
+            *actualSize = size;
+        if (info != nullptr && infoSize > 0) {
+            int n = infoSize < static_cast<int>(kFrameInfoSize) ? infoSize : static_cast<int>(kFrameInfoSize);
+            std::memcpy(info, frame.info, static_cast<size_t>(n));
+            if (infoActual != nullptr)
+                *infoActual = n;
+        }
+        result = size;
+    }
+    if (m_spare.size() < 8) {
+        frame.data.clear();
+        m_spare.push_back(std::move(frame.data));
+    }
+    return result;
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "Connection.h"
+#include "Protocol.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The client's side of one session: the connection, the answers the API
+// calls wait for, and the frames received and not yet taken. All fields are
+// guarded by `mutex`; waiters sleep on `cv`, which every change wakes.
+class ClientSession : public Connection::Handler {
+public:
+    enum State { Idle, Connecting, Connected, Ended };
+
+    struct Frame {
+        std::vector<uint8_t> data;
+        uint8_t info[p2p::kFrameInfoSize];
+    };
+
+    // Frames waiting beyond these are dropped (the next take reports a lost frame).
+    static constexpr size_t kMaxVideoFrames = 64;
+    static constexpr size_t kMaxAudioFrames = 256;
+
+    explicit ClientSession(int id) : id(id) {}
+    ~ClientSession() override;
+
+    int OnMessage(uint16_t type, const uint8_t* payload, size_t length) override;
+    void OnClosed(int reason) override;
+
+    // Closes the connection (if any) and waits for its thread. Call without the lock.
+    void Shutdown();
+    // Takes the next frame of a queue into the caller's buffer; see avRecvFrameData2.
+    int Take(bool video, char* buf, int bufSize, int* actualSize, int* expectedSize, char* info, int infoSize,
+             int* infoActual, unsigned int* frameIndex);
+    // The code a take answers when the queue is empty (lock held).
+    int EmptyCode() const;
+
+    const int id;
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::unique_ptr<Connection> connection;
+    State state = Idle;
+    int endReason = 0;
+    bool cancelled = false; // closed or de-initialised while a call waited
+    std::string uid;
+    std::string remote;
+
+    std::optional<int32_t> helloResult;
+    std::optional<int32_t> avStartResult;
+    bool avActive = false;
+    bool avCancelled = false;
+    bool stopAcked = false;
+
+    std::deque<Frame> video;
+    std::deque<Frame> audio;
+    bool videoLost = false;
+    bool audioLost = false;
+
+private:
+    std::vector<std::vector<uint8_t>> m_spare; // recycled frame storage
+};

@@ -1,0 +1,252 @@
+#include "Connection.h"
+
+#include "P2PErrors.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace p2p;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+constexpr int kKeepaliveMs = 1000;
+constexpr int kCloseFlushMs = 200;
+
+int64_t MsSince(Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+} // namespace
+
+Connection::Connection(int fd, int timeoutMs)
+    : m_fd(fd), m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_timeoutMs(timeoutMs), m_readBuffer(64 * 1024) {
+    SetNonBlocking(fd);
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        m_peer = AddressText(addr);
+}
+
+Connection::~Connection() {
+    Close(P2P_ERR_LOCAL_CLOSE);
+    Join();
+}
+
+void Connection::Start(Handler* handler) {
+    m_handler = handler;
+    m_thread = std::thread(&Connection::Run, this);
+}
+
+void Connection::Join() {
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void Connection::Wake() {
+    uint64_t one = 1;
+    ssize_t r = write(m_wakeFd.get(), &one, sizeof one);
+    (void)r;
+}
+
+int Connection::Send(uint16_t type, const uint8_t* a, size_t an, const uint8_t* b, size_t bn, bool droppable) {
+    size_t total = kHeaderSize + an + bn;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closeRequested || m_closed.load())
+            return P2P_ERR_SESSION_CLOSED;
+        if ((droppable && m_queuedBytes + total > kDroppableLimit) || m_queuedBytes + total > kHardLimit)
+            return P2P_ERR_SEND_QUEUE_FULL;
+        std::vector<uint8_t> message(total);
+        EncodeHeader(type, static_cast<uint32_t>(an + bn), message.data());
+        if (an > 0)
+            std::memcpy(message.data() + kHeaderSize, a, an);
+        if (bn > 0)
+            std::memcpy(message.data() + kHeaderSize + an, b, bn);
+        m_queue.push_back(std::move(message));
+        m_queuedBytes += total;
+    }
+    Wake();
+    return P2P_OK;
+}
+
+size_t Connection::GetQueuedBytes() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_queuedBytes;
+}
+
+void Connection::Close(int reason) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closeRequested)
+            return;
+        m_closeRequested = true;
+        m_requestedReason = reason;
+    }
+    Wake();
+}
+
+void Connection::Freeze() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_frozen = true;
+    }
+    Wake();
+}
+
+bool Connection::WritePending() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    while (!m_queue.empty()) {
+        std::vector<uint8_t>& front = m_queue.front();
+        ssize_t n = send(m_fd.get(), front.data() + m_frontOffset, front.size() - m_frontOffset, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                return true;
+            return false;
+        }
+        m_frontOffset += static_cast<size_t>(n);
+        if (m_frontOffset < front.size())
+            return true;
+        m_queuedBytes -= front.size();
+        m_queue.pop_front();
+        m_frontOffset = 0;
+    }
+    return true;
+}
+
+void Connection::FlushBeforeClose(int reason) {
+    // Drop unsent media, keep a started message whole, then say goodbye.
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        std::deque<std::vector<uint8_t>> keep;
+        m_queuedBytes = 0;
+        for (size_t i = 0; i < m_queue.size(); ++i) {
+            uint16_t type = GetU16(m_queue[i].data() + 2);
+            if ((i == 0 && m_frontOffset > 0) || (type != MSG_VIDEO && type != MSG_AUDIO)) {
+                m_queuedBytes += m_queue[i].size();
+                keep.push_back(std::move(m_queue[i]));
+            }
+        }
+        if (keep.empty())
+            m_frontOffset = 0;
+        m_queue.swap(keep);
+        std::vector<uint8_t> close(kHeaderSize + 4);
+        EncodeHeader(MSG_CLOSE, 4, close.data());
+        PutU32(close.data() + kHeaderSize, static_cast<uint32_t>(reason));
+        m_queuedBytes += close.size();
+        m_queue.push_back(std::move(close));
+    }
+    Clock::time_point start = Clock::now();
+    while (MsSince(start) < kCloseFlushMs) {
+        if (!WritePending())
+            return;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_queue.empty())
+                return;
+        }
+        pollfd p{m_fd.get(), POLLOUT, 0};
+        poll(&p, 1, 20);
+    }
+}
+
+void Connection::Run() {
+    Clock::time_point lastRecv = Clock::now();
+    Clock::time_point lastSend = Clock::now();
+    int reason = 0;
+    bool localClose = false;
+    bool frozen = false;
+
+    MessageParser::Sink sink = [this, &reason](uint16_t type, const uint8_t* payload, size_t length) -> int {
+        if (type == MSG_KEEPALIVE)
+            return 0;
+        if (type == MSG_CLOSE)
+            return P2P_ERR_SESSION_CLOSED;
+        return m_handler->OnMessage(type, payload, length);
+    };
+
+    while (reason == 0) {
+        bool wantWrite;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_closeRequested) {
+                reason = m_requestedReason;
+                localClose = true;
+                break;
+            }
+            frozen = m_frozen;
+            wantWrite = !m_queue.empty();
+        }
+        pollfd fds[2] = {{m_wakeFd.get(), POLLIN, 0}, {m_fd.get(), 0, 0}};
+        if (!frozen)
+            fds[1].events = static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0));
+        int r = poll(fds, frozen ? 1 : 2, frozen ? 500 : 100);
+        if (r < 0 && errno != EINTR) {
+            reason = P2P_ERR_NETWORK;
+            break;
+        }
+        if (fds[0].revents & POLLIN) {
+            uint64_t count;
+            ssize_t n = read(m_wakeFd.get(), &count, sizeof count);
+            (void)n;
+        }
+        if (frozen)
+            continue;
+        if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
+            ssize_t n = recv(m_fd.get(), m_readBuffer.data(), m_readBuffer.size(), 0);
+            if (n == 0) {
+                reason = P2P_ERR_SESSION_CLOSED;
+                break;
+            }
+            if (n < 0) {
+                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                    reason = P2P_ERR_NETWORK;
+                    break;
+                }
+            } else {
+                lastRecv = Clock::now();
+                int fed = m_parser.Feed(m_readBuffer.data(), static_cast<size_t>(n), sink);
+                if (fed != 0) {
+                    reason = fed;
+                    break;
+                }
+            }
+        }
+        if (fds[1].revents & POLLOUT) {
+            if (!WritePending()) {
+                reason = P2P_ERR_NETWORK;
+                break;
+            }
+            lastSend = Clock::now();
+        }
+        if (MsSince(lastRecv) > m_timeoutMs) {
+            reason = P2P_ERR_REMOTE_TIMEOUT;
+            break;
+        }
+        if (!wantWrite && MsSince(lastSend) >= kKeepaliveMs) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            std::vector<uint8_t> keepalive(kHeaderSize);
+            EncodeHeader(MSG_KEEPALIVE, 0, keepalive.data());
+            m_queuedBytes += keepalive.size();
+            m_queue.push_back(std::move(keepalive));
+            lastSend = Clock::now();
+        }
+    }
+
+    if (!frozen && (localClose || reason == P2P_ERR_PROTOCOL))
+        FlushBeforeClose(reason);
+    shutdown(m_fd.get(), SHUT_RDWR);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_closeRequested = true;
+        m_queue.clear();
+        m_queuedBytes = 0;
+    }
+    m_closeReason.store(reason);
+    m_closed.store(true);
+    m_handler->OnClosed(reason);
+}

@@ -1,0 +1,85 @@
+#pragma once
+
+#include "MessageParser.h"
+#include "SocketUtil.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// One TCP session of the transport, served by one thread that reads,
+// writes and keeps the session alive (a keep-alive message after 1 s of
+// sending nothing; the session is dead after the configured time of hearing
+// nothing). Sending only queues, so no caller ever waits on the network.
+//
+// The handler's calls run on the connection's thread. OnClosed runs exactly
+// once, as the thread's last act, with the reason: P2P_ERR_SESSION_CLOSED
+// (the peer closed), P2P_ERR_REMOTE_TIMEOUT, P2P_ERR_PROTOCOL,
+// P2P_ERR_NETWORK, or the reason given to Close.
+class Connection {
+public:
+    class Handler {
+    public:
+        virtual ~Handler() = default;
+        // Return 0, or an error code that closes the connection.
+        virtual int OnMessage(uint16_t type, const uint8_t* payload, size_t length) = 0;
+        virtual void OnClosed(int reason) = 0;
+    };
+
+    // Takes ownership of the connected socket fd.
+    Connection(int fd, int timeoutMs);
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void Start(Handler* handler);
+    // Queues one message made of two byte ranges. A droppable message (a media
+    // frame) is refused when more than the queue limit is waiting.
+    int Send(uint16_t type, const uint8_t* a, size_t an, const uint8_t* b = nullptr, size_t bn = 0,
+             bool droppable = false);
+    // Asks the thread to send a close message and end. Returns at once.
+    void Close(int reason);
+    // Waits for the thread to end (never call it from the handler).
+    void Join();
+    // Stops all reading, writing and keep-alive without closing: the peer sees
+    // a silent session. Only Close ends it then.
+    void Freeze();
+    bool IsClosed() const { return m_closed.load(); }
+    int GetCloseReason() const { return m_closeReason.load(); }
+    const std::string& GetPeer() const { return m_peer; }
+    size_t GetQueuedBytes();
+
+    static constexpr size_t kDroppableLimit = 4u << 20;
+    static constexpr size_t kHardLimit = 64u << 20;
+
+private:
+    void Run();
+    void Wake();
+    bool WritePending(); // false on a socket error
+    void FlushBeforeClose(int reason);
+
+    p2p::UniqueFd m_fd;
+    p2p::UniqueFd m_wakeFd;
+    int m_timeoutMs;
+    std::string m_peer;
+    Handler* m_handler = nullptr;
+    std::thread m_thread;
+
+    std::mutex m_mutex; // guards the queue and the requests below
+    std::deque<std::vector<uint8_t>> m_queue;
+    size_t m_queuedBytes = 0;
+    size_t m_frontOffset = 0;
+    bool m_closeRequested = false;
+    int m_requestedReason = 0;
+    bool m_frozen = false;
+
+    std::atomic<bool> m_closed{false};
+    std::atomic<int> m_closeReason{0};
+    MessageParser m_parser;
+    std::vector<uint8_t> m_readBuffer;
+};

@@ -1,0 +1,304 @@
+#include "Device.h"
+
+#include "Connection.h"
+#include "P2PErrors.h"
+
+#include <cerrno>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace p2p;
+
+namespace {
+constexpr size_t kMaxSessionsPerDevice = 32;
+}
+
+void DeviceListener::OnSessionOpened(int, const std::string&, const std::string&) {}
+bool DeviceListener::OnAvStart(int, const std::string&, const std::string&, bool matches) {
+    return matches;
+}
+void DeviceListener::OnIOCtrl(int, uint32_t, const uint8_t*, size_t) {}
+bool DeviceListener::OnAvStop(int) {
+    return true;
+}
+void DeviceListener::OnSessionClosed(int, int) {}
+
+// One accepted session: its connection and where the client stands.
+class Device::Session : public Connection::Handler {
+public:
+    Session(Device& device, int id, int fd, int timeoutMs) : device(device), id(id), connection(fd, timeoutMs) {}
+
+    int OnMessage(uint16_t type, const uint8_t* payload, size_t length) override {
+        switch (type) {
+        case MSG_HELLO: {
+            uint8_t version = 0;
+            std::string name;
+            if (!uid.empty() || !DecodeHello(payload, length, version, name))
+                return P2P_ERR_PROTOCOL;
+            if (!device.HoldsUid(name)) {
+                std::vector<uint8_t> ack = EncodeResult(P2P_ERR_UID_NOT_HERE);
+                connection.Send(MSG_HELLO_ACK, ack.data(), ack.size());
+                return P2P_ERR_UID_NOT_HERE;
+            }
+            uid = name;
+            std::vector<uint8_t> ack = EncodeResult(P2P_OK);
+            connection.Send(MSG_HELLO_ACK, ack.data(), ack.size());
+            device.m_listener.OnSessionOpened(id, uid, connection.GetPeer());
+            return 0;
+        }
+        case MSG_AV_START: {
+            uint8_t channel = 0;
+            std::string account, password;
+            if (uid.empty() || !DecodeAvStart(payload, length, channel, account, password))
+                return P2P_ERR_PROTOCOL;
+            int32_t result;
+            if (avActive.load()) {
+                result = P2P_ERR_CHANNEL_IN_USE;
+            } else {
+                bool matches = channel == 0 && device.CheckAccount(uid, account, password);
+                result = device.m_listener.OnAvStart(id, account, password, matches) ? 0 : P2P_ERR_WRONG_ACCOUNT;
+            }
+            if (result == 0)
+                avActive.store(true);
+            std::vector<uint8_t> ack = EncodeResult(result);
+            connection.Send(MSG_AV_START_ACK, ack.data(), ack.size());
+            return 0;
+        }
+        case MSG_AV_STOP:
+            if (uid.empty())
+                return P2P_ERR_PROTOCOL;
+            avActive.store(false);
+            if (device.m_listener.OnAvStop(id))
+                connection.Send(MSG_AV_STOP_ACK, nullptr, 0);
+            return 0;
+        case MSG_IOCTRL:
+            if (uid.empty())
+                return P2P_ERR_PROTOCOL;
+            if (avActive.load())
+                device.m_listener.OnIOCtrl(id, GetU32(payload), payload + 4, length - 4);
+            return 0;
+        default:
+            return P2P_ERR_PROTOCOL; // nothing else may come from a client
+        }
+    }
+
+    void OnClosed(int reason) override {
+        avActive.store(false);
+        if (!uid.empty())
+            device.m_listener.OnSessionClosed(id, reason);
+    }
+
+    Device& device;
+    const int id;
+    Connection connection;
+    std::string uid; // written and read on the connection's thread only
+    std::atomic<bool> avActive{false};
+};
+
+Device::Device(DeviceListener& listener) : m_listener(listener) {}
+
+Device::~Device() {
+    Stop();
+}
+
+int Device::AddUid(const std::string& uid, const std::string& account, const std::string& password) {
+    if (!IsValidName(uid, kMaxUidLength) || account.size() > kMaxAccountLength || password.size() > kMaxAccountLength)
+        return P2P_ERR_BAD_ARGUMENT;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_uids[uid] = Account{account, password};
+    return P2P_OK;
+}
+
+bool Device::HoldsUid(const std::string& uid) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_uids.count(uid) > 0;
+}
+
+bool Device::CheckAccount(const std::string& uid, const std::string& account, const std::string& password) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_uids.find(uid);
+    return it != m_uids.end() && it->second.account == account && it->second.password == password;
+}
+
+int Device::Start(const P2PSettings& settings) {
+    if (!m_stop.load())
+        return P2P_ERR_ALREADY_INITIALISED;
+    m_settings = settings;
+    in_addr bindAddr{};
+    if (!ResolveIPv4(settings.bindAddress, bindAddr))
+        return P2P_ERR_BAD_ARGUMENT;
+    m_udp.reset();
+    for (int i = 0; i < settings.portSpan && m_udp.get() < 0; ++i) {
+        UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr = bindAddr;
+        addr.sin_port = htons(static_cast<uint16_t>(settings.port + i));
+        if (fd.get() >= 0 && bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+            m_udp = std::move(fd);
+            m_searchPort = static_cast<uint16_t>(settings.port + i);
+        }
+    }
+    if (m_udp.get() < 0)
+        return P2P_ERR_NETWORK;
+    m_listen.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr = bindAddr;
+    socklen_t len = sizeof addr;
+    if (m_listen.get() < 0 || bind(m_listen.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(m_listen.get(), 16) != 0 || getsockname(m_listen.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        m_udp.reset();
+        m_listen.reset();
+        return P2P_ERR_NETWORK;
+    }
+    m_tcpPort = ntohs(addr.sin_port);
+    m_wake.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    m_stop.store(false);
+    m_thread = std::thread(&Device::Run, this);
+    return P2P_OK;
+}
+
+void Device::Stop() {
+    if (m_stop.exchange(true))
+        return;
+    uint64_t one = 1;
+    ssize_t w = write(m_wake.get(), &one, sizeof one);
+    (void)w;
+    if (m_thread.joinable())
+        m_thread.join();
+    std::map<int, std::shared_ptr<Session>> sessions;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        sessions.swap(m_sessions);
+    }
+    for (auto& entry : sessions)
+        entry.second->connection.Close(P2P_ERR_LOCAL_CLOSE);
+    for (auto& entry : sessions)
+        entry.second->connection.Join();
+    m_udp.reset();
+    m_listen.reset();
+}
+
+void Device::Run() {
+    while (!m_stop.load()) {
+        pollfd fds[3] = {{m_wake.get(), POLLIN, 0}, {m_udp.get(), POLLIN, 0}, {m_listen.get(), POLLIN, 0}};
+        poll(fds, 3, 200);
+        if (fds[0].revents & POLLIN) {
+            uint64_t count;
+            ssize_t n = read(m_wake.get(), &count, sizeof count);
+            (void)n;
+        }
+        if (fds[1].revents & POLLIN)
+            AnswerSearch();
+        if (fds[2].revents & POLLIN)
+            Accept();
+        Reap();
+    }
+}
+
+void Device::AnswerSearch() {
+    uint8_t buffer[512];
+    sockaddr_in from{};
+    socklen_t fromLen = sizeof from;
+    ssize_t n;
+    while ((n = recvfrom(m_udp.get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLen)) >= 0) {
+        uint32_t nonce = 0;
+        std::string uid;
+        if (DecodeSearchRequest(buffer, static_cast<size_t>(n), nonce, uid) && HoldsUid(uid)) {
+            std::vector<uint8_t> answer = EncodeSearchAnswer(nonce, uid, m_tcpPort);
+            sendto(m_udp.get(), answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), fromLen);
+        }
+        fromLen = sizeof from;
+    }
+}
+
+void Device::Accept() {
+    for (;;) {
+        int fd = accept4(m_listen.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_sessions.size() >= kMaxSessionsPerDevice) {
+            ::close(fd);
+            continue;
+        }
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        int id = m_nextSession++;
+        auto session = std::make_shared<Session>(*this, id, fd, m_settings.sessionTimeoutMs);
+        m_sessions[id] = session;
+        session->connection.Start(session.get());
+    }
+}
+
+void Device::Reap() {
+    std::vector<std::shared_ptr<Session>> ended;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+            if (it->second->connection.IsClosed()) {
+                ended.push_back(it->second);
+                it = m_sessions.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& session : ended)
+        session->connection.Join();
+}
+
+std::shared_ptr<Device::Session> Device::Find(int session) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_sessions.find(session);
+    return it == m_sessions.end() ? nullptr : it->second;
+}
+
+int Device::SendFrame(uint16_t type, int sessionId, const FrameInfo& info, const uint8_t* data, size_t length) {
+    if (length > kMaxFrameSize || (data == nullptr && length > 0))
+        return P2P_ERR_BAD_ARGUMENT;
+    std::shared_ptr<Session> session = Find(sessionId);
+    if (!session || session->connection.IsClosed())
+        return P2P_ERR_INVALID_SESSION;
+    if (!session->avActive.load())
+        return P2P_ERR_NO_PERMISSION;
+    uint8_t block[kFrameInfoSize];
+    FrameInfo filled = info;
+    filled.frameSize = static_cast<uint32_t>(length);
+    EncodeFrameInfo(filled, block);
+    return session->connection.Send(type, block, kFrameInfoSize, data, length, true);
+}
+
+int Device::SendVideo(int session, const FrameInfo& info, const uint8_t* data, size_t length) {
+    return SendFrame(MSG_VIDEO, session, info, data, length);
+}
+
+int Device::SendAudio(int session, const FrameInfo& info, const uint8_t* data, size_t length) {
+    return SendFrame(MSG_AUDIO, session, info, data, length);
+}
+
+int Device::CloseSession(int sessionId) {
+    std::shared_ptr<Session> session = Find(sessionId);
+    if (!session)
+        return P2P_ERR_INVALID_SESSION;
+    session->connection.Close(P2P_ERR_SESSION_CLOSED);
+    return P2P_OK;
+}
+
+int Device::FreezeSession(int sessionId) {
+    std::shared_ptr<Session> session = Find(sessionId);
+    if (!session)
+        return P2P_ERR_INVALID_SESSION;
+    session->connection.Freeze();
+    return P2P_OK;
+}
+
+int Device::SessionCount() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<int>(m_sessions.size());
+}

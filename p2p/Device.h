@@ -1,0 +1,95 @@
+#pragma once
+
+#include "P2PSettings.h"
+#include "Protocol.h"
+#include "SocketUtil.h"
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// What a device hears from its sessions. The calls run on the sessions' own
+// threads, several at once: implementations must be thread safe, and must not
+// call Device::Stop from inside a call.
+class DeviceListener {
+public:
+    virtual ~DeviceListener() = default;
+    virtual void OnSessionOpened(int session, const std::string& uid, const std::string& peer);
+    // A client asks for the AV channel. `matches` tells whether the account and
+    // the password are those of the UID; return true to accept.
+    virtual bool OnAvStart(int session, const std::string& account, const std::string& password, bool matches);
+    virtual void OnIOCtrl(int session, uint32_t type, const uint8_t* payload, size_t length);
+    // The client closes its AV channel; return true to acknowledge it (the
+    // client's avClientStop waits for that).
+    virtual bool OnAvStop(int session);
+    virtual void OnSessionClosed(int session, int reason);
+};
+
+// The device side of the transport: answers searches for its UIDs, accepts
+// sessions, checks the account of each AV channel, delivers IOCTRLs to the
+// listener and sends frames with their information block.
+class Device {
+public:
+    explicit Device(DeviceListener& listener);
+    ~Device();
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    // A UID this device holds, with the account that may open its AV channel.
+    int AddUid(const std::string& uid, const std::string& account, const std::string& password);
+    // Takes the first free search port of the settings and a TCP port, and
+    // starts serving. 0 or a negative code.
+    int Start(const P2PSettings& settings);
+    int Start() { return Start(P2PSettings::Current()); }
+    // Closes every session and stops serving.
+    void Stop();
+
+    // Queue a frame for a session whose AV channel is open. Frames are dropped
+    // (P2P_ERR_SEND_QUEUE_FULL) while the client is too slow to take them.
+    int SendVideo(int session, const p2p::FrameInfo& info, const uint8_t* data, size_t length);
+    int SendAudio(int session, const p2p::FrameInfo& info, const uint8_t* data, size_t length);
+    int CloseSession(int session);
+    // The session goes silent without closing: nothing is read or sent any more.
+    int FreezeSession(int session);
+    int SessionCount();
+
+    uint16_t GetSearchPort() const { return m_searchPort; }
+    uint16_t GetTcpPort() const { return m_tcpPort; }
+
+    class Session;
+
+private:
+    struct Account {
+        std::string account;
+        std::string password;
+    };
+    void Run();
+    void AnswerSearch();
+    void Accept();
+    void Reap();
+    int SendFrame(uint16_t type, int session, const p2p::FrameInfo& info, const uint8_t* data, size_t length);
+    std::shared_ptr<Session> Find(int session);
+
+    friend class Session;
+    bool CheckAccount(const std::string& uid, const std::string& account, const std::string& password);
+    bool HoldsUid(const std::string& uid);
+
+    DeviceListener& m_listener;
+    P2PSettings m_settings;
+    p2p::UniqueFd m_udp;
+    p2p::UniqueFd m_listen;
+    p2p::UniqueFd m_wake;
+    uint16_t m_searchPort = 0;
+    uint16_t m_tcpPort = 0;
+    std::thread m_thread;
+    std::atomic<bool> m_stop{true};
+
+    std::mutex m_mutex; // guards the maps and the id counter
+    std::map<std::string, Account> m_uids;
+    std::map<int, std::shared_ptr<Session>> m_sessions;
+    int m_nextSession = 1;
+};

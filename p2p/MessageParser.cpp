@@ -1,0 +1,54 @@
+#include "MessageParser.h"
+
+#include "P2PErrors.h"
+
+#include <algorithm>
+#include <cstring>
+
+using namespace p2p;
+
+int MessageParser::Feed(const uint8_t* data, size_t length, const Sink& sink) {
+    if (m_failed)
+        return P2P_ERR_PROTOCOL;
+    size_t pos = 0;
+    while (pos < length) {
+        if (m_headerFill < kHeaderSize) {
+            size_t take = std::min(kHeaderSize - m_headerFill, length - pos);
+            std::memcpy(m_header + m_headerFill, data + pos, take);
+            m_headerFill += take;
+            pos += take;
+            // Reject garbage as early as its first bytes.
+            if (m_header[0] != kMagic0 || (m_headerFill > 1 && m_header[1] != kMagic1)) {
+                m_failed = true;
+                return P2P_ERR_PROTOCOL;
+            }
+            if (m_headerFill < kHeaderSize)
+                continue;
+            m_type = GetU16(m_header + 2);
+            m_length = GetU32(m_header + 4);
+            size_t maxLength = MaxPayload(m_type);
+            bool known = maxLength > 0 || m_type == MSG_AV_STOP || m_type == MSG_AV_STOP_ACK || m_type == MSG_KEEPALIVE;
+            if (!known || m_length > maxLength || m_length < MinPayload(m_type)) {
+                m_failed = true;
+                return P2P_ERR_PROTOCOL;
+            }
+            m_payload.resize(m_length);
+            m_payloadFill = 0;
+        }
+        size_t take = std::min(static_cast<size_t>(m_length) - m_payloadFill, length - pos);
+        if (take > 0) {
+            std::memcpy(m_payload.data() + m_payloadFill, data + pos, take);
+            m_payloadFill += take;
+            pos += take;
+        }
+        if (m_payloadFill == m_length) {
+            m_headerFill = 0;
+            int r = sink(m_type, m_payload.data(), m_length);
+            if (r != 0) {
+                m_failed = true;
+                return r;
+            }
+        }
+    }
+    return P2P_OK;
+}

@@ -1,0 +1,531 @@
+#include "P2PApi.h"
+
+#include "ClientSession.h"
+#include "P2PErrors.h"
+#include "P2PSettings.h"
+#include "P2PTestHooks.h"
+#include "Protocol.h"
+#include "SocketUtil.h"
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <poll.h>
+#include <random>
+#include <sys/socket.h>
+#include <vector>
+
+using namespace p2p;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr size_t kMaxSessions = 64;
+constexpr int kConnectTimeoutMs = 2000;
+constexpr int kHelloTimeoutMs = 3000;
+constexpr int kStopTimeoutMs = 10000;
+constexpr int kDefaultStartTimeoutMs = 5000;
+
+// Process-wide state of the transport. Session and channel ids only grow (and
+// wrap far away), so a stale id held by a late caller never names a newer
+// session or channel.
+struct Sdk {
+    std::mutex mutex;
+    bool iotcUp = false;
+    bool avUp = false;
+    int maxChannels = 0;
+    int nextSession = 0;
+    int nextChannel = 0;
+    P2PSettings settings;
+    std::map<int, std::shared_ptr<ClientSession>> sessions;
+    std::map<int, std::shared_ptr<ClientSession>> channels;
+
+    std::atomic<int> forcedResult{0};
+    std::atomic<int> forcedTimes{0};
+    std::atomic<int> initCount{0};
+    std::atomic<int> deinitCount{0};
+};
+
+// Never destroyed: a detached thread finishing a late avClientStop after the
+// program's statics are gone must still find the table.
+Sdk& TheSdk() {
+    static Sdk* sdk = new Sdk;
+    return *sdk;
+}
+
+int NextId(int& counter, const std::map<int, std::shared_ptr<ClientSession>>& used) {
+    for (;;) {
+        int id = counter;
+        counter = counter == INT_MAX ? 0 : counter + 1;
+        if (used.find(id) == used.end())
+            return id;
+    }
+}
+
+std::shared_ptr<ClientSession> FindSession(int sessionId) {
+    Sdk& sdk = TheSdk();
+    std::lock_guard<std::mutex> lock(sdk.mutex);
+    auto it = sdk.sessions.find(sessionId);
+    return it == sdk.sessions.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<ClientSession> FindChannel(int avIndex) {
+    Sdk& sdk = TheSdk();
+    std::lock_guard<std::mutex> lock(sdk.mutex);
+    auto it = sdk.channels.find(avIndex);
+    return it == sdk.channels.end() ? nullptr : it->second;
+}
+
+uint32_t RandomNonce() {
+    static std::mutex mutex;
+    static std::mt19937 engine{std::random_device{}()};
+    std::lock_guard<std::mutex> lock(mutex);
+    return engine();
+}
+
+// Asks every search port of every host for the UID until its device answers
+// or the search time is up. The answer's source address and TCP port are
+// where the session goes.
+int SearchUid(const std::string& uid, const P2PSettings& settings, ClientSession& session, sockaddr_in& found) {
+    std::vector<sockaddr_in> targets;
+    for (const std::string& host : settings.hosts) {
+        in_addr addr{};
+        if (!ResolveIPv4(host, addr))
+            continue;
+        for (int i = 0; i < settings.portSpan; ++i) {
+            sockaddr_in target{};
+            target.sin_family = AF_INET;
+            target.sin_addr = addr;
+            target.sin_port = htons(static_cast<uint16_t>(settings.port + i));
+            targets.push_back(target);
+        }
+    }
+    if (targets.empty())
+        return P2P_ERR_UID_NOT_FOUND;
+    UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (fd.get() < 0)
+        return P2P_ERR_NETWORK;
+    uint32_t nonce = RandomNonce();
+    std::vector<uint8_t> request = EncodeSearchRequest(nonce, uid);
+    Clock::time_point start = Clock::now();
+    Clock::time_point nextSend = start;
+    int interval = 100;
+    for (;;) {
+        Clock::time_point now = Clock::now();
+        auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count();
+        if (elapsed >= settings.searchTimeoutMs)
+            return P2P_ERR_UID_NOT_FOUND;
+        {
+            std::lock_guard<std::mutex> lock(session.mutex);
+            if (session.cancelled)
+                return P2P_ERR_INVALID_SESSION;
+        }
+        if (now >= nextSend) {
+            for (const sockaddr_in& target : targets)
+                sendto(fd.get(), request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&target),
+                       sizeof target);
+            nextSend = now + std::chrono::milliseconds(interval);
+            interval = interval < 800 ? interval * 2 : interval;
+        }
+        pollfd p{fd.get(), POLLIN, 0};
+        poll(&p, 1, 20);
+        uint8_t answer[512];
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        ssize_t n;
+        while ((n = recvfrom(fd.get(), answer, sizeof answer, 0, reinterpret_cast<sockaddr*>(&from), &fromLen)) > 0) {
+            uint32_t answerNonce = 0;
+            std::string answerUid;
+            uint16_t tcpPort = 0;
+            if (DecodeSearchAnswer(answer, static_cast<size_t>(n), answerNonce, answerUid, tcpPort) &&
+                answerNonce == nonce && answerUid == uid) {
+                found = from;
+                found.sin_port = htons(tcpPort);
+                return P2P_OK;
+            }
+            fromLen = sizeof from;
+        }
+    }
+}
+
+// Waits on the session until done() holds, the session ends or is cancelled,
+// or timeoutMs passes. The lock must be held.
+template <typename Done>
+bool WaitFor(ClientSession& session, std::unique_lock<std::mutex>& lock, int timeoutMs, Done done) {
+    return session.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return done() || session.state == ClientSession::Ended || session.cancelled;
+    }) && done();
+}
+
+int EndedCode(const ClientSession& session) {
+    return session.endReason == P2P_ERR_REMOTE_TIMEOUT ? P2P_ERR_REMOTE_TIMEOUT : P2P_ERR_SESSION_CLOSED;
+}
+
+} // namespace
+
+int IOTC_Initialize2(unsigned short port) {
+    Sdk& sdk = TheSdk();
+    if (sdk.forcedTimes.load() > 0) {
+        sdk.forcedTimes.fetch_sub(1);
+        return sdk.forcedResult.load();
+    }
+    std::lock_guard<std::mutex> lock(sdk.mutex);
+    if (sdk.iotcUp)
+        return P2P_ERR_ALREADY_INITIALISED;
+    sdk.settings = P2PSettings::Current();
+    if (port != 0)
+        sdk.settings.port = port;
+    sdk.iotcUp = true;
+    sdk.initCount.fetch_add(1);
+    return P2P_OK;
+}
+
+int IOTC_DeInitialize() {
+    Sdk& sdk = TheSdk();
+    std::map<int, std::shared_ptr<ClientSession>> sessions;
+    {
+        std::lock_guard<std::mutex> lock(sdk.mutex);
+        if (!sdk.iotcUp)
+            return P2P_ERR_NOT_INITIALISED;
+        sdk.iotcUp = false;
+        sessions.swap(sdk.sessions);
+        sdk.channels.clear();
+        sdk.deinitCount.fetch_add(1);
+    }
+    for (auto& entry : sessions)
+        entry.second->Shutdown();
+    return P2P_OK;
+}
+
+int IOTC_Get_SessionID() {
+    Sdk& sdk = TheSdk();
+    std::lock_guard<std::mutex> lock(sdk.mutex);
+    if (!sdk.iotcUp)
+        return P2P_ERR_NOT_INITIALISED;
+    if (sdk.sessions.size() >= kMaxSessions)
+        return P2P_ERR_TOO_MANY_SESSIONS;
+    int id = NextId(sdk.nextSession, sdk.sessions);
+    sdk.sessions[id] = std::make_shared<ClientSession>(id);
+    return id;
+}
+
+int IOTC_Connect_ByUID_Parallel(const char* uid, int sessionId) {
+    if (uid == nullptr || !IsValidName(uid, kMaxUidLength))
+        return P2P_ERR_BAD_ARGUMENT;
+    std::shared_ptr<ClientSession> session = FindSession(sessionId);
+    if (!session)
+        return P2P_ERR_INVALID_SESSION;
+    P2PSettings settings;
+    {
+        Sdk& sdk = TheSdk();
+        std::lock_guard<std::mutex> lock(sdk.mutex);
+        settings = sdk.settings;
+    }
+    {
+        std::lock_guard<std::mutex> lock(session->mutex);
+        if (session->state != ClientSession::Idle || session->cancelled)
+            return P2P_ERR_SESSION_IN_USE;
+        session->state = ClientSession::Connecting;
+        session->uid = uid;
+    }
+    auto fail = [&](int code) {
+        session->Shutdown();
+        std::lock_guard<std::mutex> lock(session->mutex);
+        session->state = ClientSession::Ended;
+        if (session->endReason == 0)
+            session->endReason = code;
+        return code;
+    };
+
+    sockaddr_in address{};
+    int found = SearchUid(uid, settings, *session, address);
+    if (found != P2P_OK)
+        return fail(found);
+    int fd = ConnectTcp(address, kConnectTimeoutMs);
+    if (fd < 0)
+        return fail(P2P_ERR_CONNECT_FAILED);
+    {
+        std::lock_guard<std::mutex> lock(session->mutex);
+        if (session->cancelled) {
+            UniqueFd drop(fd);
+            return P2P_ERR_INVALID_SESSION;
+        }
+        session->remote = AddressText(address);
+        session->connection = std::make_unique<Connection>(fd, settings.sessionTimeoutMs);
+        session->connection->Start(session.get());
+        std::vector<uint8_t> hello = EncodeHello(uid);
+        session->connection->Send(MSG_HELLO, hello.data(), hello.size());
+    }
+    std::unique_lock<std::mutex> lock(session->mutex);
+    if (!WaitFor(*session, lock, kHelloTimeoutMs, [&] { return session->helloResult.has_value(); })) {
+        lock.unlock();
+        return fail(P2P_ERR_CONNECT_FAILED);
+    }
+    if (*session->helloResult != 0) {
+        int code = *session->helloResult < 0 ? *session->helloResult : P2P_ERR_CONNECT_FAILED;
+        lock.unlock();
+        return fail(code);
+    }
+    session->state = ClientSession::Connected;
+    return P2P_OK;
+}
+
+int IOTC_Session_Check(int sessionId, P2PSessionInfo* info) {
+    std::shared_ptr<ClientSession> session = FindSession(sessionId);
+    if (!session)
+        return P2P_ERR_INVALID_SESSION;
+    std::lock_guard<std::mutex> lock(session->mutex);
+    if (info != nullptr) {
+        std::memset(info, 0, sizeof *info);
+        std::strncpy(info->uid, session->uid.c_str(), sizeof info->uid - 1);
+        std::strncpy(info->remote, session->remote.c_str(), sizeof info->remote - 1);
+        info->state = session->state == ClientSession::Connected ? 1 : session->state == ClientSession::Ended ? 2 : 0;
+        info->endReason = session->endReason;
+    }
+    if (session->state == ClientSession::Connected)
+        return P2P_OK;
+    if (session->state == ClientSession::Ended)
+        return session->endReason;
+    return P2P_ERR_INVALID_SESSION;
+}
+
+int IOTC_Session_Close(int sessionId) {
+    Sdk& sdk = TheSdk();
+    std::shared_ptr<ClientSession> session;
+    {
+        std::lock_guard<std::mutex> lock(sdk.mutex);
+        auto it = sdk.sessions.find(sessionId);
+        if (it == sdk.sessions.end())
+            return P2P_ERR_INVALID_SESSION;
+        session = it->second;
+        sdk.sessions.erase(it);
+        for (auto c = sdk.channels.begin(); c != sdk.channels.end();) {
+            if (c->second == session)
+                c = sdk.channels.erase(c);
+            else
+                ++c;
+        }
+    }
+    session->Shutdown();
+    return P2P_OK;
+}
+
+int avInitialize(int maxChannels) {
+    Sdk& sdk = TheSdk();
+    std::lock_guard<std::mutex> lock(sdk.mutex);
+    if (!sdk.iotcUp)
+        return P2P_ERR_NOT_INITIALISED;
+    if (maxChannels <= 0)
+        return P2P_ERR_AV_BAD_ARGUMENT;
+    sdk.avUp = true;
+    sdk.maxChannels = maxChannels;
+    return maxChannels;
+}
+
+int avDeInitialize() {
+    Sdk& sdk = TheSdk();
+    std::map<int, std::shared_ptr<ClientSession>> channels;
+    {
+        std::lock_guard<std::mutex> lock(sdk.mutex);
+        if (!sdk.avUp)
+            return P2P_ERR_AV_NOT_INITIALISED;
+        sdk.avUp = false;
+        channels.swap(sdk.channels);
+    }
+    for (auto& entry : channels) {
+        {
+            std::lock_guard<std::mutex> lock(entry.second->mutex);
+            entry.second->avActive = false;
+            entry.second->avCancelled = true;
+        }
+        entry.second->cv.notify_all();
+    }
+    return P2P_OK;
+}
+
+int avClientStart2(int sessionId, const char* account, const char* password, int timeoutMs, uint32_t* serviceType,
+                   uint8_t channel, int* resend) {
+    if (serviceType != nullptr)
+        *serviceType = 0;
+    if (resend != nullptr)
+        *resend = 0;
+    if (account == nullptr || password == nullptr || std::strlen(account) > kMaxAccountLength ||
+        std::strlen(password) > kMaxAccountLength)
+        return P2P_ERR_AV_BAD_ARGUMENT;
+    if (timeoutMs <= 0)
+        timeoutMs = kDefaultStartTimeoutMs;
+    Sdk& sdk = TheSdk();
+    std::shared_ptr<ClientSession> session;
+    int avIndex;
+    {
+        std::lock_guard<std::mutex> lock(sdk.mutex);
+        if (!sdk.avUp)
+            return P2P_ERR_AV_NOT_INITIALISED;
+        auto it = sdk.sessions.find(sessionId);
+        if (it == sdk.sessions.end())
+            return P2P_ERR_INVALID_SESSION;
+        session = it->second;
+        for (auto& entry : sdk.channels) {
+            if (entry.second == session)
+                return P2P_ERR_CHANNEL_IN_USE;
+        }
+        if (static_cast<int>(sdk.channels.size()) >= sdk.maxChannels)
+            return P2P_ERR_TOO_MANY_CHANNELS;
+        avIndex = NextId(sdk.nextChannel, sdk.channels);
+        sdk.channels[avIndex] = session; // reserved while the device answers
+    }
+    auto release = [&](int code) {
+        std::lock_guard<std::mutex> lock(sdk.mutex);
+        auto it = sdk.channels.find(avIndex);
+        if (it != sdk.channels.end() && it->second == session)
+            sdk.channels.erase(it);
+        return code;
+    };
+
+    std::unique_lock<std::mutex> lock(session->mutex);
+    if (session->state == ClientSession::Ended)
+        return release(EndedCode(*session));
+    if (session->state != ClientSession::Connected || !session->connection)
+        return release(P2P_ERR_INVALID_SESSION);
+    session->avStartResult.reset();
+    session->avCancelled = false;
+    session->stopAcked = false;
+    std::vector<uint8_t> start = EncodeAvStart(channel, account, password);
+    int sent = session->connection->Send(MSG_AV_START, start.data(), start.size());
+    if (sent != P2P_OK)
+        return release(sent);
+    if (!WaitFor(*session, lock, timeoutMs, [&] { return session->avStartResult.has_value(); })) {
+        if (session->state == ClientSession::Ended)
+            return release(EndedCode(*session));
+        if (session->cancelled)
+            return release(P2P_ERR_INVALID_SESSION);
+        return release(P2P_ERR_AV_TIMEOUT);
+    }
+    int32_t result = *session->avStartResult;
+    if (result < 0)
+        return release(result);
+    if (session->avCancelled)
+        return release(P2P_ERR_AV_NOT_INITIALISED);
+    session->avActive = true;
+    session->video.clear();
+    session->audio.clear();
+    session->videoLost = session->audioLost = false;
+    return avIndex;
+}
+
+int avSendIOCtrl(int avIndex, unsigned int type, const char* data, int length) {
+    if (avIndex < 0 || length < 0 || static_cast<size_t>(length) > kMaxIOCtrlSize || (data == nullptr && length > 0))
+        return P2P_ERR_AV_BAD_ARGUMENT;
+    std::shared_ptr<ClientSession> session = FindChannel(avIndex);
+    if (!session)
+        return P2P_ERR_INVALID_SESSION;
+    std::lock_guard<std::mutex> lock(session->mutex);
+    if (session->state == ClientSession::Ended)
+        return EndedCode(*session);
+    if (!session->avActive || !session->connection)
+        return P2P_ERR_INVALID_SESSION;
+    uint8_t typeBytes[4];
+    PutU32(typeBytes, type);
+    return session->connection->Send(MSG_IOCTRL, typeBytes, 4, reinterpret_cast<const uint8_t*>(data),
+                                     static_cast<size_t>(length));
+}
+
+int avRecvFrameData2(int avIndex, char* buf, int bufSize, int* actualSize, int* expectedSize, char* info, int infoSize,
+                     int* infoActual, unsigned int* frameIndex) {
+    if (avIndex < 0 || buf == nullptr || bufSize <= 0)
+        return P2P_ERR_AV_BAD_ARGUMENT;
+    std::shared_ptr<ClientSession> session = FindChannel(avIndex);
+    if (!session)
+        return P2P_ERR_INVALID_SESSION;
+    return session->Take(true, buf, bufSize, actualSize, expectedSize, info, infoSize, infoActual, frameIndex);
+}
+
+int avRecvAudioData(int avIndex, char* buf, int bufSize, char* info, int infoSize, unsigned int* frameIndex) {
+    if (avIndex < 0 || buf == nullptr || bufSize <= 0)
+        return P2P_ERR_AV_BAD_ARGUMENT;
+    std::shared_ptr<ClientSession> session = FindChannel(avIndex);
+    if (!session)
+        return P2P_ERR_INVALID_SESSION;
+    return session->Take(false, buf, bufSize, nullptr, nullptr, info, infoSize, nullptr, frameIndex);
+}
+
+void avClientStop(int avIndex) {
+    Sdk& sdk = TheSdk();
+    std::shared_ptr<ClientSession> session;
+    {
+        std::lock_guard<std::mutex> lock(sdk.mutex);
+        auto it = sdk.channels.find(avIndex);
+        if (it == sdk.channels.end())
+            return;
+        session = it->second;
+        sdk.channels.erase(it);
+    }
+    std::unique_lock<std::mutex> lock(session->mutex);
+    if (!session->avActive)
+        return;
+    session->avActive = false;
+    session->video.clear();
+    session->audio.clear();
+    session->stopAcked = false;
+    if (session->state != ClientSession::Connected || !session->connection)
+        return;
+    if (session->connection->Send(MSG_AV_STOP, nullptr, 0) != P2P_OK)
+        return;
+    session->cv.wait_for(lock, std::chrono::milliseconds(kStopTimeoutMs), [&] {
+        return session->stopAcked || session->avCancelled || session->cancelled ||
+               session->state == ClientSession::Ended;
+    });
+}
+
+namespace p2p::test {
+
+void ForceInitializeResult(int result, int times) {
+    TheSdk().forcedResult.store(result);
+    TheSdk().forcedTimes.store(times);
+}
+
+int InitializeCount() {
+    return TheSdk().initCount.load();
+}
+int DeInitializeCount() {
+    return TheSdk().deinitCount.load();
+}
+
+bool IsInitialised() {
+    Sdk& sdk = TheSdk();
+    std::lock_guard<std::mutex> lock(sdk.mutex);
+    return sdk.iotcUp;
+}
+
+int SessionCount() {
+    Sdk& sdk = TheSdk();
+    std::lock_guard<std::mutex> lock(sdk.mutex);
+    return static_cast<int>(sdk.sessions.size());
+}
+
+int ChannelCount() {
+    Sdk& sdk = TheSdk();
+    std::lock_guard<std::mutex> lock(sdk.mutex);
+    return static_cast<int>(sdk.channels.size());
+}
+
+static int Pending(int avIndex, bool video) {
+    std::shared_ptr<ClientSession> session = FindChannel(avIndex);
+    if (!session)
+        return -1;
+    std::lock_guard<std::mutex> lock(session->mutex);
+    return static_cast<int>(video ? session->video.size() : session->audio.size());
+}
+
+int PendingVideoFrames(int avIndex) {
+    return Pending(avIndex, true);
+}
+int PendingAudioFrames(int avIndex) {
+    return Pending(avIndex, false);
+}
+
+} // namespace p2p::test

@@ -1,0 +1,20 @@
+#pragma once
+
+// Seams and probes of the transport for tests and tools. Production code
+// never calls these.
+namespace p2p::test {
+
+// The next `times` calls of IOTC_Initialize2 answer `result` and do nothing.
+void ForceInitializeResult(int result, int times);
+// Counts of successful IOTC_Initialize2 / IOTC_DeInitialize calls.
+int InitializeCount();
+int DeInitializeCount();
+bool IsInitialised();
+// Sessions with a reserved id, and open AV channels.
+int SessionCount();
+int ChannelCount();
+// Frames received on a channel and not yet taken; -1 for an unknown channel.
+int PendingVideoFrames(int avIndex);
+int PendingAudioFrames(int avIndex);
+
+} // namespace p2p::test

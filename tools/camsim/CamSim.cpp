@@ -1,0 +1,397 @@
+#include "CamSim.h"
+
+#include "AacEncoder.h"
+#include "P2PErrors.h"
+#include "SourceReader.h"
+#include "TestPicture.h"
+#include "VideoEncoder.h"
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <iostream>
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string WallClock() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    std::tm tm{};
+    localtime_r(&ts.tv_sec, &tm);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d.%03ld", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, ts.tv_nsec / 1000000);
+    return text;
+}
+
+// A UID as a safe piece of a file name.
+std::string FileSafe(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+        out += ok ? c : '_';
+    }
+    return out;
+}
+
+uint32_t MicrosSince(Clock::time_point start) {
+    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+}
+
+} // namespace
+
+CamSim::CamSim(CamSimConfig config) : m_config(std::move(config)), m_device(*this) {}
+
+CamSim::~CamSim() {
+    Stop();
+}
+
+void CamSim::Log(const std::string& line) {
+    std::lock_guard<std::mutex> lock(m_logMutex);
+    if (m_config.log) {
+        m_config.log(line);
+    } else {
+        std::cout << "camsim: " << line << std::endl;
+    }
+}
+
+int CamSim::Start() {
+    if (!m_stop.load())
+        return 0;
+    if (m_config.uids.empty()) {
+        Log("no UID to serve");
+        return -1;
+    }
+    if (m_config.width < 64 || m_config.height < 64 || m_config.width > 1920 || m_config.height > 1080 ||
+        m_config.width % 2 != 0 || m_config.height % 2 != 0) {
+        Log("size must be even, from 64x64 up to 1920x1080");
+        return -1;
+    }
+    if (m_config.fps < 1 || m_config.fps > 60) {
+        Log("fps must be 1 to 60");
+        return -1;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(m_config.talkbackDir, ec);
+    for (const std::string& uid : m_config.uids) {
+        if (m_device.AddUid(uid, m_config.account, m_config.password) != 0) {
+            Log("invalid UID \"" + uid + "\" (1 to 64 printable characters, no spaces)");
+            return -1;
+        }
+    }
+    // Open the encoders once here so that a bad source fails at start.
+    if (!m_config.source.empty()) {
+        SourceReader probe;
+        if (probe.Open(m_config.source, m_config.width, m_config.height, m_config.fps, kMaxFrameBytes) != 0) {
+            Log(probe.GetError());
+            return -1;
+        }
+    }
+    int r = m_device.Start(m_config.settings);
+    if (r != 0) {
+        Log(std::string("cannot start the device: ") + P2PResultName(r));
+        return -1;
+    }
+    for (const std::string& uid : m_config.uids)
+        Log("serving UID " + uid + " on search port " + std::to_string(m_device.GetSearchPort()) + ", session port " +
+            std::to_string(m_device.GetTcpPort()));
+    m_stop.store(false);
+    for (size_t i = 0; i < m_config.uids.size(); ++i)
+        m_threads.emplace_back(&CamSim::StreamLoop, this, i);
+    m_threads.emplace_back(&CamSim::Housekeeping, this);
+    return 0;
+}
+
+void CamSim::Stop() {
+    if (m_stop.exchange(true))
+        return;
+    for (std::thread& thread : m_threads)
+        thread.join();
+    m_threads.clear();
+    m_device.Stop();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_sessions.clear();
+}
+
+std::vector<std::string> CamSim::GetTalkbackFiles() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_talkbackFiles;
+}
+
+void CamSim::OnSessionOpened(int session, const std::string& uid, const std::string& peer) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        SessionState& state = m_sessions[session];
+        state.uid = uid;
+        state.opened = Clock::now();
+    }
+    Log("session " + std::to_string(session) + " opened for UID " + uid + " from " + peer);
+}
+
+bool CamSim::OnAvStart(int session, const std::string& account, const std::string&, bool matches) {
+    bool accept = matches && !m_config.refusePassword;
+    Log("session " + std::to_string(session) + " channel " + (accept ? "accepted" : "refused") + " for account \"" +
+        account + "\"");
+    return accept;
+}
+
+void CamSim::StartTalkback(int session, SessionState& state) {
+    int n = ++m_talkbackCount[state.uid];
+    std::filesystem::path path;
+    do {
+        path = std::filesystem::path(m_config.talkbackDir) /
+               ("talkback-" + FileSafe(state.uid) + "-" + std::to_string(n) + ".aac");
+    } while (std::filesystem::exists(path) && (n = ++m_talkbackCount[state.uid]) > 0);
+    state.talkback = std::make_unique<TalkbackWriter>();
+    if (!state.talkback->Open(path.string())) {
+        Log("session " + std::to_string(session) + " cannot write " + path.string());
+        state.talkback.reset();
+        return;
+    }
+    m_talkbackFiles.push_back(path.string());
+    Log("session " + std::to_string(session) + " talk-back started: " + path.string());
+}
+
+void CamSim::OnIOCtrl(int session, uint32_t type, const uint8_t* payload, size_t length) {
+    std::string name = "session " + std::to_string(session);
+    std::vector<std::string> faults;
+    std::string line;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_sessions.find(session);
+        if (it == m_sessions.end())
+            return;
+        SessionState& state = it->second;
+        switch (type) {
+        case 0x00FF:
+            line = name + " IOCTRL 255 (" + std::to_string(length) + " bytes)";
+            break;
+        case 0x01FF:
+            state.video = true;
+            state.needKey = true;
+            line = name + " video started";
+            break;
+        case 0x0300:
+            state.audio = true;
+            line = name + " audio started";
+            break;
+        case 0x0350:
+            StartTalkback(session, state);
+            break;
+        case 0x0352:
+            if (!state.talkback) {
+                faults.push_back("talk-back data without a talk-back start");
+            } else {
+                int before = state.talkback->GetRecords();
+                state.talkback->AddBatch(payload, length, faults);
+                m_talkbackRecords += state.talkback->GetRecords() - before;
+            }
+            break;
+        case 0x0351:
+            if (state.talkback) {
+                line = name + " talk-back stopped: " + std::to_string(state.talkback->GetRecords()) + " records in " +
+                       state.talkback->GetPath();
+                state.talkback.reset();
+            } else {
+                line = name + " talk-back stop without a start";
+            }
+            break;
+        default:
+            line = name + " IOCTRL " + std::to_string(type) + " ignored (" + std::to_string(length) + " bytes)";
+            break;
+        }
+    }
+    if (!line.empty())
+        Log(line);
+    m_talkbackFaults += static_cast<int>(faults.size());
+    for (const std::string& fault : faults)
+        Log(name + " talk-back fault: " + fault);
+}
+
+bool CamSim::OnAvStop(int session) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_sessions.find(session);
+        if (it != m_sessions.end()) {
+            it->second.video = false;
+            it->second.audio = false;
+        }
+    }
+    Log("session " + std::to_string(session) + " channel stop" +
+        (m_config.noStopAck ? " (not acknowledged: fault switch)" : ""));
+    return !m_config.noStopAck;
+}
+
+void CamSim::OnSessionClosed(int session, int reason) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_sessions.erase(session);
+    }
+    std::string why = reason == P2P_ERR_SESSION_CLOSED ? "by the client" : P2PResultName(reason);
+    Log("session " + std::to_string(session) + " closed: " + why);
+}
+
+std::vector<int> CamSim::Targets(const std::string& uid, bool video, bool& needKey) {
+    std::vector<int> targets;
+    needKey = false;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto& [id, state] : m_sessions) {
+        if (state.uid != uid || state.faulted || !(video ? state.video : state.audio))
+            continue;
+        targets.push_back(id);
+        needKey = needKey || (video && state.needKey);
+    }
+    return targets;
+}
+
+void CamSim::Housekeeping() {
+    while (!m_stop.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (m_config.closeAfterSeconds <= 0 && m_config.vanishAfterSeconds <= 0)
+            continue;
+        std::vector<std::pair<int, bool>> due; // session, vanish
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            for (auto& [id, state] : m_sessions) {
+                auto age = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - state.opened).count();
+                if (state.faulted)
+                    continue;
+                if (m_config.closeAfterSeconds > 0 && age >= m_config.closeAfterSeconds * 1000) {
+                    state.faulted = true;
+                    due.emplace_back(id, false);
+                } else if (m_config.vanishAfterSeconds > 0 && age >= m_config.vanishAfterSeconds * 1000) {
+                    state.faulted = true;
+                    due.emplace_back(id, true);
+                }
+            }
+        }
+        for (auto [id, vanish] : due) {
+            Log("session " + std::to_string(id) + (vanish ? " vanishes" : " closed by the device") + " (fault switch)");
+            if (vanish)
+                m_device.FreezeSession(id);
+            else
+                m_device.CloseSession(id);
+        }
+    }
+}
+
+void CamSim::StreamLoop(size_t index) {
+    const std::string uid = m_config.uids[index];
+    VideoEncoder encoder;
+    SourceReader source;
+    AacEncoder aac;
+    bool useSource = !m_config.source.empty();
+    int opened = useSource ? source.Open(m_config.source, m_config.width, m_config.height, m_config.fps, kMaxFrameBytes)
+                           : encoder.Open(m_config.width, m_config.height, m_config.fps, kMaxFrameBytes);
+    if (opened != 0) {
+        Log("UID " + uid + ": " + (useSource ? source.GetError() : encoder.GetError()));
+        return;
+    }
+    if (aac.Open() != 0) {
+        Log("UID " + uid + ": " + aac.GetError());
+        return;
+    }
+
+    const Clock::time_point start = Clock::now();
+    const auto videoStep = std::chrono::microseconds(1000000 / m_config.fps);
+    const auto audioStep = std::chrono::microseconds(1000000LL * AacEncoder::kFrameSamples / AacEncoder::kSampleRate);
+    Clock::time_point nextVideo = start;
+    Clock::time_point nextAudio = start;
+    uint32_t videoNumber = 0;
+    uint32_t audioNumber = 0;
+    std::vector<uint8_t> unit;
+    std::vector<std::vector<uint8_t>> audioFrames;
+    int64_t sourceUs = 0;
+    bool sourcePending = false;
+    bool sourceKey = false;
+
+    while (!m_stop.load()) {
+        Clock::time_point now = Clock::now();
+        if (now >= nextVideo) {
+            bool needKey = false;
+            std::vector<int> targets = Targets(uid, true, needKey);
+            bool key = false;
+            bool have = false;
+            if (useSource) {
+                // Real time: send the unit whose time has come.
+                if (!sourcePending) {
+                    if (source.Next(needKey, unit, sourceKey, sourceUs) != 0) {
+                        Log("UID " + uid + ": " + source.GetError());
+                        return;
+                    }
+                    sourcePending = true;
+                }
+                if (MicrosSince(start) >= sourceUs) {
+                    have = true;
+                    key = sourceKey;
+                    sourcePending = false;
+                }
+                nextVideo = now + std::chrono::milliseconds(2);
+            } else {
+                if (!targets.empty()) {
+                    TestPicture::Paint(encoder.Picture(), uid, videoNumber, WallClock());
+                    if (encoder.Encode(needKey, unit, key) != 0) {
+                        Log("UID " + uid + ": the encoder failed");
+                        return;
+                    }
+                    have = !unit.empty();
+                    if (unit.empty())
+                        ++m_oversized;
+                }
+                nextVideo += videoStep;
+                if (now - nextVideo > std::chrono::seconds(1))
+                    nextVideo = now; // fell far behind: do not burst
+            }
+            if (have) {
+                p2p::FrameInfo info;
+                info.codec = p2p::kCodecH264;
+                info.flags = key ? p2p::kFrameFlagKey : 0;
+                info.frameNumber = videoNumber;
+                info.timestamp = useSource ? static_cast<uint32_t>(sourceUs) : MicrosSince(start);
+                for (int session : targets) {
+                    bool waitKey;
+                    {
+                        std::lock_guard<std::mutex> lock(m_mutex);
+                        auto it = m_sessions.find(session);
+                        if (it == m_sessions.end())
+                            continue;
+                        if (key)
+                            it->second.needKey = false;
+                        waitKey = it->second.needKey;
+                    }
+                    if (!waitKey && m_device.SendVideo(session, info, unit.data(), unit.size()) == 0)
+                        ++m_videoSent;
+                }
+            }
+            if (have || !useSource)
+                ++videoNumber;
+        }
+        if (now >= nextAudio) {
+            audioFrames.clear();
+            if (aac.EncodeNext(audioFrames) != 0) {
+                Log("UID " + uid + ": the AAC encoder failed");
+                return;
+            }
+            bool unused;
+            std::vector<int> targets = Targets(uid, false, unused);
+            for (const std::vector<uint8_t>& frame : audioFrames) {
+                p2p::FrameInfo info;
+                info.codec = p2p::kCodecAac;
+                info.frameNumber = audioNumber++;
+                info.timestamp = MicrosSince(start);
+                for (int session : targets) {
+                    if (m_device.SendAudio(session, info, frame.data(), frame.size()) == 0)
+                        ++m_audioSent;
+                }
+            }
+            nextAudio += audioStep;
+            if (now - nextAudio > std::chrono::seconds(1))
+                nextAudio = now;
+        }
+        Clock::time_point wake = std::min(nextVideo, nextAudio);
+        Clock::time_point limit = Clock::now() + std::chrono::milliseconds(50);
+        std::this_thread::sleep_until(std::min(wake, limit));
+    }
+}

@@ -1,0 +1,99 @@
+#pragma once
+
+#include "Device.h"
+#include "P2PSettings.h"
+#include "TalkbackWriter.h"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct CamSimConfig {
+    std::vector<std::string> uids;
+    std::string account = "admin";
+    std::string password = "531642";
+    int width = 640;
+    int height = 360;
+    int fps = 25;
+    std::string source; // a media file to send instead of the test picture
+    std::string talkbackDir = ".";
+    // Fault switches.
+    int closeAfterSeconds = 0;  // > 0: close each session this long after it opened
+    int vanishAfterSeconds = 0; // > 0: go silent on each session this long after it opened
+    bool noStopAck = false;     // never acknowledge a client's channel stop
+    bool refusePassword = false;
+    P2PSettings settings = P2PSettings::Current();
+    // One line per session event; default: standard output.
+    std::function<void(const std::string&)> log;
+};
+
+// The simulated camera: serves each UID on the device side of the transport,
+// with a live H.264 test picture (or a looping file) and an AAC tone, starts
+// video on IOCTRL 511 and audio on 768 for each session, and saves the
+// talk-back a client sends (848 start, 850 data, 849 stop) as ADTS files.
+class CamSim : public DeviceListener {
+public:
+    static constexpr size_t kMaxFrameBytes = 48000;
+
+    explicit CamSim(CamSimConfig config);
+    ~CamSim() override;
+    CamSim(const CamSim&) = delete;
+    CamSim& operator=(const CamSim&) = delete;
+
+    // Checks the configuration, opens the encoders and starts serving. 0, or
+    // -1 with the reason logged.
+    int Start();
+    void Stop();
+
+    Device& GetDevice() { return m_device; }
+    int GetTalkbackRecords() const { return m_talkbackRecords.load(); }
+    int GetTalkbackFaults() const { return m_talkbackFaults.load(); }
+    int GetVideoFramesSent() const { return m_videoSent.load(); }
+    int GetAudioFramesSent() const { return m_audioSent.load(); }
+    int GetOversizedFrames() const { return m_oversized.load(); }
+    std::vector<std::string> GetTalkbackFiles();
+
+    void OnSessionOpened(int session, const std::string& uid, const std::string& peer) override;
+    bool OnAvStart(int session, const std::string& account, const std::string& password, bool matches) override;
+    void OnIOCtrl(int session, uint32_t type, const uint8_t* payload, size_t length) override;
+    bool OnAvStop(int session) override;
+    void OnSessionClosed(int session, int reason) override;
+
+private:
+    struct SessionState {
+        std::string uid;
+        std::chrono::steady_clock::time_point opened;
+        bool video = false;
+        bool audio = false;
+        bool needKey = true;
+        bool faulted = false;
+        std::unique_ptr<TalkbackWriter> talkback;
+    };
+
+    void Log(const std::string& line);
+    void StreamLoop(size_t index);
+    void Housekeeping();
+    std::vector<int> Targets(const std::string& uid, bool video, bool& needKey);
+    void StartTalkback(int session, SessionState& state);
+
+    CamSimConfig m_config;
+    Device m_device;
+    std::mutex m_logMutex;
+    std::mutex m_mutex; // guards the sessions and the talk-back counters per UID
+    std::map<int, SessionState> m_sessions;
+    std::map<std::string, int> m_talkbackCount;
+    std::vector<std::string> m_talkbackFiles;
+    std::vector<std::thread> m_threads;
+    std::atomic<bool> m_stop{true};
+    std::atomic<int> m_talkbackRecords{0};
+    std::atomic<int> m_talkbackFaults{0};
+    std::atomic<int> m_videoSent{0};
+    std::atomic<int> m_audioSent{0};
+    std::atomic<int> m_oversized{0};
+};

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "VideoEncoder.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct AVFormatContext;
+struct AVBSFContext;
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+struct SwsContext;
+
+// Reads the video of a media file as H.264 Annex B access units, looping for
+// ever. An H.264 stream passes through the h264_mp4toannexb bitstream filter
+// unchanged (access units above the size limit are skipped up to the next
+// key frame); any other codec is decoded, scaled and encoded anew.
+class SourceReader {
+public:
+    SourceReader() = default;
+    ~SourceReader();
+    SourceReader(const SourceReader&) = delete;
+    SourceReader& operator=(const SourceReader&) = delete;
+
+    int Open(const std::string& path, int width, int height, int fps, size_t maxFrameBytes);
+    // The next access unit and its time in microseconds since the source
+    // began (growing across loops). forceKey matters only when re-encoding.
+    int Next(bool forceKey, std::vector<uint8_t>& out, bool& key, int64_t& timeUs);
+    bool IsPassthrough() const { return m_bsf != nullptr; }
+    int GetSkippedCount() const { return m_skipped; }
+    const std::string& GetError() const { return m_error; }
+
+private:
+    int ReadPacket(); // a video packet into m_packet; 0, or negative at a hard error
+    int Rewind();
+    int64_t TimeOf(int64_t ts);
+
+    AVFormatContext* m_format = nullptr;
+    AVBSFContext* m_bsf = nullptr;
+    AVCodecContext* m_decoder = nullptr;
+    SwsContext* m_sws = nullptr;
+    AVPacket* m_packet = nullptr;
+    AVFrame* m_decoded = nullptr;
+    std::unique_ptr<VideoEncoder> m_encoder;
+    int m_stream = -1;
+    size_t m_maxFrameBytes = 0;
+    int64_t m_startTs = INT64_MIN;
+    int64_t m_loopOffsetUs = 0;
+    int64_t m_lastUs = 0;
+    int64_t m_frameUs = 40000;
+    bool m_waitKey = false;
+    int m_skipped = 0;
+    int64_t m_encoded = 0;
+    int m_fps = 25;
+    std::string m_error;
+};

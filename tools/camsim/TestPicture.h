@@ -1,0 +1,16 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+extern "C" {
+#include <libavutil/frame.h>
+}
+
+// Paints the moving test picture into a YUV 4:2:0 frame: a slowly shifting
+// colour field, a bar that sweeps across, and three lines of text: the UID,
+// the frame counter and the wall-clock time.
+class TestPicture {
+public:
+    static void Paint(AVFrame* frame, const std::string& uid, uint32_t frameNumber, const std::string& timeText);
+};

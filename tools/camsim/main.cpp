@@ -1,0 +1,124 @@
+// vantor-camsim: a simulated camera device on the peer-to-peer transport.
+#include "CamSim.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <pthread.h>
+#include <string>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace {
+
+void Usage() {
+    std::cout << "usage: vantor-camsim --uid UID [--uid UID ...] [options]\n"
+                 "  --account NAME        account that may open the channel (default admin)\n"
+                 "  --password TEXT       its password (default 531642)\n"
+                 "  --size WxH            picture size, up to 1920x1080 (default 640x360)\n"
+                 "  --fps N               frames per second, 1 to 60 (default 25)\n"
+                 "  --source FILE         send this video file (looping) instead of the test picture\n"
+                 "  --talkback-dir DIR    where talk-back is saved (default .)\n"
+                 "fault switches:\n"
+                 "  --close-after N       close each session N seconds after it opened\n"
+                 "  --vanish-after N      stop answering each session N seconds after it opened\n"
+                 "  --no-stop-ack         never acknowledge a client's stop\n"
+                 "  --refuse-password     refuse every account and password\n"
+                 "The transport's search hosts and port come from VANTOR_P2P_PORT, VANTOR_P2P_BIND, ...\n";
+}
+
+bool ParseInt(const char* text, int low, int high, int& out) {
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value < low || value > high)
+        return false;
+    out = static_cast<int>(value);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CamSimConfig config;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&]() -> const char* {
+            if (i + 1 >= argc) {
+                std::cerr << "vantor-camsim: " << arg << " needs a value\n";
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        auto number = [&](int low, int high) {
+            const char* text = value();
+            int n = 0;
+            if (!ParseInt(text, low, high, n)) {
+                std::cerr << "vantor-camsim: bad value for " << arg << ": " << text << "\n";
+                std::exit(2);
+            }
+            return n;
+        };
+        if (arg == "--uid") {
+            config.uids.push_back(value());
+        } else if (arg == "--account") {
+            config.account = value();
+        } else if (arg == "--password") {
+            config.password = value();
+        } else if (arg == "--size") {
+            const char* text = value();
+            if (std::sscanf(text, "%dx%d", &config.width, &config.height) != 2) {
+                std::cerr << "vantor-camsim: bad size " << text << " (WxH)\n";
+                return 2;
+            }
+        } else if (arg == "--fps") {
+            config.fps = number(1, 60);
+        } else if (arg == "--source") {
+            config.source = value();
+        } else if (arg == "--talkback-dir") {
+            config.talkbackDir = value();
+        } else if (arg == "--close-after") {
+            config.closeAfterSeconds = number(1, 86400);
+        } else if (arg == "--vanish-after") {
+            config.vanishAfterSeconds = number(1, 86400);
+        } else if (arg == "--no-stop-ack") {
+            config.noStopAck = true;
+        } else if (arg == "--refuse-password") {
+            config.refusePassword = true;
+        } else if (arg == "--help" || arg == "-h") {
+            Usage();
+            return 0;
+        } else {
+            std::cerr << "vantor-camsim: unknown option " << arg << "\n";
+            Usage();
+            return 2;
+        }
+    }
+    if (config.uids.empty()) {
+        std::cerr << "vantor-camsim: give at least one --uid\n";
+        Usage();
+        return 2;
+    }
+
+    // Block the stop signals in every thread; the main thread waits for them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    av_log_set_level(AV_LOG_ERROR);
+    CamSim camsim(config);
+    if (camsim.Start() != 0)
+        return 1;
+    int received = 0;
+    sigwait(&signals, &received);
+    std::cout << "camsim: " << (received == SIGINT ? "SIGINT" : "SIGTERM") << ", stopping" << std::endl;
+    camsim.Stop();
+    std::cout << "camsim: stopped" << std::endl;
+    return 0;
+}

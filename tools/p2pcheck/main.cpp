@@ -1,0 +1,141 @@
+// vantor-p2pcheck: connects to a device by UID over the peer-to-peer transport
+// and reports the video and audio frames that arrive.
+#include "P2PApi.h"
+#include "P2PErrors.h"
+#include "Protocol.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+int Fail(const char* what, int code) {
+    std::printf("p2pcheck: %s failed: %d (%s)\n", what, code, P2PResultName(code));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string uid;
+    std::string account = "admin";
+    std::string password = "531642";
+    int seconds = 5;
+    bool verbose = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--uid" && i + 1 < argc) {
+            uid = argv[++i];
+        } else if (arg == "--seconds" && i + 1 < argc) {
+            seconds = std::atoi(argv[++i]);
+        } else if (arg == "--account" && i + 1 < argc) {
+            account = argv[++i];
+        } else if (arg == "--password" && i + 1 < argc) {
+            password = argv[++i];
+        } else if (arg == "--verbose" || arg == "-v") {
+            verbose = true;
+        } else {
+            std::printf("usage: vantor-p2pcheck --uid UID [--seconds N] [--account A] [--password P] [--verbose]\n");
+            return 2;
+        }
+    }
+    if (uid.empty() || seconds <= 0) {
+        std::printf("usage: vantor-p2pcheck --uid UID [--seconds N] [--account A] [--password P] [--verbose]\n");
+        return 2;
+    }
+
+    int r = IOTC_Initialize2(0);
+    if (r != 0)
+        return Fail("IOTC_Initialize2", r);
+    avInitialize(8);
+    int sid = IOTC_Get_SessionID();
+    if (sid < 0)
+        return Fail("IOTC_Get_SessionID", sid);
+    auto started = std::chrono::steady_clock::now();
+    r = IOTC_Connect_ByUID_Parallel(uid.c_str(), sid);
+    if (r < 0) {
+        IOTC_Session_Close(sid);
+        IOTC_DeInitialize();
+        return Fail("connect", r);
+    }
+    P2PSessionInfo info{};
+    IOTC_Session_Check(sid, &info);
+    int avIndex = avClientStart2(sid, account.c_str(), password.c_str(), 5000, nullptr, 0, nullptr);
+    if (avIndex < 0) {
+        IOTC_Session_Close(sid);
+        IOTC_DeInitialize();
+        return Fail("avClientStart2", avIndex);
+    }
+    auto connectedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+    std::printf("p2pcheck: connected to %s at %s in %lld ms, channel %d\n", uid.c_str(), info.remote,
+                static_cast<long long>(connectedMs), avIndex);
+    const char zero[2] = {0, 0};
+    avSendIOCtrl(avIndex, 0x00FF, zero, 2);
+    avSendIOCtrl(avIndex, 0x01FF, nullptr, 0);
+    avSendIOCtrl(avIndex, 0x0300, nullptr, 0);
+
+    std::vector<char> video(48000), audio(1024);
+    char block[16];
+    long videoFrames = 0, audioFrames = 0, keyFrames = 0, videoBytes = 0;
+    uint32_t firstVideoTs = 0, lastVideoTs = 0, firstAudioTs = 0, lastAudioTs = 0;
+    int ended = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    auto nextReport = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (std::chrono::steady_clock::now() < deadline && ended == 0) {
+        bool idle = true;
+        int actual = 0, expected = 0, infoSize = 0;
+        unsigned int frameIndex = 0;
+        int n = avRecvFrameData2(avIndex, video.data(), static_cast<int>(video.size()), &actual, &expected, block, 16,
+                                 &infoSize, &frameIndex);
+        if (n >= 0) {
+            idle = false;
+            p2p::FrameInfo fi = p2p::DecodeFrameInfo(reinterpret_cast<uint8_t*>(block));
+            if (videoFrames == 0)
+                firstVideoTs = fi.timestamp;
+            lastVideoTs = fi.timestamp;
+            ++videoFrames;
+            videoBytes += n;
+            keyFrames += (fi.flags & p2p::kFrameFlagKey) ? 1 : 0;
+            if (verbose)
+                std::printf("video #%u %d bytes ts %u%s\n", frameIndex, n, fi.timestamp,
+                            (fi.flags & p2p::kFrameFlagKey) ? " key" : "");
+        } else if (n == P2P_ERR_SESSION_CLOSED || n == P2P_ERR_REMOTE_TIMEOUT || n == P2P_ERR_INVALID_SESSION) {
+            ended = n;
+        } else if (n != P2P_ERR_NO_DATA) {
+            std::printf("p2pcheck: video receive: %d (%s)\n", n, P2PResultName(n));
+        }
+        n = avRecvAudioData(avIndex, audio.data(), static_cast<int>(audio.size()), block, 16, &frameIndex);
+        if (n >= 0) {
+            idle = false;
+            p2p::FrameInfo fi = p2p::DecodeFrameInfo(reinterpret_cast<uint8_t*>(block));
+            if (audioFrames == 0)
+                firstAudioTs = fi.timestamp;
+            lastAudioTs = fi.timestamp;
+            ++audioFrames;
+            if (verbose)
+                std::printf("audio #%u %d bytes ts %u\n", frameIndex, n, fi.timestamp);
+        }
+        if (std::chrono::steady_clock::now() >= nextReport) {
+            std::printf(
+                "p2pcheck: video %ld frames (%ld key, %ld bytes), ts %u..%u us; audio %ld frames, ts %u..%u us\n",
+                videoFrames, keyFrames, videoBytes, firstVideoTs, lastVideoTs, audioFrames, firstAudioTs, lastAudioTs);
+            nextReport += std::chrono::seconds(1);
+        }
+        if (idle)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (ended != 0)
+        std::printf("p2pcheck: the session ended: %d (%s)\n", ended, P2PResultName(ended));
+    std::printf("p2pcheck: total video %ld frames (%ld key), audio %ld frames\n", videoFrames, keyFrames, audioFrames);
+    avClientStop(avIndex);
+    IOTC_Session_Close(sid);
+    avDeInitialize();
+    IOTC_DeInitialize();
+    return (videoFrames > 0 || audioFrames > 0) ? 0 : 1;
+}
