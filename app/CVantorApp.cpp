@@ -16,3 +16,7 @@ bool CVantorApp::InitInstance() {
     dlg.reset();
     return false;
 }
+
+QString CVantorApp::ProductName() {
+    return QStringLiteral(VANTOR_PRODUCT_NAME);
+}

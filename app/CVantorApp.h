@@ -12,4 +12,7 @@ public:
     // Runs the main window modally; returns false, as there is no message loop
     // after the main window.
     bool InitInstance();
+
+    // "Vantor Live", as the version block and the desktop entry name it.
+    static QString ProductName();
 };
