@@ -50,6 +50,7 @@ int ClientSession::OnMessage(uint16_t type, const uint8_t* payload, size_t lengt
             return 0; // frames still in flight after a stop
         bool isVideo = type == MSG_VIDEO;
         std::deque<Frame>& queue = isVideo ? video : audio;
+        ++(isVideo ? videoArrived : audioArrived);
         if (queue.size() >= (isVideo ? kMaxVideoFrames : kMaxAudioFrames)) {
             (isVideo ? videoLost : audioLost) = true;
             return 0;

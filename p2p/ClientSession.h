@@ -62,6 +62,8 @@ public:
     std::deque<Frame> audio;
     bool videoLost = false;
     bool audioLost = false;
+    uint64_t videoArrived = 0; // frames that came in on the open channel (kept or dropped)
+    uint64_t audioArrived = 0;
 
 private:
     std::vector<std::vector<uint8_t>> m_spare; // recycled frame storage

@@ -529,3 +529,11 @@ int PendingAudioFrames(int avIndex) {
 }
 
 } // namespace p2p::test
+
+long long p2p::test::ArrivedVideoFrames(int avIndex) {
+    std::shared_ptr<ClientSession> session = FindChannel(avIndex);
+    if (!session)
+        return -1;
+    std::lock_guard<std::mutex> lock(session->mutex);
+    return static_cast<long long>(session->videoArrived);
+}

@@ -16,5 +16,7 @@ int ChannelCount();
 // Frames received on a channel and not yet taken; -1 for an unknown channel.
 int PendingVideoFrames(int avIndex);
 int PendingAudioFrames(int avIndex);
+// Video frames that have come in on a channel since it opened; -1 for an unknown channel.
+long long ArrivedVideoFrames(int avIndex);
 
 } // namespace p2p::test
