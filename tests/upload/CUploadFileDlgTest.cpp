@@ -1,0 +1,273 @@
+#include "CUploadFileDlg.h"
+#include "FakeAdbFixture.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+QString T(const char* utf8) {
+    return QString::fromUtf8(utf8);
+}
+
+const int kNameIds[10] = {1062, 1072, 1073, 1076, 1074, 1075, 1077, 1078, 1079, 1080};
+const int kSerialIds[10] = {1022, 1023, 1024, 1025, 1026, 1027, 1028, 1029, 1030, 1031};
+const int kStatusIds[10] = {1033, 1038, 1044, 1045, 1046, 1047, 1048, 1049, 1050, 1051};
+const int kUploadIds[10] = {1034, 1035, 1036, 1037, 4, 1039, 1040, 1041, 1042, 1043};
+const int kDeleteIds[10] = {1052, 1064, 1063, 1065, 1066, 1067, 1068, 1070, 1069, 1071};
+
+int CountFiles(const std::string& folder) {
+    if (!fs::is_directory(folder))
+        return -1;
+    int count = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        count += entry.is_regular_file() ? 1 : 0;
+    return count;
+}
+
+} // namespace
+
+class CUploadFileDlgTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<FakeAdbFixture> adb;
+
+    static QString TextOf(CUploadFileDlg& dlg, int id) {
+        QWidget* w = dlg.GetDlgItem(id);
+        if (auto* label = qobject_cast<QLabel*>(w))
+            return label->text();
+        if (auto* button = qobject_cast<QPushButton*>(w))
+            return button->text();
+        return QString();
+    }
+    static QString Status(CUploadFileDlg& dlg, int row) { return TextOf(dlg, kStatusIds[row]); }
+    static QColor StatusColour(CUploadFileDlg& dlg, int row) {
+        return dlg.GetDlgItem(kStatusIds[row])->palette().color(QPalette::WindowText);
+    }
+    static bool CloseEnabled(CUploadFileDlg& dlg) { return dlg.GetDlgItem(1055)->isEnabled(); }
+
+    // Samples the row's status texts (each new one once) until `last` shows.
+    static QStringList FollowStatus(CUploadFileDlg& dlg, int row, const QString& last, int timeoutMs = 60000) {
+        QStringList seen;
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < timeoutMs) {
+            QString text = Status(dlg, row);
+            if (seen.isEmpty() || seen.last() != text)
+                seen << text;
+            if (text == last)
+                break;
+            QTest::qWait(10);
+        }
+        return seen;
+    }
+
+private slots:
+    void init() { adb = std::make_unique<FakeAdbFixture>(); }
+    void cleanup() { adb.reset(); }
+
+    void openingWithNothingAttached() {
+        CUploadFileDlg dlg;
+        dlg.show();
+        QCOMPARE(dlg.windowTitle(), T("批量上传"));
+        QVERIFY(!(dlg.windowFlags() & Qt::WindowCloseButtonHint));
+        QCOMPARE(TextOf(dlg, 1300), T("正在获取设备列表，请稍候..."));
+        QCOMPARE(TextOf(dlg, 1055), T("关闭(&C)"));
+        QVERIFY(!CloseEnabled(dlg));
+        QCOMPARE(qobject_cast<QGroupBox*>(dlg.GetDlgItem(1020))->title(), T("设备列表"));
+        QVERIFY(dlg.GetDlgItem(1021) && !dlg.GetDlgItem(1021)->isVisible());
+        QCOMPARE(dlg.size(), QSize(652, 443));
+        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, 1300), T("设备列表获取完毕，当前无设备连接。"), 20000);
+        QVERIFY(CloseEnabled(dlg));
+        for (int r = 0; r < 10; ++r) {
+            QCOMPARE(TextOf(dlg, kNameIds[r]), QString());
+            QCOMPARE(TextOf(dlg, kStatusIds[r]), QString());
+            QVERIFY(!dlg.GetDlgItem(kSerialIds[r])->isVisible());
+            QVERIFY(!dlg.GetDlgItem(kUploadIds[r])->isVisible());
+            QVERIFY(!dlg.GetDlgItem(kDeleteIds[r])->isVisible());
+            QCOMPARE(TextOf(dlg, kUploadIds[r]), T("上传"));
+            QCOMPARE(TextOf(dlg, kDeleteIds[r]), T("删除"));
+        }
+        QCOMPARE(dlg.GetDlgItem(4), dlg.GetDlgItem(kUploadIds[4])); // row 4's upload button is id 4
+    }
+
+    void oneDeviceUploadsToItsFolder() {
+        adb->AddDevice("S1", "KT-One\n");
+        adb->AddFiles("S1", "Tavoren_photos", 12);
+        adb->AddFiles("S1", "Tavoren_videos", 3, 2000, "v");
+        adb->Write("dev/S1/pull_delay", "0.3");
+        CUploadFileDlg dlg;
+        dlg.show();
+        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, kNameIds[0]), T("WEAR_KT-One"), 20000);
+        QCOMPARE(TextOf(dlg, 1300), T("设备列表获取成功。"));
+        QTRY_VERIFY_WITH_TIMEOUT(!Status(dlg, 0).isEmpty(), 5000);
+        QCOMPARE(Status(dlg, 0), T("准备上传，请稍候..."));
+        QCOMPARE(dlg.RowState[0], 1);
+        QCOMPARE(StatusColour(dlg, 0), QColor(218, 165, 32));
+        QVERIFY(!CloseEnabled(dlg));
+        QVERIFY(!dlg.GetDlgItem(kDeleteIds[0])->isEnabled());
+
+        QStringList seen = FollowStatus(dlg, 0, T("上传完成"));
+        QCOMPARE(seen.last(), T("上传完成"));
+        bool counted = false;
+        for (const QString& text : seen)
+            counted |= text.startsWith(T("正在上传图片：")) && text.endsWith("/12") && !text.contains(T("：12/"));
+        QVERIFY2(counted, qPrintable(seen.join(" | ")));
+        QCOMPARE(dlg.RowState[0], 2);
+        QCOMPARE(StatusColour(dlg, 0), QColor(11, 204, 0));
+        QVERIFY(dlg.GetDlgItem(kDeleteIds[0])->isVisible());
+        QVERIFY(dlg.GetDlgItem(kDeleteIds[0])->isEnabled());
+        QVERIFY(CloseEnabled(dlg));
+        QCOMPARE(CountFiles(adb->work() + "/WEAR_KT-One/Tavoren_photos"), 12);
+        QCOMPARE(CountFiles(adb->work() + "/WEAR_KT-One/Tavoren_videos"), 3);
+    }
+
+    void secondDevicePluggedWhileTheFirstUploads() {
+        adb->AddDevice("S1", "One\n");
+        adb->AddFiles("S1", "Tavoren_photos", 10);
+        adb->Write("dev/S1/pull_delay", "0.3");
+        CUploadFileDlg dlg;
+        dlg.show();
+        QTRY_COMPARE_WITH_TIMEOUT(dlg.RowState[0], 1, 20000);
+        adb->AddDevice("S2", "Two\n");
+        adb->AddFiles("S2", "Tavoren_photos", 2);
+        dlg.OnDeviceChange(0x8000);
+        QCOMPARE(TextOf(dlg, kNameIds[1]), QString()); // not before the arrival delay
+        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, kNameIds[1]), T("WEAR_Two"), 20000);
+        QCOMPARE(TextOf(dlg, kNameIds[0]), T("WEAR_One"));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 1), T("上传完成"), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("上传完成"), 30000);
+        QCOMPARE(CountFiles(adb->work() + "/WEAR_One/Tavoren_photos"), 10);
+        QCOMPARE(CountFiles(adb->work() + "/WEAR_Two/Tavoren_photos"), 2);
+    }
+
+    void unplugFreesTheRow() {
+        adb->AddDevice("S1", "One\n");
+        adb->AddFiles("S1", "Tavoren_photos", 8);
+        adb->Write("dev/S1/pull_delay", "0.3");
+        CUploadFileDlg dlg;
+        dlg.show();
+        QTRY_COMPARE_WITH_TIMEOUT(dlg.RowState[0], 1, 20000);
+        QTest::qWait(600);
+        adb->Write("dev/S1/gone", "");
+        dlg.OnDeviceChange(0x8004);
+        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, kSerialIds[0]), QString(), 20000);
+        QCOMPARE(TextOf(dlg, kNameIds[0]), QString());
+        QVERIFY(!dlg.GetDlgItem(kDeleteIds[0])->isVisible());
+        QVERIFY(!CloseEnabled(dlg)); // the upload still runs
+        // The job's result still lands on the row once it ends.
+        QTRY_VERIFY_WITH_TIMEOUT(dlg.RowState[0] != 1, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(CloseEnabled(dlg), 5000);
+
+        // Plugged in again: placed (in the first free row) and uploaded again.
+        fs::remove(adb->root() + "/dev/S1/gone");
+        adb->Write("dev/S1/pull_delay", "0");
+        dlg.OnDeviceChange(0x8000);
+        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, kNameIds[0]), T("WEAR_One"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("上传完成"), 30000);
+        QCOMPARE(CountFiles(adb->work() + "/WEAR_One/Tavoren_photos"), 8);
+    }
+
+    void twoDevicesOnlyOneNamePlacesOnlyTheFirst() {
+        adb->AddDevice("S1", "One\n");
+        adb->Write("devices.txt", "List of devices attached\nS1\tdevice\nS2\tdevice\n\n"); // S2 cannot be named
+        CUploadFileDlg dlg;
+        dlg.show();
+        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, 1300), T("未知状态"), 20000);
+        QCOMPARE(TextOf(dlg, kNameIds[0]), T("WEAR_One"));
+        QCOMPARE(TextOf(dlg, kSerialIds[0]), QStringLiteral("S1"));
+        QCOMPARE(TextOf(dlg, kNameIds[1]), QString());
+        QCOMPARE(TextOf(dlg, kSerialIds[1]), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("上传完成"), 30000);
+    }
+
+    void deleteResults() {
+        adb->AddDevice("S1", "One\n");
+        adb->AddFiles("S1", "Tavoren_photos", 2);
+        CUploadFileDlg dlg;
+        dlg.show();
+        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("上传完成"), 30000);
+        auto* remove = qobject_cast<QPushButton*>(dlg.GetDlgItem(kDeleteIds[0]));
+
+        QTest::mouseClick(remove, Qt::LeftButton);
+        QCOMPARE(Status(dlg, 0), T("正在执行删除，请稍候..."));
+        QCOMPARE(dlg.RowState[0], 1);
+        QVERIFY(!remove->isEnabled());
+        QVERIFY(!CloseEnabled(dlg));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("删除成功"), 30000);
+        QCOMPARE(dlg.RowState[0], 2);
+        QCOMPARE(StatusColour(dlg, 0), QColor(11, 204, 0));
+        QVERIFY(fs::is_empty(adb->root() + "/dev/S1/sdcard/Tavoren_photos"));
+        QVERIFY(CloseEnabled(dlg));
+
+        adb->Write("dev/S1/rm_output", "rm: /sdcard/Tavoren_photos/x: Permission denied\n");
+        QTest::mouseClick(remove, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("文件删除失败"), 30000);
+        QCOMPARE(dlg.RowState[0], 3);
+        QCOMPARE(StatusColour(dlg, 0), QColor(255, 69, 0));
+
+        adb->Write("dev/S1/gone", "");
+        QTest::mouseClick(remove, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("与设备连接失败"), 30000);
+        QCOMPARE(dlg.RowState[0], 3);
+        QVERIFY(remove->isEnabled()); // the user may try again
+    }
+
+    void closesOnlyThroughTheCloseButtonWhenIdle() {
+        adb->AddDevice("S1", "One\n");
+        adb->AddFiles("S1", "Tavoren_photos", 6);
+        adb->Write("dev/S1/pull_delay", "0.3");
+        CUploadFileDlg dlg;
+        QSignalSpy closed(&dlg, &CUploadFileDlg::uploadNotify);
+        dlg.show();
+        QTRY_COMPARE_WITH_TIMEOUT(dlg.RowState[0], 1, 20000);
+        QVERIFY(!CloseEnabled(dlg));
+        QTest::keyClick(&dlg, Qt::Key_Escape);
+        dlg.close(); // the window manager's close request
+        QVERIFY(dlg.isVisible());
+        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("上传完成"), 30000);
+        QVERIFY(CloseEnabled(dlg));
+        QTest::keyClick(&dlg, Qt::Key_Escape);
+        QVERIFY(dlg.isVisible());
+        QCOMPARE(closed.count(), 0);
+        QTest::mouseClick(dlg.GetDlgItem(1055), Qt::LeftButton);
+        QCOMPARE(closed.count(), 1);
+        QCOMPARE(closed.at(0).at(0).value<uintptr_t>(), uintptr_t(0));
+        QCOMPARE(closed.at(0).at(1).value<intptr_t>(), intptr_t(0));
+    }
+
+    void quittingWhileAToolHangsEndsIt() {
+        adb->AddDevice("S1", "One\n");
+        adb->AddFiles("S1", "Tavoren_photos", 2);
+        adb->Write("dev/S1/hang", "pull");
+        auto dlg = std::make_unique<CUploadFileDlg>();
+        dlg->show();
+        QTRY_COMPARE_WITH_TIMEOUT(adb->HangPids().size(), size_t(2), 20000);
+        QVERIFY(!CloseEnabled(*dlg));
+        QElapsedTimer timer;
+        timer.start();
+        dlg.reset();
+        QVERIFY(timer.elapsed() < 8000);
+        for (int pid : adb->HangPids())
+            QTRY_VERIFY_WITH_TIMEOUT(FakeAdbFixture::ProcessGone(pid), 3000);
+    }
+};
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    FakeAdbFixture::InstallOnPath();
+    CUploadFileDlgTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "CUploadFileDlgTest.moc"
