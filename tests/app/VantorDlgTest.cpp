@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -255,6 +256,32 @@ private slots:
             QCOMPARE(Row(dlg, row), Empty());
         }
         QCOMPARE(ReadFileBytes(StorePath().toStdString()), junk);
+    }
+
+    void realMessageBoxShowsTheErrorBeforeTheWindowOpens() {
+        WriteFileBytes(StorePath().toStdString(), "not a database");
+        MessageBox::SetRecording(false);
+        QString text;
+        QString caption;
+        QTimer poll;
+        poll.setInterval(5);
+        connect(&poll, &QTimer::timeout, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                text = box->text();
+                caption = box->windowTitle();
+                box->accept();
+            }
+        });
+        poll.start();
+        CVantorDlg dlg;
+        dlg.show();
+        poll.stop();
+        MessageBox::SetRecording(true);
+        QVERIFY(dlg.isVisible());
+        QVERIFY2(text.contains(QStringLiteral("file is not a database")), qPrintable(text));
+        QVERIFY(text.contains(QStringLiteral("LiveData.mdb")));
+        QCOMPARE(caption, QCoreApplication::applicationName());
+        QCOMPARE(ReadFileBytes(StorePath().toStdString()), std::string("not a database"));
     }
 
     void addSavesAndShows() {
