@@ -444,8 +444,10 @@ std::string CUploadHandleThread::SafeFolderName(const std::string& name) {
         else
             safe.push_back(c);
     }
-    for (size_t at = safe.find(".."); at != std::string::npos; at = safe.find("..", at))
-        safe.replace(at, 2, "__");
+    for (size_t at = safe.find(".."); at != std::string::npos; at = safe.find("..", at)) {
+        safe[at] = '_';
+        safe[at + 1] = '_';
+    }
     // Stay well inside the file system's limit on one name, cutting at a
     // character boundary of the UTF-8 text.
     const size_t limit = 200;
@@ -456,7 +458,7 @@ std::string CUploadHandleThread::SafeFolderName(const std::string& name) {
         safe.resize(cut);
     }
     if (safe.empty() || safe == ".")
-        safe = "_";
+        safe.assign(1, '_');
     return safe;
 }
 
