@@ -208,7 +208,7 @@ void AudioEncoder::ThreadMain() {
                 batchLength += WriteRecord(batch.get() + batchLength, recordCounter, packet->data, size);
                 if (recordCounter % kRecordsPerBatch == 0) {
                     if (m_sink != nullptr)
-                        m_sink->SendSpeakerData(batch.get(), batchLength);
+                        m_sink->SendSpeakerData(batch.get(), static_cast<int>(batchLength));
                     // Emptied with or without a sink, so the batch never grows.
                     batchLength = 0;
                 }
