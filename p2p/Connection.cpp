@@ -161,7 +161,7 @@ void Connection::Run() {
     bool localClose = false;
     bool frozen = false;
 
-    MessageParser::Sink sink = [this, &reason](uint16_t type, const uint8_t* payload, size_t length) -> int {
+    MessageParser::Sink sink = [this](uint16_t type, const uint8_t* payload, size_t length) -> int {
         if (type == MSG_KEEPALIVE)
             return 0;
         if (type == MSG_CLOSE)

@@ -1,0 +1,269 @@
+// Frames per second and delivery latency through the peer-to-peer transport
+// on loopback, for 1 and 4 sessions, with the frame sizes of 1280x720 H.264
+// at 30 fps (an IDR of 40000 bytes every 30 frames, 7000 bytes otherwise).
+// Prints figures; run by hand: build-x/bench/P2PBench
+#include "AVModel.h"
+#include "Device.h"
+#include "P2PApi.h"
+#include "P2PErrors.h"
+#include "P2PSettings.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+size_t FrameSize(uint32_t n) {
+    return n % 30 == 0 ? 40000 : 7000;
+}
+
+int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+class Camera : public DeviceListener {
+public:
+    explicit Camera(const std::string& uid) : uid(uid), device(*this) {
+        device.AddUid(uid, "admin", "531642");
+        device.Start(P2PSettings::Current());
+    }
+    void OnIOCtrl(int id, uint32_t type, const uint8_t*, size_t) override {
+        if (type == 0x01FF)
+            session = id;
+    }
+    // Sends frame n with the send time in its first 8 bytes; false while the queue is full.
+    bool Send(uint32_t n) {
+        std::vector<uint8_t>& data = buffer;
+        data.assign(FrameSize(n), 0x33);
+        int64_t now = NowNs();
+        std::memcpy(data.data(), &now, sizeof now);
+        p2p::FrameInfo info;
+        info.codec = p2p::kCodecH264;
+        info.frameNumber = n;
+        info.timestamp = n * 33333;
+        return device.SendVideo(session.load(), info, data.data(), data.size()) == 0;
+    }
+    std::string uid;
+    Device device;
+    std::atomic<int> session{-1};
+    std::vector<uint8_t> buffer;
+};
+
+struct Client {
+    int sid = -1;
+    int av = -1;
+};
+
+Client Connect(const std::string& uid) {
+    Client c;
+    c.sid = IOTC_Get_SessionID();
+    if (IOTC_Connect_ByUID_Parallel(uid.c_str(), c.sid) != 0)
+        return c;
+    c.av = avClientStart2(c.sid, "admin", "531642", 5000, nullptr, 0, nullptr);
+    avSendIOCtrl(c.av, 0x01FF, nullptr, 0);
+    return c;
+}
+
+struct Result {
+    long frames = 0;
+    long bytes = 0;
+    long lost = 0;
+    std::vector<double> latencyMs;
+};
+
+// Receives until `total` frames (or lost ones) are accounted for or the deadline.
+void Receive(const Client& c, long total, int idleSleepUs, Result& r, Clock::time_point deadline) {
+    std::vector<char> buf(48000);
+    while (r.frames + r.lost < total && Clock::now() < deadline) {
+        int n = avRecvFrameData2(c.av, buf.data(), 48000, nullptr, nullptr, nullptr, 0, nullptr, nullptr);
+        if (n >= 0) {
+            int64_t sent;
+            std::memcpy(&sent, buf.data(), sizeof sent);
+            r.latencyMs.push_back(double(NowNs() - sent) / 1e6);
+            ++r.frames;
+            r.bytes += n;
+        } else if (n == P2P_ERR_FRAME_LOST) {
+            ++r.lost;
+        } else if (n == P2P_ERR_NO_DATA) {
+            if (idleSleepUs > 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(idleSleepUs));
+            else
+                std::this_thread::yield();
+        } else {
+            return;
+        }
+    }
+}
+
+void PrintLatency(const char* what, std::vector<double> v) {
+    if (v.empty()) {
+        std::printf("  %s: no frames\n", what);
+        return;
+    }
+    std::sort(v.begin(), v.end());
+    auto at = [&](double q) { return v[std::min(v.size() - 1, size_t(q * double(v.size())))]; };
+    std::printf("  %s: median %.3f ms, p99 %.3f ms, max %.3f ms (%zu frames)\n", what, at(0.5), at(0.99), v.back(),
+                v.size());
+}
+
+void Throughput(int sessions, std::vector<std::unique_ptr<Camera>>& cameras) {
+    const long perSession = 3000;
+    std::vector<Client> clients;
+    for (int i = 0; i < sessions; ++i)
+        clients.push_back(Connect(cameras[i]->uid));
+    for (int i = 0; i < sessions; ++i)
+        while (cameras[i]->session.load() < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::vector<Result> results(sessions);
+    auto start = Clock::now();
+    auto deadline = start + std::chrono::seconds(60);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < sessions; ++i) {
+        threads.emplace_back([&, i] {
+            for (uint32_t n = 0; n < perSession;) {
+                if (cameras[i]->Send(n))
+                    ++n;
+                else
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        });
+        threads.emplace_back([&, i] { Receive(clients[i], perSession, 0, results[i], deadline); });
+    }
+    for (auto& t : threads)
+        t.join();
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    long frames = 0, bytes = 0, lost = 0;
+    std::vector<double> all;
+    for (auto& r : results) {
+        frames += r.frames;
+        bytes += r.bytes;
+        lost += r.lost;
+    }
+    std::printf("throughput, %d session(s), unpaced: %.0f frames/s in all (%.0f per session), %.1f MB/s, "
+                "%ld dropped by the receiver's queue\n",
+                sessions, frames / seconds, frames / seconds / sessions, bytes / seconds / 1e6, lost);
+    for (auto& c : clients) {
+        avClientStop(c.av);
+        IOTC_Session_Close(c.sid);
+    }
+    for (auto& cam : cameras)
+        cam->session = -1;
+}
+
+void PacedLatency(int sessions, std::vector<std::unique_ptr<Camera>>& cameras) {
+    const long perSession = 150; // 5 s at 30 fps
+    std::vector<Client> clients;
+    for (int i = 0; i < sessions; ++i)
+        clients.push_back(Connect(cameras[i]->uid));
+    for (int i = 0; i < sessions; ++i)
+        while (cameras[i]->session.load() < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::vector<Result> results(sessions);
+    auto start = Clock::now();
+    auto deadline = start + std::chrono::seconds(30);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < sessions; ++i) {
+        threads.emplace_back([&, i] {
+            for (uint32_t n = 0; n < perSession; ++n) {
+                std::this_thread::sleep_until(start + std::chrono::microseconds(33333 * n));
+                cameras[i]->Send(n);
+            }
+        });
+        threads.emplace_back([&, i] { Receive(clients[i], perSession, 500, results[i], deadline); });
+    }
+    for (auto& t : threads)
+        t.join();
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    long frames = 0;
+    std::vector<double> all;
+    for (auto& r : results) {
+        frames += r.frames;
+        all.insert(all.end(), r.latencyMs.begin(), r.latencyMs.end());
+    }
+    std::printf("paced 30 fps, %d session(s): %.1f frames/s per session delivered\n", sessions,
+                frames / seconds / sessions);
+    PrintLatency("send to avRecvFrameData2 (receiver polls every 0.5 ms)", all);
+    for (auto& c : clients) {
+        avClientStop(c.av);
+        IOTC_Session_Close(c.sid);
+    }
+    for (auto& cam : cameras)
+        cam->session = -1;
+}
+
+// Latency up to AVModel's video queue, whose receive loop sleeps 300 ms
+// whenever the transport has nothing ready.
+void ModelLatency(Camera& camera) {
+    AVModel model;
+    if (model.Connect(camera.uid.c_str()) != 0) {
+        std::printf("AVModel: connect failed\n");
+        return;
+    }
+    model.CreateVideoQueue();
+    model.StartVideo();
+    while (camera.session.load() < 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::vector<double> latency;
+    auto start = Clock::now();
+    std::thread sender([&] {
+        for (uint32_t n = 0; n < 150; ++n) {
+            std::this_thread::sleep_until(start + std::chrono::microseconds(33333 * n));
+            camera.Send(n);
+        }
+    });
+    auto deadline = start + std::chrono::seconds(8);
+    while (latency.size() < 150 && Clock::now() < deadline) {
+        FrameBuffer* buf = model.videoQueue->TakeReady();
+        if (buf == nullptr) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        int64_t sent;
+        std::memcpy(&sent, buf->GetData(), sizeof sent);
+        latency.push_back(double(NowNs() - sent) / 1e6);
+        model.videoQueue->Recycle(buf);
+    }
+    sender.join();
+    std::printf("AVModel, 1 session, paced 30 fps:\n");
+    PrintLatency("send to videoQueue (its loop sleeps 300 ms when idle)", latency);
+    model.StopVideo();
+    model.FreeVideoQueue();
+    model.Close();
+    camera.session = -1;
+}
+
+} // namespace
+
+int main() {
+    std::mt19937 engine{std::random_device{}()};
+    P2PSettings settings;
+    settings.port = static_cast<uint16_t>(20000 + (engine() % 2500) * 16);
+    settings.sessionTimeoutMs = 10000;
+    P2PSettings::Set(settings);
+    std::vector<std::unique_ptr<Camera>> cameras;
+    for (int i = 0; i < 4; ++i)
+        cameras.push_back(std::make_unique<Camera>("BENCH-" + std::to_string(getpid()) + "-" + std::to_string(i)));
+
+    IOTC_Initialize2(0);
+    avInitialize(8);
+    std::printf("P2PBench: 1280x720 30 fps frame sizes (40000-byte IDR every 30 frames, 7000 bytes otherwise)\n");
+    for (int sessions : {1, 4})
+        Throughput(sessions, cameras);
+    for (int sessions : {1, 4})
+        PacedLatency(sessions, cameras);
+    avDeInitialize();
+    IOTC_DeInitialize();
+    ModelLatency(*cameras[0]);
+    return 0;
+}
