@@ -135,7 +135,7 @@ int DeviceStore::Load(int rows, const CellWriter& setCell) {
     if (!stmt) {
         return Fail(db.get());
     }
-    sqlite3_bind_int(stmt.get(), 1, rows);
+    sqlite3_bind_int(stmt.get(), 1, rows < 0 ? 0 : rows); // a negative LIMIT would mean all rows
     int row = 0;
     int rc;
     while ((rc = sqlite3_step(stmt.get())) == SQLITE_ROW) {

@@ -83,6 +83,10 @@ TEST_F(DeviceStoreTest, LoadShowsAssignedSlotsAndLeavesNullSlotsUntouched) {
         EXPECT_EQ(cells.count({4, column}), 0u);
     }
     EXPECT_EQ(cells.size(), 12u);
+
+    int calls = 0;
+    EXPECT_EQ(store.Load(-1, [&](int, int, const std::string&) { ++calls; }), 0);
+    EXPECT_EQ(calls, 0);
 }
 
 TEST_F(DeviceStoreTest, AssignAndFreeWriteOnlyTheirSlot) {
