@@ -49,7 +49,6 @@ private:
     uint8_t m_recording = 0; // guarded by m_statusMutex
     std::unique_ptr<FrameBufferList> m_pool;
     AudioEncoder* m_encoder = nullptr;
-    WaveIn m_device;
-    int32_t m_deviceId = -1; // the default input device
+    WaveIn m_device; // the system's default input device
     WaveInFormat m_format;
 };
