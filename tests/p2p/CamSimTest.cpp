@@ -1,0 +1,234 @@
+// The simulated camera seen through the transport: H.264 that decodes, IDRs
+// with SPS and PPS at least every 2 s, access units within 48000 bytes, the
+// tone as ADTS AAC, and media files as sources.
+#include "CamSim.h"
+#include "P2PApi.h"
+#include "P2PErrors.h"
+#include "Protocol.h"
+#include "TestNet.h"
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+
+using testnet::WaitUntil;
+
+namespace {
+
+struct Frame {
+    std::vector<uint8_t> data;
+    p2p::FrameInfo info;
+};
+
+// NAL unit types of an Annex B access unit, in order.
+std::vector<int> NalTypes(const std::vector<uint8_t>& au) {
+    std::vector<int> types;
+    for (size_t i = 0; i + 3 < au.size(); ++i) {
+        if (au[i] == 0 && au[i + 1] == 0 && au[i + 2] == 1) {
+            types.push_back(au[i + 3] & 0x1F);
+            i += 2;
+        }
+    }
+    return types;
+}
+
+class CamSimTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { testnet::UseIsolatedPorts(3000, 1500); }
+    void SetUp() override {
+        ASSERT_EQ(IOTC_Initialize2(0), 0);
+        ASSERT_GE(avInitialize(8), 0);
+        m_dir = std::filesystem::temp_directory_path() / testnet::UniqueUid("camsim");
+        std::filesystem::create_directories(m_dir);
+    }
+    void TearDown() override {
+        avDeInitialize();
+        IOTC_DeInitialize();
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+    }
+
+    // Runs a camera with `config`, watches it for `seconds` and returns what came.
+    void Watch(CamSimConfig config, double seconds, std::vector<Frame>& video, std::vector<Frame>& audio) {
+        std::string uid = testnet::UniqueUid("CAM");
+        config.uids = {uid};
+        config.settings = P2PSettings::Current();
+        config.talkbackDir = m_dir.string();
+        config.log = [](const std::string&) {};
+        CamSim camsim(config);
+        ASSERT_EQ(camsim.Start(), 0);
+        int sid = IOTC_Get_SessionID();
+        ASSERT_EQ(IOTC_Connect_ByUID_Parallel(uid.c_str(), sid), 0);
+        int av = avClientStart2(sid, "admin", "531642", 5000, nullptr, 0, nullptr);
+        ASSERT_GE(av, 0);
+        ASSERT_EQ(avSendIOCtrl(av, 0x01FF, nullptr, 0), 0);
+        ASSERT_EQ(avSendIOCtrl(av, 0x0300, nullptr, 0), 0);
+        std::vector<char> buf(48000);
+        char info[16];
+        WaitUntil(
+            [&] {
+                int n;
+                while ((n = avRecvFrameData2(av, buf.data(), 48000, nullptr, nullptr, info, 16, nullptr, nullptr)) >= 0)
+                    video.push_back({std::vector<uint8_t>(buf.begin(), buf.begin() + n),
+                                     p2p::DecodeFrameInfo(reinterpret_cast<uint8_t*>(info))});
+                EXPECT_TRUE(n == P2P_ERR_NO_DATA) << n;
+                while ((n = avRecvAudioData(av, buf.data(), 1024, info, 16, nullptr)) >= 0)
+                    audio.push_back({std::vector<uint8_t>(buf.begin(), buf.begin() + n),
+                                     p2p::DecodeFrameInfo(reinterpret_cast<uint8_t*>(info))});
+                return false;
+            },
+            static_cast<int>(seconds * 1000));
+        EXPECT_EQ(camsim.GetOversizedFrames(), 0);
+        avClientStop(av);
+        IOTC_Session_Close(sid);
+    }
+
+    // Decodes the access units; returns the number of pictures and their size.
+    static int Decode(const std::vector<Frame>& video, int& width, int& height) {
+        const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+        AVCodecContext* ctx = avcodec_alloc_context3(codec);
+        ctx->thread_count = 1;
+        EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
+        AVPacket* packet = av_packet_alloc();
+        AVFrame* picture = av_frame_alloc();
+        int pictures = 0;
+        for (const Frame& f : video) {
+            av_new_packet(packet, static_cast<int>(f.data.size()));
+            std::copy(f.data.begin(), f.data.end(), packet->data);
+            EXPECT_EQ(avcodec_send_packet(ctx, packet), 0);
+            av_packet_unref(packet);
+            while (avcodec_receive_frame(ctx, picture) == 0) {
+                width = picture->width;
+                height = picture->height;
+                ++pictures;
+            }
+        }
+        av_frame_free(&picture);
+        av_packet_free(&packet);
+        avcodec_free_context(&ctx);
+        return pictures;
+    }
+
+    static void CheckVideo(const std::vector<Frame>& video, double fps) {
+        ASSERT_FALSE(video.empty());
+        EXPECT_TRUE(video[0].info.flags & p2p::kFrameFlagKey);
+        uint32_t lastIdr = video[0].info.timestamp;
+        for (size_t i = 0; i < video.size(); ++i) {
+            const Frame& f = video[i];
+            EXPECT_LE(f.data.size(), 48000u);
+            std::vector<int> types = NalTypes(f.data);
+            bool idr = std::find(types.begin(), types.end(), 5) != types.end();
+            EXPECT_EQ(idr, (f.info.flags & p2p::kFrameFlagKey) != 0) << i;
+            if (idr) {
+                // SPS and PPS come before the IDR slice.
+                auto sps = std::find(types.begin(), types.end(), 7);
+                auto pps = std::find(types.begin(), types.end(), 8);
+                auto slice = std::find(types.begin(), types.end(), 5);
+                EXPECT_TRUE(sps < pps && pps < slice) << i;
+                EXPECT_LE(f.info.timestamp - lastIdr, 2000000u) << i;
+                lastIdr = f.info.timestamp;
+            }
+            if (i > 0) {
+                EXPECT_GT(f.info.timestamp, video[i - 1].info.timestamp) << i;
+            }
+        }
+        EXPECT_LE(video.back().info.timestamp - lastIdr, 2000000u);
+        double span = (video.back().info.timestamp - video.front().info.timestamp) / 1e6;
+        EXPECT_NEAR((video.size() - 1) / span, fps, fps * 0.25);
+    }
+
+    std::filesystem::path m_dir;
+};
+
+} // namespace
+
+TEST_F(CamSimTest, TestPictureAndToneAtTheDefaultSize) {
+    std::vector<Frame> video, audio;
+    Watch(CamSimConfig{}, 3.0, video, audio);
+    ASSERT_GE(video.size(), 50u);
+    CheckVideo(video, 25);
+    int width = 0, height = 0;
+    EXPECT_EQ(Decode(video, width, height), static_cast<int>(video.size()));
+    EXPECT_EQ(width, 640);
+    EXPECT_EQ(height, 360);
+    // AAC at 8000 Hz: a frame every 128 ms, each one ADTS frame of its own length.
+    ASSERT_GE(audio.size(), 15u);
+    for (const Frame& a : audio) {
+        ASSERT_GE(a.data.size(), 7u);
+        EXPECT_EQ(a.data[0], 0xFF);
+        EXPECT_EQ(a.data[1] & 0xF6, 0xF0);
+        EXPECT_EQ((a.data[2] >> 2) & 0x0F, 11);                  // 8000 Hz
+        EXPECT_EQ(((a.data[2] & 1) << 2) | (a.data[3] >> 6), 1); // mono
+        EXPECT_EQ(((a.data[3] & 3) << 11) | (a.data[4] << 3) | (a.data[5] >> 5), static_cast<int>(a.data.size()));
+    }
+    double span = (audio.back().info.timestamp - audio.front().info.timestamp) / 1e6;
+    EXPECT_NEAR((audio.size() - 1) / span, 8000.0 / 1024, 1.5);
+}
+
+TEST_F(CamSimTest, LargestSizeStaysWithinTheFrameLimit) {
+    CamSimConfig config;
+    config.width = 1920;
+    config.height = 1080;
+    config.fps = 25;
+    std::vector<Frame> video, audio;
+    Watch(config, 3.0, video, audio);
+    ASSERT_GE(video.size(), 5u); // a loaded machine may encode slower than real time
+    for (const Frame& f : video)
+        EXPECT_LE(f.data.size(), 48000u);
+    int width = 0, height = 0;
+    EXPECT_GT(Decode(video, width, height), 0);
+    EXPECT_EQ(width, 1920);
+    EXPECT_EQ(height, 1080);
+}
+
+TEST_F(CamSimTest, MediaFilesAreSentInRealTimeAndLoop) {
+    // One H.264 file (passed through) and one MPEG-4 part 2 file (re-encoded), 1 s each.
+    struct Source {
+        std::string name;
+        std::string codec;
+    };
+    for (const Source& s : {Source{"clip.mp4", "libx264"}, Source{"clip.avi", "mpeg4"}}) {
+        SCOPED_TRACE(s.name);
+        std::string path = (m_dir / s.name).string();
+        std::string command = "ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=20 -t 1 -c:v " + s.codec +
+                              " -g 10 -pix_fmt yuv420p '" + path + "'";
+        ASSERT_EQ(std::system(command.c_str()), 0);
+        CamSimConfig config;
+        config.source = path;
+        config.width = 320;
+        config.height = 240;
+        config.fps = 20;
+        std::vector<Frame> video, audio;
+        Watch(config, 2.6, video, audio);
+        // More than the file holds: it loops, at its own rate.
+        ASSERT_GE(video.size(), 30u);
+        CheckVideo(video, 20);
+        int width = 0, height = 0;
+        EXPECT_GT(Decode(video, width, height), 25);
+        EXPECT_EQ(width, 320);
+    }
+}
+
+TEST_F(CamSimTest, BadConfigurationIsRefused) {
+    auto refused = [&](const std::function<void(CamSimConfig&)>& change) {
+        CamSimConfig config;
+        config.uids = {testnet::UniqueUid("BAD")};
+        config.settings = P2PSettings::Current();
+        config.log = [](const std::string&) {};
+        change(config);
+        CamSim camsim(config);
+        return camsim.Start() != 0;
+    };
+    EXPECT_TRUE(refused([](CamSimConfig& c) { c.width = 3840; }));
+    EXPECT_TRUE(refused([](CamSimConfig& c) { c.height = 241; }));
+    EXPECT_TRUE(refused([](CamSimConfig& c) { c.fps = 0; }));
+    EXPECT_TRUE(refused([](CamSimConfig& c) { c.uids = {"has space"}; }));
+    EXPECT_TRUE(refused([](CamSimConfig& c) { c.uids.clear(); }));
+    EXPECT_TRUE(refused([&](CamSimConfig& c) { c.source = (m_dir / "missing.mp4").string(); }));
+}
