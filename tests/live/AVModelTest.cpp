@@ -366,6 +366,34 @@ TEST_F(AVModelTest, CloseGivesUpOnAnUnansweredStopAfterAboutThreeSeconds) {
     EXPECT_TRUE(log.Contains("not acknowledged"));
 }
 
+TEST_F(AVModelTest, CameraFaultsEndTheLoopsSilently) {
+    // A camera that closes the session, and one that goes silent without closing.
+    for (bool vanish : {false, true}) {
+        SCOPED_TRACE(vanish ? "vanish" : "close");
+        std::string uid = testnet::UniqueUid("FAULT");
+        auto camsim = StartCamSim(uid, [&](CamSimConfig& c) {
+            if (vanish)
+                c.vanishAfterSeconds = 1;
+            else
+                c.closeAfterSeconds = 1;
+        });
+        AVModel model;
+        ASSERT_EQ(model.Connect(uid.c_str()), 0);
+        model.CreateVideoQueue();
+        model.CreateAudioQueue();
+        ASSERT_EQ(model.StartVideo(), 0);
+        ASSERT_EQ(model.StartAudio(), 0);
+        // 1 s until the fault, up to 3 s of silence before the transport gives up.
+        EXPECT_TRUE(WaitUntil([&] { return !model.IsVideoLoopRunning() && !model.IsAudioLoopRunning(); }, 10000));
+        EXPECT_TRUE(log.Contains(vanish ? "vanishes" : "closed by the device"));
+        auto start = Clock::now();
+        model.StopAudio();
+        model.StopVideo();
+        EXPECT_EQ(model.Close(), 0);
+        EXPECT_LT(SecondsSince(start), 1.0);
+    }
+}
+
 TEST_F(AVModelTest, TalkBackIsSavedAsPlayableAdts) {
     std::string uid = testnet::UniqueUid("TALK");
     auto camsim = StartCamSim(uid);

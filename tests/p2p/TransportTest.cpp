@@ -344,7 +344,8 @@ namespace {
 // then runs `attack` on the session's socket.
 class FakeDevice {
 public:
-    FakeDevice(const std::string& uid, std::function<void(int fd)> attack) : m_uid(uid), m_attack(std::move(attack)) {
+    FakeDevice(const std::string& uid, std::function<void(int fd)> attack, bool answerStart = true)
+        : m_uid(uid), m_attack(std::move(attack)), m_answerStart(answerStart) {
         P2PSettings s = P2PSettings::Current();
         for (int i = 0; i < s.portSpan && m_udp.get() < 0; ++i) {
             UniqueFd fd(socket(AF_INET, SOCK_DGRAM, 0));
@@ -425,7 +426,8 @@ private:
         Reply(session.get(), MSG_HELLO_ACK, 0);
         if (!ReadMessage(session.get(), type) || type != MSG_AV_START)
             return;
-        Reply(session.get(), MSG_AV_START_ACK, 0);
+        if (m_answerStart)
+            Reply(session.get(), MSG_AV_START_ACK, 0);
         m_attack(session.get());
         while (!m_stop)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -433,6 +435,7 @@ private:
 
     std::string m_uid;
     std::function<void(int)> m_attack;
+    bool m_answerStart;
     UniqueFd m_udp;
     UniqueFd m_listen;
     uint16_t m_port = 0;
@@ -548,4 +551,19 @@ TEST_F(TransportTest, DeviceSurvivesHostileClients) {
     EXPECT_GE(Open(uid, sid), 0);
     IOTC_Session_Close(sid);
     EXPECT_TRUE(WaitUntil([&] { return device.SessionCount() == 0; }, 3000));
+}
+
+TEST_F(TransportTest, ChannelStartHonoursItsTimeOut) {
+    std::string uid = testnet::UniqueUid("MUTE");
+    FakeDevice fake(
+        uid, [](int) {}, false);
+    int sid = IOTC_Get_SessionID();
+    ASSERT_EQ(IOTC_Connect_ByUID_Parallel(uid.c_str(), sid), 0);
+    auto start = Clock::now();
+    EXPECT_EQ(avClientStart2(sid, "admin", "531642", 1000, nullptr, 0, nullptr), P2P_ERR_AV_TIMEOUT);
+    double took = SecondsSince(start);
+    EXPECT_GT(took, 0.8);
+    EXPECT_LT(took, 4.0);
+    EXPECT_EQ(test::ChannelCount(), 0);
+    IOTC_Session_Close(sid);
 }
