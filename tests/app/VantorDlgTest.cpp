@@ -354,8 +354,6 @@ private slots:
         dlg.OnBnClickedTalk();
         dlg.OnBnClickedRecord();
         dlg.OnNMDblclkDeviceList(1);
-        dlg.OnBnClickedUpload();
-        QCOMPARE(dlg.OnUploadClosed(0, 0), intptr_t(0));
         QCOMPARE(answer.Opened(), 0);
         QCOMPARE(Row(dlg, 1), Assigned(QStringLiteral("CAM-0001")));
         QCOMPARE(ReadFileBytes(StorePath().toStdString()), before);
