@@ -1,0 +1,23 @@
+#pragma once
+
+class LiveThread;
+
+// What a pane thread reports about each request: the main window implements
+// it. Calls arrive on the pane's own thread, except the immediate refusals of
+// StartTalk / StartRecord, which arrive on the caller's thread while the
+// "LiveStatus" lock is held: an implementation must accept both and must not
+// block a pane thread on the UI thread. The return value is not read.
+class CAVStateListener {
+public:
+    virtual ~CAVStateListener() = default;
+
+    virtual int OnLiveStarted(LiveThread* thread) = 0;
+    virtual int OnLiveFailed(LiveThread* thread) = 0;
+    virtual int OnLiveStopped(LiveThread* thread) = 0;
+    virtual int OnTalkStarted(LiveThread* thread) = 0;
+    virtual int OnTalkFailed(LiveThread* thread) = 0;
+    virtual int OnTalkStopped(LiveThread* thread) = 0;
+    virtual int OnRecordStarted(LiveThread* thread) = 0;
+    virtual int OnRecordFailed(LiveThread* thread) = 0;
+    virtual int OnRecordStopped(LiveThread* thread) = 0;
+};

@@ -1,0 +1,251 @@
+#include "LiveThread.h"
+
+#include <mutex>
+
+LiveThread::LiveThread() {
+    decoder.SetSource(&model);
+    decoder.SetRender(&renderer);
+    encoder.SetSink(&model);
+    capture.SetEncoder(&encoder);
+    decoder.SetRecorder(&recorder);
+    OnMessage(UM_LIVE_COMMAND, [this](uintptr_t wParam, intptr_t lParam) { OnLiveCommand(wParam, lParam); });
+}
+
+LiveThread::~LiveThread() {
+    Shutdown();
+}
+
+void LiveThread::Shutdown() {
+    Quit();
+    // The pane thread has ended, so this thread is now the only one touching
+    // the pipeline. Stop in the live-stop order so a recording is finalised.
+    if (m_pipelineOpen) {
+        StopPipeline();
+        m_pipelineOpen = false;
+    }
+    std::lock_guard<NamedMutex> guard(m_statusMutex);
+    liveState = PANE_STOPPED;
+    talkState = PANE_STOPPED;
+    recordState = PANE_STOPPED;
+}
+
+bool LiveThread::Post(uintptr_t command, CAVStateListener* listener) {
+    return PostThreadMessage(UM_LIVE_COMMAND, command, reinterpret_cast<intptr_t>(listener));
+}
+
+int LiveThread::StartLive(const std::string& newUid, bool audio, CAVStateListener* listener) {
+    if (newUid.empty())
+        return -1;
+    std::lock_guard<NamedMutex> guard(m_statusMutex);
+    if (liveState != PANE_STOPPED)
+        return 0;
+    uid = newUid;
+    withAudio = audio ? 1 : 0;
+    liveState = PANE_SWITCHING;
+    if (!Post(CMD_START_LIVE, listener)) {
+        // The pane thread is gone: never leave the pane switching.
+        uid.clear();
+        liveState = PANE_STOPPED;
+        if (listener)
+            listener->OnLiveFailed(this);
+        return -1;
+    }
+    return 0;
+}
+
+int LiveThread::StopLive(CAVStateListener* listener) {
+    std::lock_guard<NamedMutex> guard(m_statusMutex);
+    if (liveState != PANE_RUNNING)
+        return 0;
+    liveState = PANE_SWITCHING;
+    if (!Post(CMD_STOP_LIVE, listener)) {
+        liveState = PANE_RUNNING;
+        return -1;
+    }
+    return 0;
+}
+
+int LiveThread::StartTalk(CAVStateListener* listener) {
+    std::lock_guard<NamedMutex> guard(m_statusMutex);
+    if (liveState == PANE_RUNNING && talkState == PANE_STOPPED) {
+        talkState = PANE_SWITCHING;
+        if (Post(CMD_START_TALK, listener))
+            return 0;
+        talkState = PANE_STOPPED;
+    }
+    if (listener)
+        listener->OnTalkFailed(this);
+    return 0;
+}
+
+int LiveThread::StopTalk(CAVStateListener* listener) {
+    std::lock_guard<NamedMutex> guard(m_statusMutex);
+    if (liveState != PANE_RUNNING || talkState != PANE_RUNNING)
+        return 0;
+    talkState = PANE_SWITCHING;
+    if (!Post(CMD_STOP_TALK, listener)) {
+        talkState = PANE_RUNNING;
+        return -1;
+    }
+    return 0;
+}
+
+int LiveThread::StartRecord(CAVStateListener* listener) {
+    std::lock_guard<NamedMutex> guard(m_statusMutex);
+    if (liveState == PANE_RUNNING && recordState == PANE_STOPPED) {
+        recordState = PANE_SWITCHING;
+        if (Post(CMD_START_RECORD, listener))
+            return 0;
+        recordState = PANE_STOPPED;
+    }
+    if (listener)
+        listener->OnRecordFailed(this);
+    return 0;
+}
+
+int LiveThread::StopRecord(CAVStateListener* listener) {
+    std::lock_guard<NamedMutex> guard(m_statusMutex);
+    if (liveState != PANE_RUNNING || recordState != PANE_RUNNING)
+        return 0;
+    recordState = PANE_SWITCHING;
+    if (!Post(CMD_STOP_RECORD, listener)) {
+        recordState = PANE_RUNNING;
+        return -1;
+    }
+    return 0;
+}
+
+int LiveThread::SetRenderWindow(RenderTarget* window) {
+    if (liveState == PANE_STOPPED)
+        renderer.SetWindow(window);
+    return 0;
+}
+
+void LiveThread::SetLiveState(int32_t state) {
+    std::lock_guard<NamedMutex> guard(m_statusMutex);
+    liveState = state;
+}
+
+void LiveThread::OnLiveCommand(uintptr_t wParam, intptr_t lParam) {
+    auto* listener = reinterpret_cast<CAVStateListener*>(lParam);
+    switch (wParam) {
+    case CMD_START_LIVE:
+        StartLiveCommand(listener);
+        break;
+    case CMD_STOP_LIVE:
+        StopLiveCommand(listener);
+        break;
+    case CMD_START_TALK:
+        StartTalkCommand(listener);
+        break;
+    case CMD_STOP_TALK:
+        StopTalkCommand(listener);
+        break;
+    case CMD_START_RECORD:
+        StartRecordCommand(listener);
+        break;
+    case CMD_STOP_RECORD:
+        StopRecordCommand(listener);
+        break;
+    default:
+        break;
+    }
+}
+
+void LiveThread::StartLiveCommand(CAVStateListener* listener) {
+    bool ok = model.Connect(uid.c_str()) == 0 && model.CreateVideoQueue() == 0 && model.StartVideo() == 0 &&
+              decoder.StartVideoDecode() == 0;
+    if (!ok) {
+        model.StopVideo();
+        model.FreeVideoQueue();
+        model.Close();
+        uid.clear();
+        SetLiveState(PANE_STOPPED);
+        if (listener)
+            listener->OnLiveFailed(this);
+        return;
+    }
+    if (withAudio) {
+        bool audioOk = model.CreateAudioQueue() == 0 && model.StartAudio() == 0 && decoder.StartAudioDecode() == 0;
+        if (!audioOk) {
+            model.StopAudio();
+            model.FreeAudioQueue();
+        }
+    }
+    m_pipelineOpen = true;
+    SetLiveState(PANE_RUNNING);
+    if (listener)
+        listener->OnLiveStarted(this);
+}
+
+// Stops talk-back, the audio path, the video path, the recorder and the
+// session, in that order: no stage is stopped while an earlier one still feeds it.
+void LiveThread::StopPipeline() {
+    capture.StopCapture();
+    encoder.StopEncoder();
+    if (withAudio) {
+        decoder.StopAudioDecode();
+        model.StopAudio();
+        model.FreeAudioQueue();
+    }
+    decoder.StopVideoDecode();
+    model.StopVideo();
+    model.FreeVideoQueue();
+    recorder.Stop();
+    model.Close();
+    uid.clear();
+}
+
+void LiveThread::StopLiveCommand(CAVStateListener* listener) {
+    StopPipeline();
+    m_pipelineOpen = false;
+    {
+        std::lock_guard<NamedMutex> guard(m_statusMutex);
+        liveState = PANE_STOPPED;
+        talkState = PANE_STOPPED;
+        recordState = PANE_STOPPED;
+    }
+    if (listener)
+        listener->OnLiveStopped(this);
+}
+
+void LiveThread::StartTalkCommand(CAVStateListener* listener) {
+    bool ok = encoder.StartEncoder() == 0;
+    if (ok && capture.StartCapture() != 0) {
+        encoder.StopEncoder();
+        ok = false;
+    }
+    talkState = ok ? PANE_RUNNING : PANE_STOPPED;
+    if (listener) {
+        if (ok)
+            listener->OnTalkStarted(this);
+        else
+            listener->OnTalkFailed(this);
+    }
+}
+
+void LiveThread::StopTalkCommand(CAVStateListener* listener) {
+    capture.StopCapture();
+    encoder.StopEncoder();
+    talkState = PANE_STOPPED;
+    if (listener)
+        listener->OnTalkStopped(this);
+}
+
+void LiveThread::StartRecordCommand(CAVStateListener* listener) {
+    bool ok = recorder.Start() == 0;
+    recordState = ok ? PANE_RUNNING : PANE_STOPPED;
+    if (listener) {
+        if (ok)
+            listener->OnRecordStarted(this);
+        else
+            listener->OnRecordFailed(this);
+    }
+}
+
+void LiveThread::StopRecordCommand(CAVStateListener* listener) {
+    recorder.Stop();
+    recordState = PANE_STOPPED;
+    if (listener)
+        listener->OnRecordStopped(this);
+}

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "AVDecoder.h"
+#include "AVModel.h"
+#include "AudioEncoder.h"
+#include "CAVStateListener.h"
+#include "MessageThread.h"
+#include "Mp4Recorder.h"
+#include "NamedMutex.h"
+#include "Speaker.h"
+#include "VideoRender.h"
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+class RenderTarget;
+
+constexpr uint32_t UM_LIVE_COMMAND = 0x401; // WM_USER + 1
+
+enum LiveCommand : uintptr_t {
+    CMD_START_LIVE = 1,
+    CMD_STOP_LIVE = 2,
+    CMD_START_TALK = 3,
+    CMD_STOP_TALK = 4,
+    CMD_START_RECORD = 5,
+    CMD_STOP_RECORD = 6,
+};
+
+enum PaneState : int32_t {
+    PANE_RUNNING = 0,
+    PANE_STOPPED = 1,
+    PANE_SWITCHING = 2,
+};
+
+// The thread that drives one live pane. The UI thread calls the request
+// operations, which test and set the pane's states under the "LiveStatus" lock
+// and post one UM_LIVE_COMMAND; the pane thread does the slow work (connect,
+// start and stop the pipeline) and reports the outcome to the listener. Every
+// state field moves through PANE_SWITCHING, so at most one command per state
+// is ever queued. The states are atomics: the UI thread reads them unlocked.
+class LiveThread : public MessageThread {
+public:
+    LiveThread();
+    ~LiveThread() override;
+
+    int StartLive(const std::string& uid, bool withAudio, CAVStateListener* listener);
+    int StopLive(CAVStateListener* listener);
+    int StartTalk(CAVStateListener* listener);
+    int StopTalk(CAVStateListener* listener);
+    int StartRecord(CAVStateListener* listener);
+    int StopRecord(CAVStateListener* listener);
+    int SetRenderWindow(RenderTarget* window);
+
+    int GetLiveState() const { return liveState.load(); }
+    int GetTalkState() const { return talkState.load(); }
+    int GetRecordState() const { return recordState.load(); }
+
+    // Ends the pane thread and stops whatever the pane still runs (talk-back,
+    // recording, live view), finalising a recording. Safe to call more than
+    // once; the destructor calls it. Several panes may shut down in parallel.
+    void Shutdown();
+
+private:
+    void OnLiveCommand(uintptr_t wParam, intptr_t lParam);
+    void StartLiveCommand(CAVStateListener* listener);
+    void StopLiveCommand(CAVStateListener* listener);
+    void StartTalkCommand(CAVStateListener* listener);
+    void StopTalkCommand(CAVStateListener* listener);
+    void StartRecordCommand(CAVStateListener* listener);
+    void StopRecordCommand(CAVStateListener* listener);
+    void StopPipeline();
+    void SetLiveState(int32_t state);
+    bool Post(uintptr_t command, CAVStateListener* listener);
+
+    std::string uid;
+    uint8_t withAudio = 0;
+    NamedMutex m_statusMutex{"LiveStatus"};
+    std::atomic<int32_t> liveState{PANE_STOPPED};
+    AVModel model;
+    AVDecoder decoder;
+    VideoRender renderer;
+    std::atomic<int32_t> talkState{PANE_STOPPED};
+    Speaker capture;
+    AudioEncoder encoder;
+    std::atomic<int32_t> recordState{PANE_STOPPED};
+    Mp4Recorder recorder;
+    bool m_pipelineOpen = false; // pane thread only: the last start opened the session
+};
