@@ -7,6 +7,10 @@
 #include <algorithm>
 #include <cstring>
 
+// Exported by SDL 2.26 but not declared in its headers: frees the calling
+// thread's SDL storage (its error text).
+extern "C" DECLSPEC void SDLCALL SDL_TLSCleanup(void);
+
 namespace {
 
 // SDL's subsystem reference count and its device table are not thread-safe:
@@ -18,6 +22,13 @@ NamedMutex& SdlAudioLock() {
 
 // SDL's playback period: 32 ms at 8000 samples per second.
 constexpr Uint16 kPlaySamples = 256;
+
+// SDL keeps per-thread storage for threads it did not create and never frees
+// it when they end. Players open and close on decode threads that come and
+// go, so the storage is dropped after each open and close.
+void ReleaseThreadStorage() {
+    SDL_TLSCleanup();
+}
 
 } // namespace
 
@@ -54,15 +65,18 @@ int WaveOut::Open(const WaveOutFormat& format, WaveOutCallback callback, void* i
     want.userdata = this;
     {
         std::lock_guard<NamedMutex> guard(SdlAudioLock());
-        if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
+        if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
+            ReleaseThreadStorage();
             return -1;
+        }
         // No allowed changes: SDL converts exactly this format for the device.
         SDL_AudioSpec have{};
         m_device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
-        if (m_device == 0) {
+        if (m_device == 0)
             SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        ReleaseThreadStorage();
+        if (m_device == 0)
             return -1;
-        }
     }
     m_callback(this, WOM_OPEN, m_instance, nullptr);
     SDL_PauseAudioDevice(m_device, 0); // a waveform device plays as soon as blocks arrive
@@ -142,6 +156,7 @@ int WaveOut::Close() {
         std::lock_guard<NamedMutex> guard(SdlAudioLock());
         SDL_CloseAudioDevice(m_device);
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
+        ReleaseThreadStorage();
     }
     m_device = 0;
     m_callback(this, WOM_CLOSE, m_instance, nullptr);
