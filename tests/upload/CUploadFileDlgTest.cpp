@@ -154,7 +154,7 @@ private slots:
     void unplugFreesTheRow() {
         adb->AddDevice("S1", "One\n");
         adb->AddFiles("S1", "Tavoren_photos", 8);
-        adb->Write("dev/S1/pull_delay", "0.3");
+        adb->Write("dev/S1/pull_delay", "0.5");
         CUploadFileDlg dlg;
         dlg.show();
         QTRY_COMPARE_WITH_TIMEOUT(dlg.RowState[0], 1, 20000);

@@ -264,6 +264,27 @@ TEST_F(UploadWorker, UploadCountsArrivedFilesWhenTheToolIsSilent) {
     EXPECT_EQ(CountFiles(adb.work() + "/WEAR_One/Tavoren_videos"), 0);
 }
 
+TEST_F(UploadWorker, TwoDevicesWithOneNameShareTheFolderSafely) {
+    adb.AddDevice("S1", "Same\n");
+    adb.AddDevice("S2", "Same\n");
+    adb.AddFiles("S1", "Tavoren_photos", 6, 100, "one");
+    adb.AddFiles("S2", "Tavoren_photos", 6, 100, "two");
+    adb.Write("dev/S1/pull_delay", "0.1");
+    adb.Write("dev/S2/pull_delay", "0.1");
+    CUploadHandleThread second;
+    second.SetNotifySink(&sink);
+    ASSERT_TRUE(second.CreateThread());
+    UploadJob* a = NewJob(JobUpload, 0, "S1", "WEAR_Same");
+    UploadJob* b = NewJob(JobUpload, 1, "S2", "WEAR_Same");
+    ASSERT_TRUE(worker.PostThreadMessage(UM_UPLOAD_JOB, JobUpload, reinterpret_cast<intptr_t>(a)));
+    ASSERT_TRUE(second.PostThreadMessage(UM_UPLOAD_JOB, JobUpload, reinterpret_cast<intptr_t>(b)));
+    EXPECT_EQ(sink.Next().result, 0);
+    EXPECT_EQ(sink.Next().result, 0);
+    second.Quit();
+    EXPECT_EQ(CountFiles(adb.work() + "/WEAR_Same/Tavoren_photos"), 12);
+    EXPECT_FALSE(fs::exists(adb.work() + "/WEAR_Same/tmp"));
+}
+
 TEST_F(UploadWorker, UnsafeNameStaysInsideTheCurrentFolder) {
     adb.AddDevice("S1", "x\n");
     adb.AddFiles("S1", "Tavoren_photos", 2);
