@@ -18,7 +18,6 @@ SourceReader::~SourceReader() {
 
 int SourceReader::Open(const std::string& path, int width, int height, int fps, size_t maxFrameBytes) {
     m_maxFrameBytes = maxFrameBytes;
-    m_fps = fps;
     if (avformat_open_input(&m_format, path.c_str(), nullptr, nullptr) < 0) {
         m_error = "cannot open " + path;
         return -1;

@@ -53,7 +53,5 @@ private:
     int64_t m_frameUs = 40000;
     bool m_waitKey = false;
     int m_skipped = 0;
-    int64_t m_encoded = 0;
-    int m_fps = 25;
     std::string m_error;
 };
