@@ -181,10 +181,12 @@ void Connection::Run() {
             frozen = m_frozen;
             wantWrite = !m_queue.empty();
         }
-        pollfd fds[2] = {{m_wakeFd.get(), POLLIN, 0}, {m_fd.get(), 0, 0}};
+        // A frozen session reads and writes nothing, but still notices that the
+        // peer hung up, so that a silent session does not outlive its peer.
+        pollfd fds[2] = {{m_wakeFd.get(), POLLIN, 0}, {m_fd.get(), POLLRDHUP, 0}};
         if (!frozen)
             fds[1].events = static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0));
-        int r = poll(fds, frozen ? 1 : 2, frozen ? 500 : 100);
+        int r = poll(fds, 2, frozen ? 500 : 100);
         if (r < 0 && errno != EINTR) {
             reason = P2P_ERR_NETWORK;
             break;
@@ -194,8 +196,11 @@ void Connection::Run() {
             ssize_t n = read(m_wakeFd.get(), &count, sizeof count);
             (void)n;
         }
-        if (frozen)
+        if (frozen) {
+            if (fds[1].revents & (POLLRDHUP | POLLHUP | POLLERR))
+                reason = P2P_ERR_SESSION_CLOSED;
             continue;
+        }
         if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
             ssize_t n = recv(m_fd.get(), m_readBuffer.data(), m_readBuffer.size(), 0);
             if (n == 0) {

@@ -232,3 +232,40 @@ TEST_F(CamSimTest, BadConfigurationIsRefused) {
     EXPECT_TRUE(refused([](CamSimConfig& c) { c.uids.clear(); }));
     EXPECT_TRUE(refused([&](CamSimConfig& c) { c.source = (m_dir / "missing.mp4").string(); }));
 }
+
+TEST_F(CamSimTest, CheckToolReportsFramesByUid) {
+    std::string uid = testnet::UniqueUid("CHECK");
+    CamSimConfig config;
+    config.uids = {uid};
+    config.width = 320;
+    config.height = 240;
+    config.settings = P2PSettings::Current(); // the tool finds the same ports in the environment
+    config.log = [](const std::string&) {};
+    CamSim camsim(config);
+    ASSERT_EQ(camsim.Start(), 0);
+    std::string tool = std::string(VANTOR_BINARY_DIR) + "/tools/p2pcheck/vantor-p2pcheck";
+    FILE* out = popen((tool + " --uid " + uid + " --seconds 2").c_str(), "r");
+    ASSERT_NE(out, nullptr);
+    std::string text;
+    char line[512];
+    while (std::fgets(line, sizeof line, out) != nullptr)
+        text += line;
+    EXPECT_EQ(pclose(out), 0) << text;
+    EXPECT_NE(text.find("connected to " + uid), std::string::npos) << text;
+    long video = 0, key = 0, audio = 0;
+    size_t at = text.find("total video ");
+    ASSERT_NE(at, std::string::npos) << text;
+    ASSERT_EQ(
+        std::sscanf(text.c_str() + at, "total video %ld frames (%ld key), audio %ld frames", &video, &key, &audio), 3);
+    EXPECT_GT(video, 20);
+    EXPECT_GE(key, 1);
+    EXPECT_GT(audio, 5);
+
+    FILE* missing = popen((tool + " --uid " + testnet::UniqueUid("NONE") + " --seconds 1").c_str(), "r");
+    ASSERT_NE(missing, nullptr);
+    text.clear();
+    while (std::fgets(line, sizeof line, missing) != nullptr)
+        text += line;
+    EXPECT_NE(pclose(missing), 0);
+    EXPECT_NE(text.find("no device holds the UID"), std::string::npos) << text;
+}

@@ -260,6 +260,8 @@ TEST_F(TransportTest, SilentDeviceEndsInRemoteTimeout) {
         [&] { return avRecvAudioData(av, buf.data(), 1024, nullptr, 0, nullptr) == P2P_ERR_REMOTE_TIMEOUT; }, 10000));
     EXPECT_GT(SecondsSince(start), 1.0); // the configured silence is 3 s
     IOTC_Session_Close(sid);
+    // The silent side still notices that the client is gone.
+    EXPECT_TRUE(WaitUntil([&] { return device.SessionCount() == 0; }, 3000));
 }
 
 TEST_F(TransportTest, UnansweredStopEndsWhenTheSessionCloses) {
