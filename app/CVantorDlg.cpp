@@ -50,7 +50,9 @@ CVantorDlg::CVantorDlg(QWidget* parent) : QDialog(parent) {
     resize(INITIAL_CLIENT_WIDTH, INITIAL_CLIENT_HEIGHT);
 }
 
-CVantorDlg::~CVantorDlg() = default;
+CVantorDlg::~CVantorDlg() {
+    ShutdownPanes();
+}
 
 void CVantorDlg::showEvent(QShowEvent* event) {
     // The controls are created once, right before the window first appears.
@@ -90,6 +92,10 @@ bool CVantorDlg::OnInitDialog() {
         SetControlId(&pane, IDC_VIDEO_PANE + i, PANE_SYMBOLS[i]);
         PlaceRect(&pane, left, top, right, bottom);
         pane.show();
+        // Hand the pane to its pane thread and start that thread.
+        LiveThread& thread = m_liveThreads[static_cast<size_t>(i)];
+        thread.SetRenderWindow(static_cast<VideoPane*>(FindControl(this, IDC_VIDEO_PANE + i)));
+        thread.CreateThread();
     }
 
     const int g = P / 21;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "LiveThread.h"
 #include "VideoPane.h"
 
 #include <QDialog>
@@ -16,8 +17,9 @@ class CUploadFileDlg;
 // The main window: on the left a square grid of video panes, on the right a
 // panel with five buttons above the device list (one row per pane). Controls
 // are created when the dialog is first shown (OnInitDialog) and placed by the
-// layout formulas at start and on every resize.
-class CVantorDlg : public QDialog {
+// layout formulas at start and on every resize. Pane thread i drives pane i
+// and reports to the window through its CAVStateListener interface.
+class CVantorDlg : public QDialog, public CAVStateListener {
     Q_OBJECT
 
 public:
@@ -29,6 +31,7 @@ public:
     ~CVantorDlg() override;
 
     VideoPane* Pane(int i) { return &m_panes.at(static_cast<size_t>(i)); }
+    LiveThread& PaneThread(int i) { return m_liveThreads.at(static_cast<size_t>(i)); }
 
     // Button and list handlers (CVantorDlg_Commands.cpp, CVantorDlg_Upload.cpp).
     void OnBnClickedUpload();
@@ -39,6 +42,17 @@ public:
     void OnNMDblclkDeviceList(int item);
     // Sent by the batch upload dialog when it closes (wParam 0).
     intptr_t OnUploadClosed(uintptr_t wParam, intptr_t lParam);
+
+    // CAVStateListener: pane threads report here (CVantorDlg_Commands.cpp).
+    int OnLiveStarted(LiveThread* thread) override;
+    int OnLiveFailed(LiveThread* thread) override;
+    int OnLiveStopped(LiveThread* thread) override;
+    int OnTalkStarted(LiveThread* thread) override;
+    int OnTalkFailed(LiveThread* thread) override;
+    int OnTalkStopped(LiveThread* thread) override;
+    int OnRecordStarted(LiveThread* thread) override;
+    int OnRecordFailed(LiveThread* thread) override;
+    int OnRecordStopped(LiveThread* thread) override;
 
 protected:
     bool OnInitDialog();
@@ -55,6 +69,9 @@ private:
     void SetCell(int row, int column, const QString& text);
     QStringList RowTexts(int row) const;
     void RestoreRow(int row, const QStringList& shownBefore);
+    int FindPane(LiveThread* thread) const;
+    void WriteReport(LiveThread* thread, int firstColumn, const QStringList& texts);
+    void ShutdownPanes();
 
     QIcon m_hIcon;
     int m_nInitWidth = 0;
@@ -68,6 +85,7 @@ private:
     QTreeWidget m_listDevices;
     std::array<VideoPane, PANE_COUNT> m_panes;
     CUploadFileDlg* m_pUploadDlg = nullptr;
+    std::array<LiveThread, PANE_COUNT> m_liveThreads;
 
     bool m_initialised = false; // OnInitDialog has run
 };

@@ -1,15 +1,20 @@
-// The main window's commands: add and delete a device; talk, record and the
-// double click on the list come with live view.
+// The main window's commands (add, delete, talk, record, double click on the
+// list) and its side of the pane threads' reports.
 #include "CVantorDlg.h"
 
 #include "AddDlg.h"
 #include "DeviceStore.h"
 #include "MessageBox.h"
 
+#include <QThread>
+
 #include <optional>
+#include <thread>
+#include <vector>
 
 namespace {
 const QString READY_TEXT = QStringLiteral("就绪");
+const QString STOPPING_TEXT = QStringLiteral("正在停止");
 } // namespace
 
 int CVantorDlg::SelectedRow() const {
@@ -22,9 +27,8 @@ int CVantorDlg::SelectedRow() const {
     return -1;
 }
 
-bool CVantorDlg::IsPaneStopped(int) const {
-    // Until the pane threads exist every pane is stopped.
-    return true;
+bool CVantorDlg::IsPaneStopped(int i) const {
+    return m_liveThreads[static_cast<size_t>(i)].GetLiveState() == PANE_STOPPED;
 }
 
 void CVantorDlg::RestoreRow(int row, const QStringList& shownBefore) {
@@ -84,8 +88,153 @@ void CVantorDlg::OnBnClickedDelete() {
     }
 }
 
-void CVantorDlg::OnBnClickedTalk() {}
+void CVantorDlg::OnBnClickedTalk() {
+    const int row = SelectedRow();
+    if (row < 0 || m_listDevices.topLevelItem(row)->text(0).isEmpty()) {
+        return;
+    }
+    LiveThread& thread = m_liveThreads[static_cast<size_t>(row)];
+    switch (thread.GetTalkState()) {
+    case PANE_RUNNING:
+        SetCell(row, 2, STOPPING_TEXT);
+        thread.StopTalk(this);
+        break;
+    case PANE_STOPPED:
+        SetCell(row, 2, QStringLiteral("正在启动"));
+        thread.StartTalk(this);
+        break;
+    default:
+        break;
+    }
+}
 
-void CVantorDlg::OnBnClickedRecord() {}
+void CVantorDlg::OnBnClickedRecord() {
+    const int row = SelectedRow();
+    if (row < 0 || m_listDevices.topLevelItem(row)->text(0).isEmpty()) {
+        return;
+    }
+    LiveThread& thread = m_liveThreads[static_cast<size_t>(row)];
+    switch (thread.GetRecordState()) {
+    case PANE_RUNNING:
+        SetCell(row, 3, STOPPING_TEXT);
+        thread.StopRecord(this);
+        break;
+    case PANE_STOPPED:
+        SetCell(row, 3, QStringLiteral("准备录制"));
+        thread.StartRecord(this);
+        break;
+    default:
+        break;
+    }
+}
 
-void CVantorDlg::OnNMDblclkDeviceList(int) {}
+void CVantorDlg::OnNMDblclkDeviceList(int item) {
+    if (item < 0 || item >= m_listDevices.topLevelItemCount()) {
+        return;
+    }
+    const QString uid = m_listDevices.topLevelItem(item)->text(0);
+    if (uid.isEmpty()) {
+        return;
+    }
+    LiveThread& thread = m_liveThreads[static_cast<size_t>(item)];
+    switch (thread.GetLiveState()) {
+    case PANE_RUNNING:
+        SetCell(item, 1, STOPPING_TEXT);
+        thread.StopLive(this);
+        break;
+    case PANE_STOPPED:
+        SetCell(item, 1, QStringLiteral("连接中"));
+        thread.StartLive(uid.toStdString(), true, this);
+        break;
+    default:
+        break;
+    }
+}
+
+int CVantorDlg::FindPane(LiveThread* thread) const {
+    for (size_t i = 0; i < m_liveThreads.size(); ++i) {
+        if (m_liveThreads[i].GetThreadId() == thread->GetThreadId()) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// Writes a report's texts into the reporting pane's row, from firstColumn on.
+// Reports from a pane thread are queued to the UI thread, so a pane thread
+// never waits for the window (closing it can never deadlock); the immediate
+// refusals arrive on the UI thread itself and are written at once.
+void CVantorDlg::WriteReport(LiveThread* thread, int firstColumn, const QStringList& texts) {
+    const int row = FindPane(thread);
+    if (row < 0) {
+        return;
+    }
+    auto write = [this, row, firstColumn, texts] {
+        for (int k = 0; k < texts.size(); ++k) {
+            SetCell(row, firstColumn + k, texts[k]);
+        }
+    };
+    if (QThread::currentThread() == this->thread()) {
+        write();
+    } else {
+        QMetaObject::invokeMethod(this, write, Qt::QueuedConnection);
+    }
+}
+
+int CVantorDlg::OnLiveStarted(LiveThread* thread) {
+    WriteReport(thread, 1, {QStringLiteral("正在直播"), READY_TEXT, READY_TEXT});
+    return 0;
+}
+
+int CVantorDlg::OnLiveFailed(LiveThread* thread) {
+    WriteReport(thread, 1, {QStringLiteral("直播失败")});
+    return 0;
+}
+
+int CVantorDlg::OnLiveStopped(LiveThread* thread) {
+    WriteReport(thread, 1, {READY_TEXT, READY_TEXT, READY_TEXT});
+    return 0;
+}
+
+int CVantorDlg::OnTalkStarted(LiveThread* thread) {
+    WriteReport(thread, 2, {QStringLiteral("正在对讲")});
+    return 0;
+}
+
+int CVantorDlg::OnTalkFailed(LiveThread* thread) {
+    WriteReport(thread, 2, {QStringLiteral("启动失败")});
+    return 0;
+}
+
+int CVantorDlg::OnTalkStopped(LiveThread* thread) {
+    WriteReport(thread, 2, {READY_TEXT});
+    return 0;
+}
+
+int CVantorDlg::OnRecordStarted(LiveThread* thread) {
+    WriteReport(thread, 3, {QStringLiteral("正在录制")});
+    return 0;
+}
+
+int CVantorDlg::OnRecordFailed(LiveThread* thread) {
+    WriteReport(thread, 3, {QStringLiteral("录制失败")});
+    return 0;
+}
+
+int CVantorDlg::OnRecordStopped(LiveThread* thread) {
+    WriteReport(thread, 3, {READY_TEXT});
+    return 0;
+}
+
+// Ends the four pane threads and stops what they still run, all panes at
+// once: each may wait up to a few seconds for its device, and a recording
+// must be finalised before the program ends.
+void CVantorDlg::ShutdownPanes() {
+    std::vector<std::thread> stoppers;
+    for (auto& thread : m_liveThreads) {
+        stoppers.emplace_back([&thread] { thread.Shutdown(); });
+    }
+    for (auto& stopper : stoppers) {
+        stopper.join();
+    }
+}

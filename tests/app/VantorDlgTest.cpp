@@ -353,7 +353,7 @@ private slots:
         dlg.OnBnClickedDelete();
         dlg.OnBnClickedTalk();
         dlg.OnBnClickedRecord();
-        dlg.OnNMDblclkDeviceList(1);
+        dlg.OnNMDblclkDeviceList(2); // a row without a device
         QCOMPARE(answer.Opened(), 0);
         QCOMPARE(Row(dlg, 1), Assigned(QStringLiteral("CAM-0001")));
         QCOMPARE(ReadFileBytes(StorePath().toStdString()), before);

@@ -1,0 +1,266 @@
+// The main window's live commands end to end: simulated cameras over
+// loopback, SDL's disk driver for speaker and microphone, the real pane
+// threads, and the status texts of the device list.
+#include "CVantorDlg.h"
+#include "CamSim.h"
+#include "ControlId.h"
+#include "DeviceStore.h"
+#include "MessageBox.h"
+#include "Resource.h"
+#include "TestNet.h"
+#include "TestStreams.h"
+#include "WaveInTestFiles.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+const QString READY = QStringLiteral("就绪");
+constexpr int kWaitMs = 15000;
+
+} // namespace
+
+class VantorDlgLiveTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_previousDir;
+    std::vector<std::string> m_uids;
+    std::unique_ptr<CamSim> m_camera;
+
+    static QTreeWidget* List(CVantorDlg& dlg) { return qobject_cast<QTreeWidget*>(FindControl(&dlg, IDC_DEVICE_LIST)); }
+    static QString Cell(CVantorDlg& dlg, int row, int column) { return List(dlg)->topLevelItem(row)->text(column); }
+    static void Select(CVantorDlg& dlg, int row) {
+        List(dlg)->clearSelection();
+        List(dlg)->topLevelItem(row)->setSelected(true);
+    }
+    static void Click(CVantorDlg& dlg, int id) { qobject_cast<QPushButton*>(FindControl(&dlg, id))->click(); }
+    static bool WaitCell(CVantorDlg& dlg, int row, int column, const QString& text) {
+        return QTest::qWaitFor([&] { return Cell(dlg, row, column) == text; }, kWaitMs);
+    }
+    QStringList Recordings() const {
+        return QDir(m_dir->path()).entryList({QStringLiteral("LiveVideo-*")}, QDir::Files);
+    }
+    // The store holds the camera's UIDs in rows 0..count-1 before the window opens.
+    void PrepareStore(int count) {
+        DeviceStore store("LiveData.mdb");
+        QCOMPARE(store.Load(4, [](int, int, const std::string&) {}), 0);
+        for (int i = 0; i < count; ++i)
+            QCOMPARE(store.Assign(i, m_uids[static_cast<size_t>(i)]), 0);
+    }
+    void GoLive(CVantorDlg& dlg, int row) {
+        dlg.OnNMDblclkDeviceList(row);
+        QCOMPARE(Cell(dlg, row, 1), QStringLiteral("连接中"));
+        QVERIFY(WaitCell(dlg, row, 1, QStringLiteral("正在直播")));
+        QCOMPARE(Cell(dlg, row, 2), READY);
+        QCOMPARE(Cell(dlg, row, 3), READY);
+    }
+
+private slots:
+    void initTestCase() { testnet::UseIsolatedPorts(3000, 1500); }
+
+    void init() {
+        m_dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_dir->isValid());
+        m_previousDir = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(m_dir->path()));
+        MessageBox::SetRecording(true);
+        const std::filesystem::path dir = m_dir->path().toStdString();
+        WriteFile(dir / "mic.raw", ToneU8(700, 20));
+        UseCaptureFile(dir / "mic.raw");
+        setenv("SDL_DISKAUDIOFILE", (dir / "speaker.raw").c_str(), 1);
+
+        m_uids.clear();
+        for (int i = 0; i < 4; ++i)
+            m_uids.push_back(testnet::UniqueUid("PANE" + std::to_string(i)));
+        CamSimConfig config;
+        config.uids = m_uids;
+        config.width = 320;
+        config.height = 180;
+        config.settings = P2PSettings::Current();
+        config.talkbackDir = m_dir->path().toStdString();
+        config.log = [](const std::string&) {};
+        m_camera = std::make_unique<CamSim>(config);
+        QCOMPARE(m_camera->Start(), 0);
+    }
+
+    void cleanup() {
+        m_camera.reset();
+        QDir::setCurrent(m_previousDir);
+        m_dir.reset();
+        QVERIFY2(MessageBox::TakeRecorded().isEmpty(), "unexpected message box");
+    }
+
+    void doubleClickShowsLiveVideoAndStops() {
+        PrepareStore(1);
+        CVantorDlg dlg;
+        dlg.show();
+        GoLive(dlg, 0);
+        QVERIFY(QTest::qWaitFor([&] { return dlg.Pane(0)->HasPicture(); }, kWaitMs));
+        QTest::qWait(200);
+        dlg.OnNMDblclkDeviceList(0); // switching is over: this one stops
+        QCOMPARE(Cell(dlg, 0, 1), QStringLiteral("正在停止"));
+        QVERIFY(WaitCell(dlg, 0, 1, READY));
+
+        // The pane kept the camera's picture: not the near-black fill.
+        VideoPane* pane = dlg.Pane(0);
+        const QImage shown = pane->grab().toImage();
+        int bright = 0;
+        for (int y = 0; y < shown.height(); y += 7)
+            for (int x = 0; x < shown.width(); x += 7)
+                bright += qGray(shown.pixel(x, y)) > 40 ? 1 : 0;
+        QVERIFY2(bright > 20, "the pane shows no picture");
+    }
+
+    void secondDoubleClickWhileConnectingDoesNothing() {
+        PrepareStore(1);
+        CVantorDlg dlg;
+        dlg.show();
+        dlg.OnNMDblclkDeviceList(0);
+        dlg.OnNMDblclkDeviceList(0);
+        QCOMPARE(Cell(dlg, 0, 1), QStringLiteral("连接中"));
+        QVERIFY(WaitCell(dlg, 0, 1, QStringLiteral("正在直播")));
+        dlg.OnNMDblclkDeviceList(3); // empty row
+        dlg.OnNMDblclkDeviceList(-1);
+        dlg.OnNMDblclkDeviceList(4);
+        QCOMPARE(Cell(dlg, 3, 1), QString());
+    }
+
+    void recordAndTalkWhileLive() {
+        PrepareStore(1);
+        CVantorDlg dlg;
+        dlg.show();
+        GoLive(dlg, 0);
+        Select(dlg, 0);
+
+        Click(dlg, IDC_BTN_RECORD);
+        QCOMPARE(Cell(dlg, 0, 3), QStringLiteral("准备录制"));
+        QVERIFY(WaitCell(dlg, 0, 3, QStringLiteral("正在录制")));
+        Click(dlg, IDC_BTN_TALK);
+        QCOMPARE(Cell(dlg, 0, 2), QStringLiteral("正在启动"));
+        QVERIFY(WaitCell(dlg, 0, 2, QStringLiteral("正在对讲")));
+        QVERIFY(QTest::qWaitFor([&] { return m_camera->GetTalkbackRecords() >= 8; }, kWaitMs));
+        QTest::qWait(2500); // a few key frames into the recording
+
+        Click(dlg, IDC_BTN_TALK);
+        QCOMPARE(Cell(dlg, 0, 2), QStringLiteral("正在停止"));
+        QVERIFY(WaitCell(dlg, 0, 2, READY));
+        Click(dlg, IDC_BTN_RECORD);
+        QCOMPARE(Cell(dlg, 0, 3), QStringLiteral("正在停止"));
+        QVERIFY(WaitCell(dlg, 0, 3, READY));
+        QCOMPARE(Cell(dlg, 0, 1), QStringLiteral("正在直播"));
+
+        const QStringList files = Recordings();
+        QCOMPARE(files.size(), 1);
+        int status = -1;
+        TestStreams::Run("ffprobe -v error '" + files[0].toStdString() + "'", &status);
+        QCOMPARE(status, 0);
+        QVERIFY(!m_camera->GetTalkbackFiles().empty());
+        QCOMPARE(m_camera->GetTalkbackFaults(), 0);
+    }
+
+    void stopLiveWhileTalkingAndRecordingReadiesAllColumns() {
+        PrepareStore(1);
+        CVantorDlg dlg;
+        dlg.show();
+        GoLive(dlg, 0);
+        Select(dlg, 0);
+        Click(dlg, IDC_BTN_RECORD);
+        Click(dlg, IDC_BTN_TALK);
+        QVERIFY(WaitCell(dlg, 0, 3, QStringLiteral("正在录制")));
+        QVERIFY(WaitCell(dlg, 0, 2, QStringLiteral("正在对讲")));
+
+        dlg.OnNMDblclkDeviceList(0);
+        Click(dlg, IDC_BTN_TALK); // live stop under way: talk is running, so this asks to stop it
+        QVERIFY(WaitCell(dlg, 0, 1, READY));
+        QCOMPARE(Cell(dlg, 0, 2), READY);
+        QCOMPARE(Cell(dlg, 0, 3), READY);
+    }
+
+    void talkAndRecordOnARowThatIsNotLiveFailAtOnce() {
+        PrepareStore(1);
+        CVantorDlg dlg;
+        dlg.show();
+        Select(dlg, 0);
+        Click(dlg, IDC_BTN_TALK);
+        QCOMPARE(Cell(dlg, 0, 2), QStringLiteral("启动失败"));
+        Click(dlg, IDC_BTN_RECORD);
+        QCOMPARE(Cell(dlg, 0, 3), QStringLiteral("录制失败"));
+        Select(dlg, 2); // no device: nothing
+        Click(dlg, IDC_BTN_TALK);
+        QCOMPARE(Cell(dlg, 2, 2), QString());
+    }
+
+    void unknownDeviceFailsAndASecondDoubleClickRetries() {
+        PrepareStore(0);
+        {
+            DeviceStore store("LiveData.mdb");
+            QCOMPARE(store.Assign(1, testnet::UniqueUid("GONE")), 0);
+        }
+        CVantorDlg dlg;
+        dlg.show();
+        dlg.OnNMDblclkDeviceList(1);
+        QVERIFY(WaitCell(dlg, 1, 1, QStringLiteral("直播失败")));
+        dlg.OnNMDblclkDeviceList(1);
+        QCOMPARE(Cell(dlg, 1, 1), QStringLiteral("连接中"));
+        QVERIFY(WaitCell(dlg, 1, 1, QStringLiteral("直播失败")));
+    }
+
+    void fourPanesLiveAtOnceAndAddDeleteRefusedWhileLive() {
+        PrepareStore(4);
+        CVantorDlg dlg;
+        dlg.show();
+        for (int row = 0; row < 4; ++row)
+            dlg.OnNMDblclkDeviceList(row);
+        for (int row = 0; row < 4; ++row)
+            QVERIFY(WaitCell(dlg, row, 1, QStringLiteral("正在直播")));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                for (int i = 0; i < 4; ++i)
+                    if (!dlg.Pane(i)->HasPicture())
+                        return false;
+                return true;
+            },
+            kWaitMs));
+
+        Select(dlg, 2);
+        Click(dlg, IDC_BTN_DELETE);
+        QCOMPARE(Cell(dlg, 2, 0), QString::fromStdString(m_uids[2]));
+        Click(dlg, IDC_BTN_ADD); // no dialog opens while live
+        QCOMPARE(Cell(dlg, 2, 0), QString::fromStdString(m_uids[2]));
+        QCOMPARE(Cell(dlg, 2, 1), QStringLiteral("正在直播"));
+    }
+
+    void closingWhileRecordingFinalisesEveryRecording() {
+        PrepareStore(2);
+        {
+            CVantorDlg dlg;
+            dlg.show();
+            GoLive(dlg, 0);
+            GoLive(dlg, 1);
+            for (int row = 0; row < 2; ++row) {
+                Select(dlg, row);
+                Click(dlg, IDC_BTN_RECORD);
+                QVERIFY(WaitCell(dlg, row, 3, QStringLiteral("正在录制")));
+            }
+            QTest::qWait(2500);
+            dlg.reject(); // Esc: the window closes with both panes live and recording
+        }
+        const QStringList files = Recordings();
+        QCOMPARE(files.size(), 2);
+        for (const QString& file : files) {
+            int status = -1;
+            std::string errors =
+                TestStreams::Run("ffmpeg -nostdin -v error -i '" + file.toStdString() + "' -f null - 2>&1", &status);
+            QVERIFY2(status == 0, errors.c_str());
+        }
+    }
+};
+
+QTEST_MAIN(VantorDlgLiveTest)
+#include "VantorDlgLiveTest.moc"
