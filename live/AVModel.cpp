@@ -223,7 +223,9 @@ int AVModel::StartReceiver(bool video) {
     // A loop that ended by itself still holds its handle: collect it first.
     StopReceiver(video);
     std::atomic<uint8_t>& stop = video ? videoStop : audioStop;
+    std::atomic<bool>& running = video ? m_videoLoopRunning : m_audioLoopRunning;
     stop.store(0);
+    running.store(true);
     try {
         if (video)
             videoThread = std::thread(&AVModel::VideoLoop, this);
@@ -231,6 +233,7 @@ int AVModel::StartReceiver(bool video) {
             audioThread = std::thread(&AVModel::AudioLoop, this);
     } catch (const std::system_error&) {
         stop.store(1);
+        running.store(false);
         return -1;
     }
     return 0;
@@ -255,7 +258,6 @@ void AVModel::StopReceiver(bool video) {
 }
 
 void AVModel::VideoLoop() {
-    m_videoLoopRunning.store(true);
     char buf[kVideoBufferSize];
     char info[16] = {};
     while (videoStop.load() != 1) {
@@ -279,7 +281,6 @@ void AVModel::VideoLoop() {
 }
 
 void AVModel::AudioLoop() {
-    m_audioLoopRunning.store(true);
     char buf[kAudioBufferSize];
     char info[16] = {};
     while (audioStop.load() != 1) {

@@ -46,8 +46,8 @@ public:
     int SendSpeakerData(const void* data, int length);
     int StopSpeaker();
 
-    // True while a receive loop runs (it also ends by itself when the device
-    // closes the session).
+    // True from StartVideo / StartAudio until the receive loop ends (it also
+    // ends by itself when the device closes the session).
     bool IsVideoLoopRunning() const { return m_videoLoopRunning.load(); }
     bool IsAudioLoopRunning() const { return m_audioLoopRunning.load(); }
 
