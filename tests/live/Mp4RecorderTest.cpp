@@ -81,7 +81,8 @@ int CountPackets(const std::string& path, const char* stream) {
 // Decodes the whole file; returns ffmpeg's error output ("" when clean).
 std::string DecodeErrors(const std::string& path, int* frames = nullptr) {
     int status = 0;
-    std::string err = TestStreams::Run("ffmpeg -nostdin -v error -i '" + path + "' -f null - 2>&1", &status);
+    std::string err =
+        TestStreams::Run("ffmpeg -nostdin -v error -i '" + path + "' -fps_mode passthrough -f null - 2>&1", &status);
     if (frames)
         *frames = std::atoi(TestStreams::Run("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
                                              "stream=nb_read_frames -of csv=p=0 '" +
