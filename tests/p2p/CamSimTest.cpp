@@ -269,3 +269,39 @@ TEST_F(CamSimTest, CheckToolReportsFramesByUid) {
     EXPECT_NE(pclose(missing), 0);
     EXPECT_NE(text.find("no device holds the UID"), std::string::npos) << text;
 }
+
+TEST_F(CamSimTest, OneProcessServesSeveralUids) {
+    CamSimConfig config;
+    config.uids = {testnet::UniqueUid("MULTI"), testnet::UniqueUid("MULTI")};
+    config.width = 160;
+    config.height = 120;
+    config.settings = P2PSettings::Current();
+    config.log = [](const std::string&) {};
+    CamSim camsim(config);
+    ASSERT_EQ(camsim.Start(), 0);
+    std::vector<int> sids, avs;
+    for (const std::string& uid : config.uids) {
+        int sid = IOTC_Get_SessionID();
+        ASSERT_EQ(IOTC_Connect_ByUID_Parallel(uid.c_str(), sid), 0);
+        int av = avClientStart2(sid, "admin", "531642", 5000, nullptr, 0, nullptr);
+        ASSERT_GE(av, 0);
+        ASSERT_EQ(avSendIOCtrl(av, 0x01FF, nullptr, 0), 0);
+        sids.push_back(sid);
+        avs.push_back(av);
+    }
+    std::vector<char> buf(48000);
+    for (int av : avs) {
+        int frames = 0;
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                if (avRecvFrameData2(av, buf.data(), 48000, nullptr, nullptr, nullptr, 0, nullptr, nullptr) >= 0)
+                    ++frames;
+                return frames >= 10;
+            },
+            10000));
+    }
+    for (size_t i = 0; i < sids.size(); ++i) {
+        avClientStop(avs[i]);
+        IOTC_Session_Close(sids[i]);
+    }
+}
