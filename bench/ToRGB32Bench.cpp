@@ -34,8 +34,8 @@ double BestMsPerPicture(const std::function<void()>& convert, int pixels) {
 
 int main() {
     std::printf("ToRGB32 fast variant: %s\n", ToRGB32Variant());
-    std::printf("%-10s %12s %12s %12s %12s %10s %10s\n", "size", "ours ms", "reference", "swscale", "libyuv",
-                "sws/ours", "ours/yuv");
+    std::printf("%-10s %10s %10s %10s %10s %10s %9s %9s %9s\n", "size", "ours ms", "sse2 ms", "reference", "swscale",
+                "libyuv", "sws/ours", "ours/yuv", "sse2/yuv");
     const int sizes[][2] = {{640, 360}, {1280, 720}, {1920, 1080}};
     for (auto& size : sizes) {
         const int w = size[0], h = size[1], cw = (w + 1) / 2, ch = (h + 1) / 2;
@@ -52,6 +52,7 @@ int main() {
         std::vector<uint32_t> out(static_cast<size_t>(w) * h);
 
         double ours = BestMsPerPicture([&] { ToRGB32(planes, lineSizes, w, h, out.data()); }, w * h);
+        double sse2 = BestMsPerPicture([&] { ToRGB32Sse2(planes, lineSizes, w, h, out.data()); }, w * h);
         double reference = BestMsPerPicture([&] { ToRGB32Reference(planes, lineSizes, w, h, out.data()); }, w * h);
 
         SwsContext* sws =
@@ -70,8 +71,8 @@ int main() {
 
         char name[32];
         std::snprintf(name, sizeof name, "%dx%d", w, h);
-        std::printf("%-10s %12.3f %12.3f %12.3f %12.3f %10.2f %10.2f\n", name, ours, reference, swscale, yuv,
-                    swscale / ours, ours / yuv);
+        std::printf("%-10s %10.3f %10.3f %10.3f %10.3f %10.3f %9.2f %9.2f %9.2f\n", name, ours, sse2, reference,
+                    swscale, yuv, swscale / ours, ours / yuv, sse2 / yuv);
     }
     std::printf("sws/ours > 1: ours is faster than libswscale; ours/yuv: time relative to libyuv (1 = equal)\n");
     return 0;

@@ -161,8 +161,10 @@ void ToRGB32Reference(const uint8_t* const planes[3], const int lineSizes[3], in
     }
 }
 
-void ToRGB32(const uint8_t* const planes[3], const int lineSizes[3], int width, int height, uint32_t* out) {
-    RowsFunction rows = HasAvx2() ? ConvertRowsAvx2 : ConvertRowsSse2;
+namespace {
+
+void ConvertWith(RowsFunction rows, const uint8_t* const planes[3], const int lineSizes[3], int width, int height,
+                 uint32_t* out) {
     const std::ptrdiff_t outStride = width;
     // Rows 2k and 2k + 1 share their chroma row: convert them together.
     for (int i = 0; i < height; i += 2) {
@@ -173,6 +175,16 @@ void ToRGB32(const uint8_t* const planes[3], const int lineSizes[3], int width, 
         uint32_t* out0 = out + i * outStride;
         rows(y0, y1, u, v, width, out0, y1 ? out0 + outStride : nullptr);
     }
+}
+
+} // namespace
+
+void ToRGB32(const uint8_t* const planes[3], const int lineSizes[3], int width, int height, uint32_t* out) {
+    ConvertWith(HasAvx2() ? ConvertRowsAvx2 : ConvertRowsSse2, planes, lineSizes, width, height, out);
+}
+
+void ToRGB32Sse2(const uint8_t* const planes[3], const int lineSizes[3], int width, int height, uint32_t* out) {
+    ConvertWith(ConvertRowsSse2, planes, lineSizes, width, height, out);
 }
 
 const char* ToRGB32Variant() {

@@ -14,5 +14,8 @@
 void ToRGB32(const uint8_t* const planes[3], const int lineSizes[3], int width, int height, uint32_t* out);
 void ToRGB32Reference(const uint8_t* const planes[3], const int lineSizes[3], int width, int height, uint32_t* out);
 
+// The SSE2 version alone (what ToRGB32 runs without AVX2).
+void ToRGB32Sse2(const uint8_t* const planes[3], const int lineSizes[3], int width, int height, uint32_t* out);
+
 // Which of the fast versions ToRGB32 uses here: "avx2" or "sse2".
 const char* ToRGB32Variant();

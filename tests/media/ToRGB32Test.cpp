@@ -49,13 +49,17 @@ uint32_t OnePixel(uint8_t y, uint8_t u, uint8_t v, bool fast) {
 void ExpectSame(Picture& p) {
     size_t n = static_cast<size_t>(p.width) * p.height;
     // One guard word past the end in each: neither version may write beyond.
-    std::vector<uint32_t> ref(n + 1, 0xA5A5A5A5), fast(n + 1, 0x5A5A5A5A);
+    std::vector<uint32_t> ref(n + 1, 0xA5A5A5A5), fast(n + 1, 0x5A5A5A5A), sse2(n + 1, 0x5A5A5A5A);
     ToRGB32Reference(p.Planes(), p.lineSizes, p.width, p.height, ref.data());
     ToRGB32(p.Planes(), p.lineSizes, p.width, p.height, fast.data());
+    ToRGB32Sse2(p.Planes(), p.lineSizes, p.width, p.height, sse2.data());
     EXPECT_EQ(ref[n], 0xA5A5A5A5u);
     EXPECT_EQ(fast[n], 0x5A5A5A5Au);
+    EXPECT_EQ(sse2[n], 0x5A5A5A5Au);
     ref.pop_back();
     fast.pop_back();
+    sse2.pop_back();
+    EXPECT_TRUE(sse2 == ref) << p.width << "x" << p.height << " (SSE2)";
     size_t firstBad = n;
     for (size_t i = 0; i < n; ++i) {
         if (ref[i] != fast[i]) {
