@@ -65,54 +65,48 @@ int LiveThread::StopLive(CAVStateListener* listener) {
     return 0;
 }
 
-int LiveThread::StartTalk(CAVStateListener* listener) {
+// Talk-back and recording start only while live and stopped; a refused start
+// reports its failure at once, on the caller's thread, with the lock held.
+int LiveThread::RequestStart(std::atomic<int32_t>& state, uintptr_t command, CAVStateListener* listener,
+                             int (CAVStateListener::*failed)(LiveThread*)) {
     std::lock_guard<NamedMutex> guard(m_statusMutex);
-    if (liveState == PANE_RUNNING && talkState == PANE_STOPPED) {
-        talkState = PANE_SWITCHING;
-        if (Post(CMD_START_TALK, listener))
+    if (liveState == PANE_RUNNING && state == PANE_STOPPED) {
+        state = PANE_SWITCHING;
+        if (Post(command, listener))
             return 0;
-        talkState = PANE_STOPPED;
+        state = PANE_STOPPED;
     }
     if (listener)
-        listener->OnTalkFailed(this);
+        (listener->*failed)(this);
     return 0;
+}
+
+int LiveThread::RequestStop(std::atomic<int32_t>& state, uintptr_t command, CAVStateListener* listener) {
+    std::lock_guard<NamedMutex> guard(m_statusMutex);
+    if (liveState != PANE_RUNNING || state != PANE_RUNNING)
+        return 0;
+    state = PANE_SWITCHING;
+    if (!Post(command, listener)) {
+        state = PANE_RUNNING;
+        return -1;
+    }
+    return 0;
+}
+
+int LiveThread::StartTalk(CAVStateListener* listener) {
+    return RequestStart(talkState, CMD_START_TALK, listener, &CAVStateListener::OnTalkFailed);
 }
 
 int LiveThread::StopTalk(CAVStateListener* listener) {
-    std::lock_guard<NamedMutex> guard(m_statusMutex);
-    if (liveState != PANE_RUNNING || talkState != PANE_RUNNING)
-        return 0;
-    talkState = PANE_SWITCHING;
-    if (!Post(CMD_STOP_TALK, listener)) {
-        talkState = PANE_RUNNING;
-        return -1;
-    }
-    return 0;
+    return RequestStop(talkState, CMD_STOP_TALK, listener);
 }
 
 int LiveThread::StartRecord(CAVStateListener* listener) {
-    std::lock_guard<NamedMutex> guard(m_statusMutex);
-    if (liveState == PANE_RUNNING && recordState == PANE_STOPPED) {
-        recordState = PANE_SWITCHING;
-        if (Post(CMD_START_RECORD, listener))
-            return 0;
-        recordState = PANE_STOPPED;
-    }
-    if (listener)
-        listener->OnRecordFailed(this);
-    return 0;
+    return RequestStart(recordState, CMD_START_RECORD, listener, &CAVStateListener::OnRecordFailed);
 }
 
 int LiveThread::StopRecord(CAVStateListener* listener) {
-    std::lock_guard<NamedMutex> guard(m_statusMutex);
-    if (liveState != PANE_RUNNING || recordState != PANE_RUNNING)
-        return 0;
-    recordState = PANE_SWITCHING;
-    if (!Post(CMD_STOP_RECORD, listener)) {
-        recordState = PANE_RUNNING;
-        return -1;
-    }
-    return 0;
+    return RequestStop(recordState, CMD_STOP_RECORD, listener);
 }
 
 int LiveThread::SetRenderWindow(RenderTarget* window) {

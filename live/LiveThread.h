@@ -72,6 +72,9 @@ private:
     void StopPipeline();
     void SetLiveState(int32_t state);
     bool Post(uintptr_t command, CAVStateListener* listener);
+    int RequestStart(std::atomic<int32_t>& state, uintptr_t command, CAVStateListener* listener,
+                     int (CAVStateListener::*failed)(LiveThread*));
+    int RequestStop(std::atomic<int32_t>& state, uintptr_t command, CAVStateListener* listener);
 
     std::string uid;
     uint8_t withAudio = 0;

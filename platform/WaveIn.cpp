@@ -1,35 +1,17 @@
 #include "WaveIn.h"
 
-#include "NamedMutex.h"
+#include "SdlAudio.h"
 
 #include <SDL.h>
 
 #include <algorithm>
 #include <cstring>
 
-// Exported by SDL 2.26 but not declared in its headers: frees the calling
-// thread's SDL storage (its error text).
-extern "C" DECLSPEC void SDLCALL SDL_TLSCleanup(void);
-
 namespace {
-
-// SDL's subsystem reference count and its device table are not thread-safe:
-// every SDL audio open and close in the process goes through this one lock.
-NamedMutex& SdlAudioLock() {
-    static NamedMutex lock("SDLAudio");
-    return lock;
-}
 
 // SDL's capture period. Small, so that Stop() leaves little in a partly
 // filled buffer; independent of the size of the caller's buffers.
 constexpr Uint16 kCaptureSamples = 256;
-
-// SDL keeps per-thread storage for threads it did not create and never frees
-// it when they end. Opens and closes run on pane threads that come and go, so
-// the storage is dropped after each of them.
-void ReleaseThreadStorage() {
-    SDL_TLSCleanup();
-}
 
 } // namespace
 
@@ -40,45 +22,12 @@ WaveIn::~WaveIn() {
 int WaveIn::Open(const WaveInFormat& format, WaveInCallback callback, void* instance) {
     if (m_device != 0 || callback == nullptr)
         return -1;
-    if (format.formatTag != 1 || format.channels == 0 || format.channels > 8 || format.samplesPerSec == 0 ||
-        format.samplesPerSec > 192000)
-        return -1;
-    SDL_AudioFormat sdlFormat;
-    if (format.bitsPerSample == 8)
-        sdlFormat = AUDIO_U8;
-    else if (format.bitsPerSample == 16)
-        sdlFormat = AUDIO_S16LSB;
-    else
-        return -1;
-    if (format.blockAlign != format.channels * format.bitsPerSample / 8)
-        return -1;
-
     m_callback = callback;
     m_instance = instance;
-
-    SDL_AudioSpec want{};
-    want.freq = static_cast<int>(format.samplesPerSec);
-    want.format = sdlFormat;
-    want.channels = static_cast<Uint8>(format.channels);
-    want.samples = kCaptureSamples;
-    want.callback = &WaveIn::AudioCallback;
-    want.userdata = this;
-    {
-        std::lock_guard<NamedMutex> guard(SdlAudioLock());
-        if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
-            ReleaseThreadStorage();
-            return -1;
-        }
-        // No allowed changes: SDL converts whatever the device delivers into
-        // exactly this format. The device starts paused.
-        SDL_AudioSpec have{};
-        m_device = SDL_OpenAudioDevice(nullptr, 1, &want, &have, 0);
-        if (m_device == 0)
-            SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        ReleaseThreadStorage();
-        if (m_device == 0)
-            return -1;
-    }
+    m_device = SdlAudio::Open(true, format.formatTag, format.channels, format.samplesPerSec, format.bitsPerSample,
+                              format.blockAlign, kCaptureSamples, &WaveIn::AudioCallback, this);
+    if (m_device == 0)
+        return -1;
     m_callback(this, WIM_OPEN, m_instance, nullptr);
     return 0;
 }
@@ -163,12 +112,7 @@ int WaveIn::Close() {
     // Buffers still held go back to their owner first, so no header is left
     // pointing into a closed device.
     Reset();
-    {
-        std::lock_guard<NamedMutex> guard(SdlAudioLock());
-        SDL_CloseAudioDevice(m_device);
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        ReleaseThreadStorage();
-    }
+    SdlAudio::Close(m_device);
     m_device = 0;
     m_callback(this, WIM_CLOSE, m_instance, nullptr);
     return 0;

@@ -1,34 +1,16 @@
 #include "WaveOut.h"
 
-#include "NamedMutex.h"
+#include "SdlAudio.h"
 
 #include <SDL.h>
 
 #include <algorithm>
 #include <cstring>
 
-// Exported by SDL 2.26 but not declared in its headers: frees the calling
-// thread's SDL storage (its error text).
-extern "C" DECLSPEC void SDLCALL SDL_TLSCleanup(void);
-
 namespace {
-
-// SDL's subsystem reference count and its device table are not thread-safe:
-// every SDL audio open and close in the process goes through this one lock.
-NamedMutex& SdlAudioLock() {
-    static NamedMutex lock("SDLAudio");
-    return lock;
-}
 
 // SDL's playback period: 32 ms at 8000 samples per second.
 constexpr Uint16 kPlaySamples = 256;
-
-// SDL keeps per-thread storage for threads it did not create and never frees
-// it when they end. Players open and close on decode threads that come and
-// go, so the storage is dropped after each open and close.
-void ReleaseThreadStorage() {
-    SDL_TLSCleanup();
-}
 
 } // namespace
 
@@ -39,45 +21,13 @@ WaveOut::~WaveOut() {
 int WaveOut::Open(const WaveOutFormat& format, WaveOutCallback callback, void* instance) {
     if (m_device != 0 || callback == nullptr)
         return -1;
-    if (format.formatTag != 1 || format.channels == 0 || format.channels > 8 || format.samplesPerSec == 0 ||
-        format.samplesPerSec > 192000)
-        return -1;
-    SDL_AudioFormat sdlFormat;
-    if (format.bitsPerSample == 8)
-        sdlFormat = AUDIO_U8;
-    else if (format.bitsPerSample == 16)
-        sdlFormat = AUDIO_S16LSB;
-    else
-        return -1;
-    if (format.blockAlign != format.channels * format.bitsPerSample / 8)
-        return -1;
-
     m_callback = callback;
     m_instance = instance;
     m_silence = format.bitsPerSample == 8 ? 0x80 : 0;
-
-    SDL_AudioSpec want{};
-    want.freq = static_cast<int>(format.samplesPerSec);
-    want.format = sdlFormat;
-    want.channels = static_cast<Uint8>(format.channels);
-    want.samples = kPlaySamples;
-    want.callback = &WaveOut::AudioCallback;
-    want.userdata = this;
-    {
-        std::lock_guard<NamedMutex> guard(SdlAudioLock());
-        if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) {
-            ReleaseThreadStorage();
-            return -1;
-        }
-        // No allowed changes: SDL converts exactly this format for the device.
-        SDL_AudioSpec have{};
-        m_device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
-        if (m_device == 0)
-            SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        ReleaseThreadStorage();
-        if (m_device == 0)
-            return -1;
-    }
+    m_device = SdlAudio::Open(false, format.formatTag, format.channels, format.samplesPerSec, format.bitsPerSample,
+                              format.blockAlign, kPlaySamples, &WaveOut::AudioCallback, this);
+    if (m_device == 0)
+        return -1;
     m_callback(this, WOM_OPEN, m_instance, nullptr);
     SDL_PauseAudioDevice(m_device, 0); // a waveform device plays as soon as blocks arrive
     return 0;
@@ -152,12 +102,7 @@ int WaveOut::Close() {
     if (m_device == 0)
         return -1;
     Reset();
-    {
-        std::lock_guard<NamedMutex> guard(SdlAudioLock());
-        SDL_CloseAudioDevice(m_device);
-        SDL_QuitSubSystem(SDL_INIT_AUDIO);
-        ReleaseThreadStorage();
-    }
+    SdlAudio::Close(m_device);
     m_device = 0;
     m_callback(this, WOM_CLOSE, m_instance, nullptr);
     return 0;
