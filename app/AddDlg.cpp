@@ -2,6 +2,7 @@
 
 #include "ControlId.h"
 #include "DeviceStore.h"
+#include "MessageBox.h"
 #include "Resource.h"
 
 namespace {
@@ -40,8 +41,6 @@ AddDlg::AddDlg(QWidget* parent)
 
     SetControlId(&m_editUid, IDC_EDIT_UID, "IDC_EDIT_UID");
     m_editUid.setAlignment(Qt::AlignCenter);
-    // The UID column holds 30 characters: longer text cannot be typed.
-    m_editUid.setMaxLength(DeviceStore::UID_MAX_CHARS);
     Place(&m_editUid, 78, 22, 140, 15);
 
     SetControlId(&m_staticUid, IDC_STATIC_UID, "IDC_STATIC_UID");
@@ -66,7 +65,18 @@ AddDlg::AddDlg(QWidget* parent)
 }
 
 void AddDlg::OnBnClickedOk() {
-    m_strUID = m_editUid.text();
+    // The UID column holds 30 characters: a longer UID is refused here, with
+    // the dialog still open, rather than cut or lost at the store write.
+    const QString uid = m_editUid.text();
+    const qsizetype length = uid.toUcs4().size();
+    if (length > DeviceStore::UID_MAX_CHARS) {
+        MessageBox::ShowError(
+            this,
+            QStringLiteral("UID 不能超过 %1 个字符（现在是 %2 个）。").arg(DeviceStore::UID_MAX_CHARS).arg(length));
+        m_editUid.setFocus();
+        return;
+    }
+    m_strUID = uid;
     m_strPassword = m_editPassword.text();
     accept();
 }

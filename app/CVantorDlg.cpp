@@ -201,10 +201,15 @@ void CVantorDlg::OnSize() {
 }
 
 void CVantorDlg::keyPressEvent(QKeyEvent* event) {
-    // Enter ends the dialog like Esc does, as a standard dialog's OK does.
+    // Enter presses the focused push button, as in a standard dialog;
+    // elsewhere it ends the dialog like Esc does.
     const bool plain = event->modifiers() == Qt::NoModifier ||
                        (event->modifiers() == Qt::KeypadModifier && event->key() == Qt::Key_Enter);
     if (plain && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+            button->click();
+            return;
+        }
         accept();
         return;
     }

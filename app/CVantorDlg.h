@@ -53,6 +53,7 @@ public:
     int OnRecordStarted(LiveThread* thread) override;
     int OnRecordFailed(LiveThread* thread) override;
     int OnRecordStopped(LiveThread* thread) override;
+    int OnLiveReconnecting(LiveThread* thread) override;
 
 protected:
     bool OnInitDialog();

@@ -61,6 +61,7 @@ void CVantorDlg::OnBnClickedAdd() {
         return;
     }
     const QStringList shownBefore = RowTexts(row);
+    m_panes[static_cast<size_t>(row)].ClearPicture();
     SetCell(row, 0, dlg.m_strUID);
     for (int column = 1; column <= 3; ++column) {
         SetCell(row, column, READY_TEXT);
@@ -78,6 +79,7 @@ void CVantorDlg::OnBnClickedDelete() {
         return;
     }
     const QStringList shownBefore = RowTexts(row);
+    m_panes[static_cast<size_t>(row)].ClearPicture();
     for (int column = 0; column < 4; ++column) {
         SetCell(row, column, QString());
     }
@@ -223,6 +225,14 @@ int CVantorDlg::OnRecordFailed(LiveThread* thread) {
 
 int CVantorDlg::OnRecordStopped(LiveThread* thread) {
     WriteReport(thread, 3, {READY_TEXT});
+    return 0;
+}
+
+int CVantorDlg::OnLiveReconnecting(LiveThread* thread) {
+    // A recording that was running waits for the device to resume.
+    WriteReport(thread, 1, {QStringLiteral("连接中")});
+    if (thread->GetRecordState() == PANE_RUNNING)
+        WriteReport(thread, 3, {QStringLiteral("准备录制")});
     return 0;
 }
 

@@ -2,39 +2,51 @@
 
 #include <QMetaObject>
 #include <QPainter>
-
-#include <cstring>
+#include <QResizeEvent>
 
 namespace {
-// Larger pictures are refused rather than allocated (no camera sends them).
+// Larger pictures are refused (no camera sends them).
 constexpr int MAX_PICTURE_SIDE = 8192;
+
+uint64_t PackSize(const QSize& size) {
+    return (static_cast<uint64_t>(size.width()) << 32) | static_cast<uint32_t>(size.height());
+}
+
+QSize UnpackSize(uint64_t packed) {
+    return QSize(static_cast<int>(packed >> 32), static_cast<int>(packed & 0xffffffffu));
+}
 } // namespace
 
 VideoPane::VideoPane(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent);
+    m_size = PackSize(size());
 }
 
 bool VideoPane::DrawPicture(const uint32_t* pixels, int width, int height) {
     if (!pixels || width <= 0 || height <= 0 || width > MAX_PICTURE_SIDE || height > MAX_PICTURE_SIDE) {
         return false;
     }
+    QSize target = UnpackSize(m_size.load());
+    if (target.isEmpty()) {
+        target = QSize(width, height);
+    }
+    if (m_back.size() != target) {
+        m_back = QImage(target, QImage::Format_RGB32);
+        if (m_back.isNull()) {
+            return false;
+        }
+    }
+    // The renderer's pixels are opaque 0xFFRRGGBB: an RGB32 image over them, no copy.
+    const QImage source(reinterpret_cast<const uchar*>(pixels), width, height, width * 4, QImage::Format_RGB32);
+    {
+        QPainter painter(&m_back);
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(m_back.rect(), source);
+    }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_picture.width() != width || m_picture.height() != height) {
-            m_picture = QImage(width, height, QImage::Format_RGB32);
-            if (m_picture.isNull()) {
-                m_hasPicture = false;
-                return false;
-            }
-        }
-        // The renderer leaves the top byte 0; RGB32 wants it 0xff.
-        for (int y = 0; y < height; ++y) {
-            const uint32_t* src = pixels + static_cast<size_t>(y) * static_cast<size_t>(width);
-            auto* dst = reinterpret_cast<uint32_t*>(m_picture.scanLine(y));
-            for (int x = 0; x < width; ++x) {
-                dst[x] = src[x] | 0xff000000u;
-            }
-        }
+        m_front.swap(m_back);
         m_hasPicture = true;
     }
     RequestUpdate();
@@ -54,6 +66,11 @@ bool VideoPane::HasPicture() const {
     return m_hasPicture;
 }
 
+QImage VideoPane::Picture() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_hasPicture ? m_front.copy() : QImage();
+}
+
 void VideoPane::RequestUpdate() {
     // Called from any thread. A queued call is dropped by Qt if the pane is
     // deleted before it runs; at most one is in flight.
@@ -69,13 +86,21 @@ void VideoPane::RequestUpdate() {
         Qt::QueuedConnection);
 }
 
+void VideoPane::resizeEvent(QResizeEvent* event) {
+    m_size = PackSize(event->size());
+    QWidget::resizeEvent(event);
+}
+
 void VideoPane::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_hasPicture) {
-        painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        painter.drawImage(rect(), m_picture);
-    } else {
+    if (!m_hasPicture) {
         painter.fillRect(rect(), FillColor());
+    } else if (m_front.size() == size()) {
+        painter.drawImage(0, 0, m_front);
+    } else {
+        // Until the next picture comes at the new size.
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(rect(), m_front);
     }
 }

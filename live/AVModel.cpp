@@ -3,7 +3,6 @@
 #include "NamedMutex.h"
 #include "P2PApi.h"
 #include "P2PErrors.h"
-#include "Tick.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -266,7 +265,8 @@ void AVModel::VideoLoop() {
         int n = avRecvFrameData2(avIndex.load(), buf, sizeof buf, &actualSize, &expectedSize, info, sizeof info,
                                  &infoSize, &frameIndex);
         if (n == kNoData) {
-            Sleep(300);
+            // Sleeps until a frame for this channel is in, 300 ms at most.
+            avWaitFrameData(avIndex.load(), kNoDataWaitMs);
             continue;
         }
         if (n == kFrameLost || n == kIncompleteFrame)
@@ -275,6 +275,7 @@ void AVModel::VideoLoop() {
             break;
         if (n < 0)
             continue;
+        m_videoFrames.fetch_add(1);
         QueueFrame(videoQueue.get(), buf, n, info);
     }
     m_videoLoopRunning.store(false);
@@ -287,7 +288,7 @@ void AVModel::AudioLoop() {
         unsigned int frameIndex = 0;
         int n = avRecvAudioData(avIndex.load(), buf, sizeof buf, info, sizeof info, &frameIndex);
         if (n == kNoData) {
-            Sleep(300);
+            avWaitAudioData(avIndex.load(), kNoDataWaitMs);
             continue;
         }
         if (n == kFrameLost)

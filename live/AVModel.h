@@ -26,6 +26,7 @@ public:
     static constexpr uint32_t kAudioBuffers = 50;
     static constexpr uint32_t kAudioBufferSize = 1024;
     static constexpr int kStopWaitMs = 3000;
+    static constexpr int kNoDataWaitMs = 300; // longest wait of a receive loop for its next frame
 
     AVModel();
     virtual ~AVModel();
@@ -50,6 +51,8 @@ public:
     // ends by itself when the device closes the session).
     bool IsVideoLoopRunning() const { return m_videoLoopRunning.load(); }
     bool IsAudioLoopRunning() const { return m_audioLoopRunning.load(); }
+    // Video frames received since construction.
+    uint32_t GetVideoFrames() const { return m_videoFrames.load(); }
 
     // Models holding a reference on the transport; guarded by "IOTCInitLock".
     static int32_t sdkUsers;
@@ -74,4 +77,5 @@ private:
 
     std::atomic<bool> m_videoLoopRunning{false};
     std::atomic<bool> m_audioLoopRunning{false};
+    std::atomic<uint32_t> m_videoFrames{0};
 };

@@ -20,4 +20,11 @@ public:
     virtual int OnRecordStarted(LiveThread* thread) = 0;
     virtual int OnRecordFailed(LiveThread* thread) = 0;
     virtual int OnRecordStopped(LiveThread* thread) = 0;
+    // The device of a live pane dropped out (its session closed, or no
+    // picture came for a while). The pane has stopped its pipeline and
+    // talk-back, and reconnects by itself; live view reports OnLiveStarted
+    // again when the device is back, and a recording that was running resumes
+    // in a new file (OnRecordStarted). Live state stays PANE_RUNNING meanwhile,
+    // so a stop request ends the reconnecting.
+    virtual int OnLiveReconnecting(LiveThread* thread) = 0;
 };

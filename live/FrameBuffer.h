@@ -14,7 +14,9 @@ enum FrameBufferState : int32_t {
 // BUF_BUSY touches its data, length and timestamp; the state belongs to the list.
 class FrameBuffer {
 public:
-    explicit FrameBuffer(uint32_t capacity);
+    // zeroFill false leaves the storage as allocated: for buffers that are
+    // always written in full before they are read.
+    explicit FrameBuffer(uint32_t capacity, bool zeroFill = true);
     FrameBuffer(const FrameBuffer&) = delete;
     FrameBuffer& operator=(const FrameBuffer&) = delete;
 

@@ -2,11 +2,13 @@
 
 #include "Tick.h"
 
+#include <algorithm>
+#include <chrono>
 #include <mutex>
 
-FrameBufferList::FrameBufferList(uint32_t count, uint32_t size) : m_count(count), m_size(size) {
+FrameBufferList::FrameBufferList(uint32_t count, uint32_t size, bool zeroFill) : m_count(count), m_size(size) {
     for (uint32_t i = 0; i < count; ++i)
-        m_buffers.push_back(std::make_unique<FrameBuffer>(size));
+        m_buffers.push_back(std::make_unique<FrameBuffer>(size, zeroFill));
 }
 
 FrameBufferList::~FrameBufferList() {
@@ -33,17 +35,18 @@ FrameBuffer* FrameBufferList::AcquireFree() {
 }
 
 void FrameBufferList::MarkReady(FrameBuffer* buf) {
-    std::lock_guard<NamedMutex> guard(m_mutex);
-    for (auto& candidate : m_buffers) {
-        if (candidate.get() == buf) {
-            buf->SetState(BUF_READY);
+    {
+        std::lock_guard<NamedMutex> guard(m_mutex);
+        auto it =
+            std::find_if(m_buffers.begin(), m_buffers.end(), [buf](auto& candidate) { return candidate.get() == buf; });
+        if (it == m_buffers.end())
             return;
-        }
+        buf->SetState(BUF_READY);
     }
+    m_readyChanged.notify_all();
 }
 
-FrameBuffer* FrameBufferList::TakeReady() {
-    std::lock_guard<NamedMutex> guard(m_mutex);
+FrameBuffer* FrameBufferList::TakeHeadLocked() {
     if (m_buffers.empty())
         return nullptr;
     FrameBuffer* head = m_buffers.front().get();
@@ -51,6 +54,28 @@ FrameBuffer* FrameBufferList::TakeReady() {
         return nullptr;
     head->SetState(BUF_BUSY);
     return head;
+}
+
+FrameBuffer* FrameBufferList::TakeReady() {
+    std::lock_guard<NamedMutex> guard(m_mutex);
+    return TakeHeadLocked();
+}
+
+FrameBuffer* FrameBufferList::WaitReady(uint32_t timeoutMs) {
+    std::unique_lock<NamedMutex> guard(m_mutex);
+    FrameBuffer* head = TakeHeadLocked();
+    if (head == nullptr && timeoutMs > 0) {
+        m_readyChanged.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                                [this] { return !m_buffers.empty() && m_buffers.front()->GetState() == BUF_READY; });
+        head = TakeHeadLocked();
+    }
+    return head;
+}
+
+uint32_t FrameBufferList::GetReadyCount() {
+    std::lock_guard<NamedMutex> guard(m_mutex);
+    return static_cast<uint32_t>(
+        std::count_if(m_buffers.begin(), m_buffers.end(), [](auto& buf) { return buf->GetState() == BUF_READY; }));
 }
 
 void FrameBufferList::Recycle(FrameBuffer* buf) {

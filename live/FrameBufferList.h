@@ -3,6 +3,7 @@
 #include "FrameBuffer.h"
 #include "NamedMutex.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -17,11 +18,15 @@
 // back at the tail. Free buffers therefore always form the tail, and frames
 // come out in the order producers took their buffers.
 //
+// A consumer that has nothing to do waits in WaitReady(), which MarkReady()
+// ends at once, instead of polling.
+//
 // Every list of the process locks the one named mutex "bs buffer list". The
 // destructor waits, in 10 ms steps, until no head buffer is held any more.
 class FrameBufferList {
 public:
-    FrameBufferList(uint32_t count, uint32_t size);
+    // zeroFill false: the buffers' storage is not cleared (see FrameBuffer).
+    FrameBufferList(uint32_t count, uint32_t size, bool zeroFill = true);
     ~FrameBufferList();
     FrameBufferList(const FrameBufferList&) = delete;
     FrameBufferList& operator=(const FrameBufferList&) = delete;
@@ -29,14 +34,21 @@ public:
     FrameBuffer* AcquireFree();
     void MarkReady(FrameBuffer* buf);
     FrameBuffer* TakeReady();
+    // TakeReady, waiting at most timeoutMs for the head to become ready.
+    FrameBuffer* WaitReady(uint32_t timeoutMs);
+    // Buffers marked ready and not yet taken.
+    uint32_t GetReadyCount();
     void Recycle(FrameBuffer* buf);
 
     uint32_t GetCount() const { return m_count; }
     uint32_t GetBufferSize() const { return m_size; }
 
 private:
+    FrameBuffer* TakeHeadLocked();
+
     std::list<std::unique_ptr<FrameBuffer>> m_buffers; // head first
     uint32_t m_count;
     uint32_t m_size;
     NamedMutex m_mutex{"bs buffer list"};
+    std::condition_variable_any m_readyChanged; // MarkReady wakes WaitReady
 };

@@ -1,5 +1,8 @@
 #include "LiveThread.h"
 
+#include "Tick.h"
+
+#include <algorithm>
 #include <mutex>
 
 LiveThread::LiveThread() {
@@ -9,6 +12,7 @@ LiveThread::LiveThread() {
     capture.SetEncoder(&encoder);
     decoder.SetRecorder(&recorder);
     OnMessage(UM_LIVE_COMMAND, [this](uintptr_t wParam, intptr_t lParam) { OnLiveCommand(wParam, lParam); });
+    OnMessage(WM_TIMER, [this](uintptr_t wParam, intptr_t) { OnTimer(wParam); });
 }
 
 LiveThread::~LiveThread() {
@@ -19,10 +23,9 @@ void LiveThread::Shutdown() {
     Quit();
     // The pane thread has ended, so this thread is now the only one touching
     // the pipeline. Stop in the live-stop order so a recording is finalised.
-    if (m_pipelineOpen) {
+    if (m_pipelineOpen)
         StopPipeline();
-        m_pipelineOpen = false;
-    }
+    uid.clear();
     std::lock_guard<NamedMutex> guard(m_statusMutex);
     liveState = PANE_STOPPED;
     talkState = PANE_STOPPED;
@@ -146,35 +149,54 @@ void LiveThread::OnLiveCommand(uintptr_t wParam, intptr_t lParam) {
     }
 }
 
-void LiveThread::StartLiveCommand(CAVStateListener* listener) {
+// Connects and starts the video path, then the audio path when wanted. A
+// failure of the video path closes what was opened and fails; a failure of the
+// audio path leaves the pane live without sound.
+bool LiveThread::OpenPipeline() {
     bool ok = model.Connect(uid.c_str()) == 0 && model.CreateVideoQueue() == 0 && model.StartVideo() == 0 &&
               decoder.StartVideoDecode() == 0;
     if (!ok) {
+        decoder.StopVideoDecode();
         model.StopVideo();
         model.FreeVideoQueue();
         model.Close();
+        renderer.ClearWindow();
+        return false;
+    }
+    if (withAudio) {
+        bool audioOk = model.CreateAudioQueue() == 0 && model.StartAudio() == 0 && decoder.StartAudioDecode() == 0;
+        if (!audioOk) {
+            decoder.StopAudioDecode();
+            model.StopAudio();
+            model.FreeAudioQueue();
+        }
+    }
+    m_pipelineOpen = true;
+    m_lastVideoFrames = model.GetVideoFrames();
+    m_lastFrameTick = GetTickCount();
+    SetTimer(WATCH_TIMER, kWatchMs);
+    return true;
+}
+
+void LiveThread::StartLiveCommand(CAVStateListener* listener) {
+    m_liveListener = listener;
+    if (!OpenPipeline()) {
         uid.clear();
         SetLiveState(PANE_STOPPED);
         if (listener)
             listener->OnLiveFailed(this);
         return;
     }
-    if (withAudio) {
-        bool audioOk = model.CreateAudioQueue() == 0 && model.StartAudio() == 0 && decoder.StartAudioDecode() == 0;
-        if (!audioOk) {
-            model.StopAudio();
-            model.FreeAudioQueue();
-        }
-    }
-    m_pipelineOpen = true;
     SetLiveState(PANE_RUNNING);
     if (listener)
         listener->OnLiveStarted(this);
 }
 
 // Stops talk-back, the audio path, the video path, the recorder and the
-// session, in that order: no stage is stopped while an earlier one still feeds it.
+// session, in that order: no stage is stopped while an earlier one still feeds
+// it. The pane then shows its empty fill.
 void LiveThread::StopPipeline() {
+    KillTimer(WATCH_TIMER);
     capture.StopCapture();
     encoder.StopEncoder();
     if (withAudio) {
@@ -187,12 +209,15 @@ void LiveThread::StopPipeline() {
     model.FreeVideoQueue();
     recorder.Stop();
     model.Close();
-    uid.clear();
+    renderer.ClearWindow();
+    m_pipelineOpen = false;
 }
 
 void LiveThread::StopLiveCommand(CAVStateListener* listener) {
     StopPipeline();
-    m_pipelineOpen = false;
+    KillTimer(RETRY_TIMER);
+    m_reconnecting = false;
+    uid.clear();
     {
         std::lock_guard<NamedMutex> guard(m_statusMutex);
         liveState = PANE_STOPPED;
@@ -203,8 +228,69 @@ void LiveThread::StopLiveCommand(CAVStateListener* listener) {
         listener->OnLiveStopped(this);
 }
 
+void LiveThread::Report(int (CAVStateListener::*slot)(LiveThread*)) {
+    if (m_liveListener)
+        (m_liveListener->*slot)(this);
+}
+
+void LiveThread::OnTimer(uintptr_t id) {
+    if (id == WATCH_TIMER)
+        WatchDevice();
+    else if (id == RETRY_TIMER)
+        Reconnect();
+}
+
+void LiveThread::WatchDevice() {
+    if (!m_pipelineOpen || liveState != PANE_RUNNING)
+        return;
+    const uint32_t now = GetTickCount();
+    const uint32_t frames = model.GetVideoFrames();
+    if (frames != m_lastVideoFrames) {
+        m_lastVideoFrames = frames;
+        m_lastFrameTick = now;
+    }
+    if (!model.IsVideoLoopRunning() || now - m_lastFrameTick >= kSilenceMs)
+        DropDevice();
+}
+
+// The device is gone: stop everything, keep the request to be live (and to
+// record), and start reconnecting.
+void LiveThread::DropDevice() {
+    const bool wasTalking = talkState == PANE_RUNNING;
+    StopPipeline();
+    if (wasTalking) {
+        talkState = PANE_STOPPED;
+        Report(&CAVStateListener::OnTalkStopped);
+    }
+    m_reconnecting = true;
+    m_retryMs = kFirstRetryMs;
+    SetTimer(RETRY_TIMER, m_retryMs);
+    Report(&CAVStateListener::OnLiveReconnecting);
+}
+
+void LiveThread::Reconnect() {
+    KillTimer(RETRY_TIMER);
+    if (!m_reconnecting || liveState != PANE_RUNNING)
+        return;
+    if (!OpenPipeline()) {
+        m_retryMs = std::min(m_retryMs * 2, kLongestRetryMs);
+        SetTimer(RETRY_TIMER, m_retryMs);
+        return;
+    }
+    m_reconnecting = false;
+    Report(&CAVStateListener::OnLiveStarted);
+    if (recordState == PANE_RUNNING) {
+        // The recording goes on in a new file.
+        const bool ok = recorder.Start() == 0;
+        if (!ok)
+            recordState = PANE_STOPPED;
+        Report(ok ? &CAVStateListener::OnRecordStarted : &CAVStateListener::OnRecordFailed);
+    }
+}
+
 void LiveThread::StartTalkCommand(CAVStateListener* listener) {
-    bool ok = encoder.StartEncoder() == 0;
+    // Without a device (reconnecting) there is nobody to talk to.
+    bool ok = !m_reconnecting && encoder.StartEncoder() == 0;
     if (ok && capture.StartCapture() != 0) {
         encoder.StopEncoder();
         ok = false;
@@ -227,7 +313,7 @@ void LiveThread::StopTalkCommand(CAVStateListener* listener) {
 }
 
 void LiveThread::StartRecordCommand(CAVStateListener* listener) {
-    bool ok = recorder.Start() == 0;
+    bool ok = !m_reconnecting && recorder.Start() == 0;
     recordState = ok ? PANE_RUNNING : PANE_STOPPED;
     if (listener) {
         if (ok)

@@ -39,6 +39,13 @@ enum PaneState : int32_t {
 // start and stop the pipeline) and reports the outcome to the listener. Every
 // state field moves through PANE_SWITCHING, so at most one command per state
 // is ever queued. The states are atomics: the UI thread reads them unlocked.
+//
+// While live, a watch timer checks the device once a second: when its session
+// has closed, or no picture has come for kSilenceMs, the pane tears its
+// pipeline down (finalising a recording, ending talk-back), reports
+// OnLiveReconnecting and tries to connect again after kFirstRetryMs, doubling
+// the wait up to kLongestRetryMs, until the device is back or live view is
+// stopped.
 class LiveThread : public MessageThread {
 public:
     LiveThread();
@@ -61,7 +68,13 @@ public:
     // once; the destructor calls it. Several panes may shut down in parallel.
     void Shutdown();
 
+    static constexpr uint32_t kWatchMs = 1000;
+    static constexpr uint32_t kSilenceMs = 5000;
+    static constexpr uint32_t kFirstRetryMs = 2000;
+    static constexpr uint32_t kLongestRetryMs = 30000;
+
 private:
+    enum Timer : uintptr_t { WATCH_TIMER = 1, RETRY_TIMER = 2 };
     void OnLiveCommand(uintptr_t wParam, intptr_t lParam);
     void StartLiveCommand(CAVStateListener* listener);
     void StopLiveCommand(CAVStateListener* listener);
@@ -69,7 +82,13 @@ private:
     void StopTalkCommand(CAVStateListener* listener);
     void StartRecordCommand(CAVStateListener* listener);
     void StopRecordCommand(CAVStateListener* listener);
+    bool OpenPipeline();
     void StopPipeline();
+    void OnTimer(uintptr_t id);
+    void WatchDevice();
+    void DropDevice();
+    void Reconnect();
+    void Report(int (CAVStateListener::*slot)(LiveThread*));
     void SetLiveState(int32_t state);
     bool Post(uintptr_t command, CAVStateListener* listener);
     int RequestStart(std::atomic<int32_t>& state, uintptr_t command, CAVStateListener* listener,
@@ -88,5 +107,11 @@ private:
     AudioEncoder encoder;
     std::atomic<int32_t> recordState{PANE_STOPPED};
     Mp4Recorder recorder;
-    bool m_pipelineOpen = false; // pane thread only: the last start opened the session
+    // Pane thread only, from here on.
+    bool m_pipelineOpen = false;                // the pipeline holds a session and threads
+    bool m_reconnecting = false;                // live, waiting for the device to come back
+    CAVStateListener* m_liveListener = nullptr; // where drops and reconnects are reported
+    uint32_t m_lastVideoFrames = 0;
+    uint32_t m_lastFrameTick = 0;
+    uint32_t m_retryMs = kFirstRetryMs;
 };

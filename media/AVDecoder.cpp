@@ -16,6 +16,8 @@ extern "C" {
 
 namespace {
 
+constexpr uint32_t kPollMs = 20;
+
 // At most one video and one audio decode call at a time in the process.
 NamedMutex& DecodeVideoMutex() {
     static NamedMutex mutex("DecodeVideoMutex");
@@ -101,6 +103,16 @@ private:
     AVFrame* m_frame = nullptr;
     bool m_ready = false;
 };
+
+// The next frame of the queue; a frame's arrival ends the wait at once, and
+// the wait is short so that a stop is seen soon.
+FrameBuffer* WaitForFrame(FrameBufferList* queue) {
+    if (queue == nullptr) {
+        Sleep(kPollMs);
+        return nullptr;
+    }
+    return queue->WaitReady(kPollMs);
+}
 
 uint32_t FrameTimestamp(const AVFrame* frame, uint32_t fallback) {
     return frame->pts != AV_NOPTS_VALUE ? static_cast<uint32_t>(frame->pts) : fallback;
@@ -203,11 +215,9 @@ void AVDecoder::VideoDecodeThread() {
     while (!StopRequested(videoStop)) {
         AVModel* model = source.load();
         FrameBufferList* queue = model ? model->videoQueue.get() : nullptr;
-        FrameBuffer* buf = queue ? queue->TakeReady() : nullptr;
-        if (!buf) {
-            Sleep(20);
+        FrameBuffer* buf = WaitForFrame(queue);
+        if (!buf)
             continue;
-        }
         const uint32_t timestamp = buf->GetTimestamp();
         decoder.Send(buf->GetData(), buf->GetLength(), timestamp, DecodeVideoMutex(),
                      [&](AVFrame* frame) { submit(frame, timestamp); });
@@ -243,11 +253,9 @@ void AVDecoder::AudioDecodeThread() {
     while (!StopRequested(audioStop)) {
         AVModel* model = source.load();
         FrameBufferList* queue = model ? model->audioQueue.get() : nullptr;
-        FrameBuffer* buf = queue ? queue->TakeReady() : nullptr;
-        if (!buf) {
-            Sleep(20);
+        FrameBuffer* buf = WaitForFrame(queue);
+        if (!buf)
             continue;
-        }
         const uint32_t timestamp = buf->GetTimestamp();
         decoder.Send(buf->GetData(), buf->GetLength(), timestamp, DecodeAudioMutex(), write);
         if (Mp4Recorder* rec = recorder.load())

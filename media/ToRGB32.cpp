@@ -4,6 +4,8 @@
 
 namespace {
 
+constexpr uint32_t kOpaque = 0xFF000000u;
+
 inline uint32_t Clamp255(int32_t value) {
     return value < 0 ? 0u : (value > 255 ? 255u : static_cast<uint32_t>(value));
 }
@@ -20,7 +22,8 @@ void ConvertRowTail(const uint8_t* y, const uint8_t* u, const uint8_t* v, int fr
             bu = 454 * uu;
         }
         int32_t yy = 256 * static_cast<int32_t>(y[j]);
-        out[j] = (Clamp255((yy + rv) >> 8) << 16) | (Clamp255((yy + gvu) >> 8) << 8) | Clamp255((yy + bu) >> 8);
+        out[j] =
+            kOpaque | (Clamp255((yy + rv) >> 8) << 16) | (Clamp255((yy + gvu) >> 8) << 8) | Clamp255((yy + bu) >> 8);
     }
 }
 
@@ -33,6 +36,7 @@ void ConvertRowTail(const uint8_t* y, const uint8_t* u, const uint8_t* v, int fr
 void ConvertRowsSse2(const uint8_t* y0, const uint8_t* y1, const uint8_t* u, const uint8_t* v, int width,
                      uint32_t* out0, uint32_t* out1) {
     const __m128i zero = _mm_setzero_si128();
+    const __m128i ones = _mm_set1_epi8(-1);
     const __m128i k128 = _mm_set1_epi16(128);
     const __m128i kR = _mm_set1_epi16(359 * 32);
     const __m128i kB = _mm_set1_epi16(454 * 16);
@@ -62,7 +66,7 @@ void ConvertRowsSse2(const uint8_t* y0, const uint8_t* y1, const uint8_t* u, con
             __m128i g = _mm_packus_epi16(_mm_add_epi16(yL, gvL), _mm_add_epi16(yH, gvH));
             __m128i b = _mm_packus_epi16(_mm_add_epi16(yL, buL), _mm_add_epi16(yH, buH));
             __m128i bgL = _mm_unpacklo_epi8(b, g), bgH = _mm_unpackhi_epi8(b, g);
-            __m128i r0L = _mm_unpacklo_epi8(r, zero), r0H = _mm_unpackhi_epi8(r, zero);
+            __m128i r0L = _mm_unpacklo_epi8(r, ones), r0H = _mm_unpackhi_epi8(r, ones);
             __m128i* dst = reinterpret_cast<__m128i*>(outRow + j);
             _mm_storeu_si128(dst + 0, _mm_unpacklo_epi16(bgL, r0L));
             _mm_storeu_si128(dst + 1, _mm_unpackhi_epi16(bgL, r0L));
@@ -80,6 +84,7 @@ void ConvertRowsSse2(const uint8_t* y0, const uint8_t* y1, const uint8_t* u, con
 __attribute__((target("avx2"))) void ConvertRowsAvx2(const uint8_t* y0, const uint8_t* y1, const uint8_t* u,
                                                      const uint8_t* v, int width, uint32_t* out0, uint32_t* out1) {
     const __m256i zero = _mm256_setzero_si256();
+    const __m256i ones = _mm256_set1_epi8(-1);
     const __m256i k128 = _mm256_set1_epi16(128);
     const __m256i kR = _mm256_set1_epi16(359 * 32);
     const __m256i kB = _mm256_set1_epi16(454 * 16);
@@ -111,7 +116,7 @@ __attribute__((target("avx2"))) void ConvertRowsAvx2(const uint8_t* y0, const ui
             __m256i g = _mm256_packus_epi16(_mm256_add_epi16(yL, gvL), _mm256_add_epi16(yH, gvH));
             __m256i b = _mm256_packus_epi16(_mm256_add_epi16(yL, buL), _mm256_add_epi16(yH, buH));
             __m256i bgL = _mm256_unpacklo_epi8(b, g), bgH = _mm256_unpackhi_epi8(b, g);
-            __m256i r0L = _mm256_unpacklo_epi8(r, zero), r0H = _mm256_unpackhi_epi8(r, zero);
+            __m256i r0L = _mm256_unpacklo_epi8(r, ones), r0H = _mm256_unpackhi_epi8(r, ones);
             __m256i pa = _mm256_unpacklo_epi16(bgL, r0L); // pixels 0-3 | 16-19
             __m256i pb = _mm256_unpackhi_epi16(bgL, r0L); // 4-7 | 20-23
             __m256i pc = _mm256_unpacklo_epi16(bgH, r0H); // 8-11 | 24-27
@@ -156,7 +161,7 @@ void ToRGB32Reference(const uint8_t* const planes[3], const int lineSizes[3], in
             uint32_t r = Clamp255((yy + rv) >> 8);
             uint32_t g = Clamp255((yy + gvu) >> 8);
             uint32_t b = Clamp255((yy + bu) >> 8);
-            *out++ = r * 65536 + g * 256 + b;
+            *out++ = kOpaque + r * 65536 + g * 256 + b;
         }
     }
 }

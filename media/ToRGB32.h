@@ -4,7 +4,8 @@
 
 // Converts one planar 4:2:0 picture (plane 0 luma at full size, planes 1 and 2
 // Cb and Cr at half width and half height, each with its own line size) into
-// 32-bit pixels 0x00RRGGBB, rows top first and packed. BT.601 factors in 8-bit
+// 32-bit pixels 0xFFRRGGBB (opaque, as a toolkit's RGB32 image wants them),
+// rows top first and packed. BT.601 factors in 8-bit
 // fixed point over the full 0..255 range, integers only:
 //   R = (256 Y + 359 V) >> 8, G = (256 Y - 183 V - 88 U) >> 8, B = (256 Y + 454 U) >> 8
 // with U and V less 128 and each result clamped to 0..255.

@@ -1,5 +1,6 @@
 #include "VideoRender.h"
 
+#include "RenderPacer.h"
 #include "Tick.h"
 #include "ToRGB32.h"
 
@@ -7,6 +8,10 @@
 #include <cstring>
 #include <mutex>
 #include <system_error>
+
+namespace {
+constexpr uint32_t kPollMs = 20;
+} // namespace
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -24,6 +29,11 @@ void VideoRender::SetWindow(RenderTarget* window) {
     m_window.store(window);
 }
 
+void VideoRender::ClearWindow() {
+    if (RenderTarget* window = m_window.load())
+        window->ClearPicture();
+}
+
 void VideoRender::SetClock(std::function<uint32_t()> tick, std::function<void(uint32_t)> sleep) {
     std::lock_guard<NamedMutex> guard(m_objectLock);
     m_tick = std::move(tick);
@@ -35,10 +45,16 @@ uint32_t VideoRender::GetBufferSize() {
     return m_pictureQueue ? m_pictureQueue->GetBufferSize() : 0;
 }
 
+std::unique_ptr<FrameBufferList> VideoRender::MakeQueue(uint32_t bufferSize) {
+    // Every picture is written in full before it is read: no zero-filling.
+    return std::make_unique<FrameBufferList>(kQueueLength, bufferSize, false);
+}
+
 void VideoRender::StartRender() {
     StopRender();
+    std::unique_ptr<FrameBufferList> queue = MakeQueue(kDefaultBufferSize);
     std::lock_guard<NamedMutex> guard(m_objectLock);
-    StartRenderLocked(kDefaultBufferSize);
+    StartRenderLocked(std::move(queue));
 }
 
 void VideoRender::StopRender() {
@@ -46,9 +62,9 @@ void VideoRender::StopRender() {
     StopRenderLocked();
 }
 
-void VideoRender::StartRenderLocked(uint32_t bufferSize) {
+void VideoRender::StartRenderLocked(std::unique_ptr<FrameBufferList> queue) {
     m_stopFlag.store(0);
-    m_pictureQueue = std::make_unique<FrameBufferList>(kQueueLength, bufferSize);
+    m_pictureQueue = std::move(queue);
     try {
         m_thread = std::thread(&VideoRender::RenderThread, this);
     } catch (const std::system_error&) {
@@ -68,40 +84,53 @@ void VideoRender::StopRenderLocked() {
     m_pictureQueue.reset();
 }
 
-void VideoRender::SubmitPicture(const AVFrame* frame, uint32_t timestamp) {
+bool VideoRender::GrowQueue(uint32_t needed) {
+    // The pictures still queued are lost, and the render thread starts a new
+    // time base with the first picture of the new queue.
+    std::unique_ptr<FrameBufferList> queue = MakeQueue(needed);
     std::lock_guard<NamedMutex> guard(m_objectLock);
-    if (m_stopFlag.load() != 0 || !frame || frame->width <= 0 || frame->height <= 0 || !m_pictureQueue)
+    if (m_stopFlag.load() != 0)
+        return false;
+    StopRenderLocked();
+    StartRenderLocked(std::move(queue));
+    return m_pictureQueue != nullptr;
+}
+
+void VideoRender::SubmitPicture(const AVFrame* frame, uint32_t timestamp) {
+    if (!frame || frame->width <= 0 || frame->height <= 0)
         return;
     // Only planar 4:2:0 is read correctly; anything else would be misread.
-    if (frame->format != AV_PIX_FMT_YUV420P && frame->format != AV_PIX_FMT_YUVJ420P) {
-        m_droppedPictures.fetch_add(1);
-        return;
-    }
     const uint64_t pixels = static_cast<uint64_t>(frame->width) * static_cast<uint64_t>(frame->height);
-    if (pixels > kMaxPixels) {
+    if ((frame->format != AV_PIX_FMT_YUV420P && frame->format != AV_PIX_FMT_YUVJ420P) || pixels > kMaxPixels) {
         m_droppedPictures.fetch_add(1);
         return;
     }
     const uint32_t needed = kHeaderBytes + static_cast<uint32_t>(pixels * 4);
-    if (needed > m_pictureQueue->GetBufferSize()) {
-        // A larger picture than the buffers hold: make the queue anew for it.
-        // The pictures still queued are lost, and the render thread starts a
-        // new time base.
-        StopRenderLocked();
-        StartRenderLocked(needed);
-        if (!m_pictureQueue)
+    FrameBufferList* queue;
+    FrameBuffer* buf;
+    {
+        std::lock_guard<NamedMutex> guard(m_objectLock);
+        if (m_stopFlag.load() != 0 || !m_pictureQueue)
             return;
+        queue = m_pictureQueue.get();
+        buf = needed <= queue->GetBufferSize() ? queue->AcquireFree() : nullptr;
     }
-    FrameBuffer* buf = m_pictureQueue->AcquireFree();
+    if (needed > queue->GetBufferSize()) {
+        if (!GrowQueue(needed))
+            return;
+        std::lock_guard<NamedMutex> guard(m_objectLock);
+        queue = m_pictureQueue.get();
+        buf = queue->AcquireFree();
+    }
     if (!buf)
-        return;
+        return; // the render thread is a queue behind: the picture is dropped
     uint32_t header[3] = {timestamp / 1000, static_cast<uint32_t>(frame->width), static_cast<uint32_t>(frame->height)};
     std::memcpy(buf->GetData(), header, sizeof header);
     ToRGB32(frame->data, frame->linesize, frame->width, frame->height,
             reinterpret_cast<uint32_t*>(buf->GetData() + kHeaderBytes));
     buf->SetTimestamp(timestamp);
     buf->SetLength(needed);
-    m_pictureQueue->MarkReady(buf);
+    queue->MarkReady(buf);
 }
 
 bool VideoRender::StopRequested() {
@@ -109,56 +138,29 @@ bool VideoRender::StopRequested() {
     return m_stopFlag.load() == 1;
 }
 
-bool VideoRender::WaitUntil(uint32_t baseTick, uint64_t dueMs) {
+bool VideoRender::WaitFor(uint32_t milliseconds) {
+    const uint32_t start = m_tick();
     for (;;) {
         if (StopRequested())
             return false;
-        uint32_t elapsed = m_tick() - baseTick;
-        if (dueMs <= elapsed)
+        const uint32_t elapsed = m_tick() - start;
+        if (elapsed >= milliseconds)
             return true;
-        m_sleep(static_cast<uint32_t>(std::min<uint64_t>(dueMs - elapsed, 10)));
+        m_sleep(std::min<uint32_t>(milliseconds - elapsed, 10));
     }
 }
 
 void VideoRender::RenderThread() {
-    // Pacing: the first picture is drawn at once and fixes the time base; each
-    // later one is due at base + (its time stamp - the base picture's) / 1000 ms.
-    // Time stamps are 32-bit microseconds from the device: their steps are
-    // summed in 64 bits so a wrap of the counter does no harm, and a step
-    // backwards or a picture due more than kMaxAheadMs ahead starts a new base.
-    bool haveBase = false;
-    uint32_t baseTick = 0;
-    uint64_t sinceBaseUs = 0;
-    uint32_t lastTimestamp = 0;
+    RenderPacer pacer(kQueueLength);
     FrameBufferList* queue = m_pictureQueue.get();
     while (!StopRequested()) {
-        FrameBuffer* buf = queue->TakeReady();
-        if (!buf) {
-            m_sleep(20);
+        FrameBuffer* buf = queue->WaitReady(kPollMs);
+        if (!buf)
             continue;
-        }
         uint32_t header[3];
         std::memcpy(header, buf->GetData(), sizeof header);
-        const uint32_t timestamp = buf->GetTimestamp();
-        const uint32_t now = m_tick();
-        bool drawNow = true;
-        if (haveBase && static_cast<int32_t>(timestamp - lastTimestamp) >= 0) {
-            sinceBaseUs += timestamp - lastTimestamp;
-            const uint64_t dueMs = sinceBaseUs / 1000;
-            const uint32_t elapsed = now - baseTick;
-            if (dueMs > elapsed && dueMs - elapsed > kMaxAheadMs)
-                haveBase = false;
-            else if (dueMs > elapsed)
-                drawNow = WaitUntil(baseTick, dueMs);
-        } else {
-            haveBase = false;
-        }
-        if (!haveBase) {
-            haveBase = true;
-            baseTick = now;
-            sinceBaseUs = 0;
-        }
-        lastTimestamp = timestamp;
+        const uint32_t wait = pacer.Schedule(buf->GetTimestamp(), m_tick(), queue->GetReadyCount());
+        const bool drawNow = wait == 0 || WaitFor(wait);
         RenderTarget* window = m_window.load();
         if (drawNow && window) {
             // A picture the target cannot take is skipped.

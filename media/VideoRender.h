@@ -13,21 +13,22 @@
 struct AVFrame;
 
 // Turns decoded pictures into 32-bit RGB, queues up to ten of them and runs a
-// render thread that paces them by their time stamps and hands each one to the
-// pane's RenderTarget.
+// render thread that paces them by their time stamps (RenderPacer) and hands
+// each one to the pane's RenderTarget.
 //
 // A queued picture is the header {due time (ms), width, height} followed by the
 // pixels. The queue starts with buffers for 1280 x 720 and is made anew, with
 // buffers sized to the picture, when a larger one arrives; pictures are
-// limited to kMaxPixels.
+// limited to kMaxPixels. Queues are allocated outside the "HandleRender" lock,
+// which every pane shares, and pictures are converted outside it too: only the
+// decode thread that starts and stops a renderer submits to it, so its queue
+// cannot go away during a conversion.
 class VideoRender {
 public:
     static constexpr uint32_t kQueueLength = 10;
     static constexpr uint32_t kHeaderBytes = 12;
     static constexpr uint32_t kDefaultBufferSize = kHeaderBytes + 1280 * 720 * 4; // 3,686,412
     static constexpr uint64_t kMaxPixels = 4096ull * 2160ull;
-    // A picture due further ahead than this starts a new time base.
-    static constexpr uint32_t kMaxAheadMs = 1000;
 
     VideoRender();
     ~VideoRender();
@@ -46,17 +47,24 @@ public:
     // The picture buffers' size now (0 while stopped).
     uint32_t GetBufferSize();
 
+    // Tells the window to forget its picture (the pane goes back to its
+    // near-black fill). For the pane's owner, while stopped.
+    void ClearWindow();
+
     // Replaces the tick source and the sleep of the render thread (tests);
     // call while stopped.
     void SetClock(std::function<uint32_t()> tick, std::function<void(uint32_t)> sleep);
 
 private:
+    static std::unique_ptr<FrameBufferList> MakeQueue(uint32_t bufferSize);
     void StopRenderLocked();
-    void StartRenderLocked(uint32_t bufferSize);
+    void StartRenderLocked(std::unique_ptr<FrameBufferList> queue);
+    // Makes the queue anew for pictures of `needed` bytes; false when it cannot run.
+    bool GrowQueue(uint32_t needed);
     void RenderThread();
     bool StopRequested();
     // Waits until due, in short steps; false when a stop came first.
-    bool WaitUntil(uint32_t baseTick, uint64_t dueMs);
+    bool WaitFor(uint32_t milliseconds);
 
     std::atomic<RenderTarget*> m_window{nullptr};
     std::unique_ptr<FrameBufferList> m_pictureQueue;

@@ -2,6 +2,7 @@
 
 #include "P2PErrors.h"
 
+#include <chrono>
 #include <cstring>
 
 using namespace p2p;
@@ -45,32 +46,38 @@ int ClientSession::OnMessage(uint16_t type, const uint8_t* payload, size_t lengt
         stopAcked = true;
         break;
     case MSG_VIDEO:
-    case MSG_AUDIO: {
+    case MSG_AUDIO:
         if (!avActive)
             return 0; // frames still in flight after a stop
-        bool isVideo = type == MSG_VIDEO;
-        std::deque<Frame>& queue = isVideo ? video : audio;
-        ++(isVideo ? videoArrived : audioArrived);
-        if (queue.size() >= (isVideo ? kMaxVideoFrames : kMaxAudioFrames)) {
-            (isVideo ? videoLost : audioLost) = true;
-            return 0;
-        }
-        Frame frame;
-        if (!m_spare.empty()) {
-            frame.data = std::move(m_spare.back());
-            m_spare.pop_back();
-        }
-        std::memcpy(frame.info, payload, kFrameInfoSize);
-        frame.data.assign(payload + kFrameInfoSize, payload + length);
-        queue.push_back(std::move(frame));
-        return 0; // takers poll; nobody waits on frames
-    }
+        Queue(type == MSG_VIDEO, payload, length);
+        break;
     default:
         return P2P_ERR_PROTOCOL; // nothing else may come from a device
     }
     lock.unlock();
     cv.notify_all();
     return 0;
+}
+
+void ClientSession::Queue(bool isVideo, const uint8_t* payload, size_t length) {
+    std::deque<Frame>& queue = isVideo ? video : audio;
+    ++(isVideo ? videoArrived : audioArrived);
+    const size_t bytes = length - kFrameInfoSize;
+    const bool full = queue.size() >= (isVideo ? kMaxVideoFrames : kMaxAudioFrames) ||
+                      bufferedBytes + bytes > kMaxBufferedBytes || (!isVideo && bytes > kMaxAudioFrameBytes);
+    if (full) {
+        (isVideo ? videoLost : audioLost) = true;
+        return;
+    }
+    Frame frame;
+    if (!m_spare.empty()) {
+        frame.data = std::move(m_spare.back());
+        m_spare.pop_back();
+    }
+    std::memcpy(frame.info, payload, kFrameInfoSize);
+    frame.data.assign(payload + kFrameInfoSize, payload + length);
+    bufferedBytes += bytes;
+    queue.push_back(std::move(frame));
 }
 
 void ClientSession::OnClosed(int reason) {
@@ -90,6 +97,18 @@ int ClientSession::EmptyCode() const {
     return P2P_ERR_NO_DATA;
 }
 
+bool ClientSession::Readable(bool isVideo) const {
+    return (isVideo ? videoLost : audioLost) || !(isVideo ? video : audio).empty() || EmptyCode() != P2P_ERR_NO_DATA ||
+           cancelled;
+}
+
+int ClientSession::WaitFrame(bool isVideo, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex);
+    bool ready =
+        cv.wait_for(lock, std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0), [&] { return Readable(isVideo); });
+    return ready ? P2P_OK : P2P_ERR_NO_DATA;
+}
+
 int ClientSession::Take(bool isVideo, char* buf, int bufSize, int* actualSize, int* expectedSize, char* info,
                         int infoSize, int* infoActual, unsigned int* frameIndex) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -103,6 +122,7 @@ int ClientSession::Take(bool isVideo, char* buf, int bufSize, int* actualSize, i
         return EmptyCode();
     Frame frame = std::move(queue.front());
     queue.pop_front();
+    bufferedBytes -= frame.data.size();
     int size = static_cast<int>(frame.data.size());
     if (expectedSize != nullptr)
         *expectedSize = size;

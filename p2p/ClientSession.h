@@ -24,9 +24,14 @@ public:
         uint8_t info[p2p::kFrameInfoSize];
     };
 
-    // Frames waiting beyond these are dropped (the next take reports a lost frame).
+    // Frames waiting beyond these are dropped (the next take reports a lost
+    // frame): at most this many per queue and this many bytes in all, so a
+    // device can never make the client hold more. An audio frame larger than
+    // kMaxAudioFrameBytes is refused the same way.
     static constexpr size_t kMaxVideoFrames = 64;
     static constexpr size_t kMaxAudioFrames = 256;
+    static constexpr size_t kMaxBufferedBytes = 4 * 1024 * 1024;
+    static constexpr size_t kMaxAudioFrameBytes = 1024;
 
     explicit ClientSession(int id) : id(id) {}
     ~ClientSession() override;
@@ -41,6 +46,9 @@ public:
              int* infoActual, unsigned int* frameIndex);
     // The code a take answers when the queue is empty (lock held).
     int EmptyCode() const;
+    // Waits at most timeoutMs until a take of the queue would answer anything
+    // but "no data"; P2P_OK then, else P2P_ERR_NO_DATA.
+    int WaitFrame(bool video, int timeoutMs);
 
     const int id;
     std::mutex mutex;
@@ -64,7 +72,11 @@ public:
     bool audioLost = false;
     uint64_t videoArrived = 0; // frames that came in on the open channel (kept or dropped)
     uint64_t audioArrived = 0;
+    size_t bufferedBytes = 0; // frame bytes in video and audio
 
 private:
+    bool Readable(bool video) const;
+    void Queue(bool video, const uint8_t* payload, size_t length);
+
     std::vector<std::vector<uint8_t>> m_spare; // recycled frame storage
 };

@@ -37,6 +37,11 @@ Connection::~Connection() {
     Join();
 }
 
+void Connection::RequireFirst(uint16_t type, int withinMs) {
+    m_firstType = type;
+    m_firstWithinMs = withinMs;
+}
+
 void Connection::Start(Handler* handler) {
     m_handler = handler;
     m_thread = std::thread(&Connection::Run, this);
@@ -155,13 +160,21 @@ void Connection::FlushBeforeClose(int reason) {
 }
 
 void Connection::Run() {
-    Clock::time_point lastRecv = Clock::now();
-    Clock::time_point lastSend = Clock::now();
+    const Clock::time_point start = Clock::now();
+    Clock::time_point lastRecv = start;
+    Clock::time_point lastSend = start;
     int reason = 0;
     bool localClose = false;
+    bool refused = false; // the handler or the protocol ended the session: say why before closing
     bool frozen = false;
+    bool firstSeen = m_firstWithinMs <= 0;
 
-    MessageParser::Sink sink = [this](uint16_t type, const uint8_t* payload, size_t length) -> int {
+    MessageParser::Sink sink = [this, &firstSeen](uint16_t type, const uint8_t* payload, size_t length) -> int {
+        if (!firstSeen) {
+            if (type != m_firstType)
+                return P2P_ERR_PROTOCOL;
+            firstSeen = true;
+        }
         if (type == MSG_KEEPALIVE)
             return 0;
         if (type == MSG_CLOSE)
@@ -217,6 +230,7 @@ void Connection::Run() {
                 int fed = m_parser.Feed(m_readBuffer.data(), static_cast<size_t>(n), sink);
                 if (fed != 0) {
                     reason = fed;
+                    refused = fed != P2P_ERR_SESSION_CLOSED;
                     break;
                 }
             }
@@ -228,7 +242,7 @@ void Connection::Run() {
             }
             lastSend = Clock::now();
         }
-        if (MsSince(lastRecv) > m_timeoutMs) {
+        if (MsSince(lastRecv) > m_timeoutMs || (!firstSeen && MsSince(start) > m_firstWithinMs)) {
             reason = P2P_ERR_REMOTE_TIMEOUT;
             break;
         }
@@ -242,7 +256,7 @@ void Connection::Run() {
         }
     }
 
-    if (!frozen && (localClose || reason == P2P_ERR_PROTOCOL))
+    if (!frozen && (localClose || refused))
         FlushBeforeClose(reason);
     shutdown(m_fd.get(), SHUT_RDWR);
     {

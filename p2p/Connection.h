@@ -37,6 +37,12 @@ public:
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
+    // Until a message of `type` has come, every other message (a keep-alive
+    // too) breaks the protocol, and the session ends when none has come within
+    // `withinMs`. Call before Start. A device uses it for the HELLO, so that a
+    // client that never says who it wants cannot hold a session.
+    void RequireFirst(uint16_t type, int withinMs);
+
     void Start(Handler* handler);
     // Queues one message made of two byte ranges. A droppable message (a media
     // frame) is refused when more than the queue limit is waiting.
@@ -77,6 +83,9 @@ private:
     bool m_closeRequested = false;
     int m_requestedReason = 0;
     bool m_frozen = false;
+
+    uint16_t m_firstType = 0; // RequireFirst; read on the connection's thread only
+    int m_firstWithinMs = 0;
 
     std::atomic<bool> m_closed{false};
     std::atomic<int> m_closeReason{0};

@@ -15,7 +15,8 @@ using namespace p2p;
 
 namespace {
 constexpr size_t kMaxSessionsPerDevice = 32;
-}
+constexpr int kHelloTimeoutMs = 5000; // a client must say which UID it wants within this
+} // namespace
 
 void DeviceListener::OnSessionOpened(int, const std::string&, const std::string&) {}
 bool DeviceListener::OnAvStart(int, const std::string&, const std::string&, bool matches) {
@@ -232,6 +233,7 @@ void Device::Accept() {
         int id = m_nextSession++;
         auto session = std::make_shared<Session>(*this, id, fd, m_settings.sessionTimeoutMs);
         m_sessions[id] = session;
+        session->connection.RequireFirst(MSG_HELLO, kHelloTimeoutMs);
         session->connection.Start(session.get());
     }
 }

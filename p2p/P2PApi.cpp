@@ -453,6 +453,16 @@ int avRecvAudioData(int avIndex, char* buf, int bufSize, char* info, int infoSiz
     return session->Take(false, buf, bufSize, nullptr, nullptr, info, infoSize, nullptr, frameIndex);
 }
 
+int avWaitFrameData(int avIndex, int timeoutMs) {
+    std::shared_ptr<ClientSession> session = FindChannel(avIndex);
+    return session ? session->WaitFrame(true, timeoutMs) : P2P_ERR_INVALID_SESSION;
+}
+
+int avWaitAudioData(int avIndex, int timeoutMs) {
+    std::shared_ptr<ClientSession> session = FindChannel(avIndex);
+    return session ? session->WaitFrame(false, timeoutMs) : P2P_ERR_INVALID_SESSION;
+}
+
 void avClientStop(int avIndex) {
     Sdk& sdk = TheSdk();
     std::shared_ptr<ClientSession> session;

@@ -8,7 +8,7 @@
 // messages (IOCTRL) and receives its frames. Result codes: P2PErrors.h.
 //
 // Every call is safe from any thread. The receive calls never block; every
-// other call that waits on the device is bounded in time.
+// other call that waits on the device or for data is bounded in time.
 
 // What IOTC_Session_Check reports about a session.
 struct P2PSessionInfo {
@@ -52,6 +52,12 @@ int avRecvFrameData2(int avIndex, char* buf, int bufSize, int* actualSize, int* 
                      int* infoActual, unsigned int* frameIndex);
 // Takes the next audio frame, like avRecvFrameData2.
 int avRecvAudioData(int avIndex, char* buf, int bufSize, char* info, int infoSize, unsigned int* frameIndex);
+// Wait at most timeoutMs until the next take of a video (audio) frame would
+// answer anything but -20012: a frame has come, was lost, or the session or
+// channel has ended. 0 then, -20012 when the time ran out, or a negative code
+// for an unknown channel. Lets a receive loop sleep until data arrives.
+int avWaitFrameData(int avIndex, int timeoutMs);
+int avWaitAudioData(int avIndex, int timeoutMs);
 // Closes the channel: tells the device and waits for its acknowledgement, at
 // most 10 s, less when the session ends or the AV layer stops meanwhile.
 // An index that is no longer open is ignored.

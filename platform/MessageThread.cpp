@@ -76,14 +76,44 @@ void MessageThread::JoinIfExited() {
         m_thread.join();
 }
 
+void MessageThread::SetTimer(uintptr_t id, uint32_t milliseconds) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    const std::chrono::milliseconds period(milliseconds > 0 ? milliseconds : 1);
+    m_timers[id] = Timer{period, Clock::now() + period};
+    m_changed.notify_all();
+}
+
+void MessageThread::KillTimer(uintptr_t id) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_timers.erase(id);
+}
+
 bool MessageThread::NextMessage(Message& out) {
     std::unique_lock<std::mutex> guard(m_lock);
-    m_changed.wait(guard, [this] { return m_quit || !m_queue.empty(); });
-    if (m_quit)
-        return false;
-    out = m_queue.front();
-    m_queue.pop_front();
-    return true;
+    for (;;) {
+        if (m_quit)
+            return false;
+        if (!m_queue.empty()) {
+            out = m_queue.front();
+            m_queue.pop_front();
+            return true;
+        }
+        auto next = m_timers.end();
+        for (auto it = m_timers.begin(); it != m_timers.end(); ++it)
+            if (next == m_timers.end() || it->second.due < next->second.due)
+                next = it;
+        if (next == m_timers.end()) {
+            m_changed.wait(guard);
+            continue;
+        }
+        const Clock::time_point now = Clock::now();
+        if (next->second.due <= now) {
+            next->second.due = now + next->second.period;
+            out = Message{WM_TIMER, next->first, 0};
+            return true;
+        }
+        m_changed.wait_until(guard, next->second.due);
+    }
 }
 
 void MessageThread::Run() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -18,8 +19,15 @@
 // created. Quit() ends the loop after the message being handled (queued ones
 // are discarded), refuses later posts and joins the thread.
 //
+// Timers: SetTimer(id, ms) makes the thread handle WM_TIMER with wParam = id
+// every ms milliseconds, until KillTimer(id). As with a window system's
+// timers, a due timer is handled only when no posted message waits, and one
+// that fell behind fires once, not once per missed period.
+//
 // A derived class must call Quit() in its own destructor: the base destructor
 // also does, but by then the derived members that handlers use are gone.
+constexpr uint32_t WM_TIMER = 0x0113;
+
 class MessageThread {
 public:
     using Handler = std::function<void(uintptr_t wParam, intptr_t lParam)>;
@@ -35,6 +43,11 @@ public:
     // Queues a message for the thread. False when the thread has not been
     // started, is quitting or has ended: the message is then not queued.
     bool PostThreadMessage(uint32_t msg, uintptr_t wParam, intptr_t lParam);
+
+    // Starts or restarts timer `id` with the period `milliseconds` (at least 1).
+    // Safe from any thread.
+    void SetTimer(uintptr_t id, uint32_t milliseconds);
+    void KillTimer(uintptr_t id);
 
     // Identifier of the thread; 0 before CreateThread. Never reused in the process.
     uint32_t GetThreadId() const { return m_threadId.load(); }
@@ -64,6 +77,11 @@ protected:
     virtual int ExitInstance() { return 0; }
 
 private:
+    using Clock = std::chrono::steady_clock;
+    struct Timer {
+        std::chrono::milliseconds period;
+        Clock::time_point due;
+    };
     struct Message {
         uint32_t msg;
         uintptr_t wParam;
@@ -81,6 +99,7 @@ private:
     bool m_quit = false;
     bool m_exited = false;
     std::map<uint32_t, Handler> m_handlers;
+    std::map<uintptr_t, Timer> m_timers;
     std::atomic<uint32_t> m_threadId{0};
     std::thread m_thread;
 };

@@ -11,7 +11,10 @@ public:
 
     // Called on the render thread with one picture of width x height pixels,
     // rows top first and directly after each other, each pixel a 32-bit word
-    // 0x00RRGGBB. The pixels are only valid during the call. Returns false
+    // 0xFFRRGGBB. The pixels are only valid during the call. Returns false
     // when the picture could not be taken (the caller skips it).
     virtual bool DrawPicture(const uint32_t* pixels, int width, int height) = 0;
+
+    // Forgets the last picture: the target shows its empty fill again.
+    virtual void ClearPicture() {}
 };

@@ -1,5 +1,6 @@
 #include "AddDlg.h"
 #include "ControlId.h"
+#include "MessageBox.h"
 #include "Resource.h"
 
 #include <QApplication>
@@ -98,23 +99,25 @@ private slots:
         }
     }
 
-    void uidTakesThirtyCharactersAndPasswordIsShown() {
+    void tooLongUidIsRefusedWithTheDialogStillOpen() {
+        // 31 characters (three of them not ASCII): refused with a message;
+        // cut to 30 it is saved.
+        MessageBox::SetRecording(true);
         AddDlg dlg;
-        dlg.show();
-        QLineEdit* uid = Edit(dlg, IDC_EDIT_UID);
-        QTest::keyClicks(uid, QString(35, QLatin1Char('u')));
-        QCOMPARE(uid->text(), QString(30, QLatin1Char('u')));
-        uid->clear();
-        for (int i = 0; i < 31; ++i) {
-            QKeyEvent key(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QStringLiteral("设"));
-            QApplication::sendEvent(uid, &key);
-        }
-        QCOMPARE(uid->text().size(), 30);
-
-        QLineEdit* password = Edit(dlg, IDC_EDIT_PASSWORD);
-        QCOMPARE(password->echoMode(), QLineEdit::Normal);
-        QTest::keyClicks(password, QStringLiteral("clear text"));
-        QCOMPARE(password->displayText(), QStringLiteral("clear text"));
+        const QString tooLong = QStringLiteral("设备号") + QString(28, QLatin1Char('u'));
+        const int result = Run(dlg, [&dlg, tooLong] {
+            Edit(dlg, IDC_EDIT_UID)->setText(tooLong);
+            Button(dlg, IDOK)->click();
+            QVERIFY(dlg.isVisible());
+            QCOMPARE(MessageBox::TakeRecorded().size(), 1);
+            Edit(dlg, IDC_EDIT_UID)->end(false);
+            QTest::keyClick(Edit(dlg, IDC_EDIT_UID), Qt::Key_Backspace);
+            Button(dlg, IDOK)->click();
+        });
+        QCOMPARE(result, int(QDialog::Accepted));
+        QCOMPARE(dlg.m_strUID, tooLong.left(30));
+        QVERIFY(MessageBox::TakeRecorded().isEmpty());
+        QCOMPARE(Edit(dlg, IDC_EDIT_PASSWORD)->echoMode(), QLineEdit::Normal);
     }
 };
 

@@ -89,6 +89,16 @@ private slots:
         QCOMPARE(m_camera->Start(), 0);
     }
 
+    // Sampled points of what the pane shows that are not dark.
+    static int BrightPoints(VideoPane* pane) {
+        const QImage shown = pane->grab().toImage();
+        int bright = 0;
+        for (int y = 0; y < shown.height(); y += 7)
+            for (int x = 0; x < shown.width(); x += 7)
+                bright += qGray(shown.pixel(x, y)) > 40 ? 1 : 0;
+        return bright;
+    }
+
     void cleanup() {
         m_camera.reset();
         QDir::setCurrent(m_previousDir);
@@ -103,18 +113,12 @@ private slots:
         GoLive(dlg, 0);
         QVERIFY(QTest::qWaitFor([&] { return dlg.Pane(0)->HasPicture(); }, kWaitMs));
         QTest::qWait(200);
+        QVERIFY2(BrightPoints(dlg.Pane(0)) > 20, "the pane shows no picture");
         dlg.OnNMDblclkDeviceList(0); // switching is over: this one stops
         QCOMPARE(Cell(dlg, 0, 1), QStringLiteral("正在停止"));
         QVERIFY(WaitCell(dlg, 0, 1, READY));
-
-        // The pane kept the camera's picture: not the near-black fill.
-        VideoPane* pane = dlg.Pane(0);
-        const QImage shown = pane->grab().toImage();
-        int bright = 0;
-        for (int y = 0; y < shown.height(); y += 7)
-            for (int x = 0; x < shown.width(); x += 7)
-                bright += qGray(shown.pixel(x, y)) > 40 ? 1 : 0;
-        QVERIFY2(bright > 20, "the pane shows no picture");
+        // No stale picture: the pane is back to its near-black fill.
+        QVERIFY(QTest::qWaitFor([&] { return BrightPoints(dlg.Pane(0)) == 0; }, kWaitMs));
     }
 
     void secondDoubleClickWhileConnectingDoesNothing() {

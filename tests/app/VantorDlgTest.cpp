@@ -421,10 +421,22 @@ private slots:
         QCOMPARE(Row(dlg, 1), Assigned(QStringLiteral("CAM-0001")));
     }
 
-    void enterAndEscEndTheDialog() {
+    void enterPressesTheFocusedButtonElsewhereEndsTheDialog() {
         {
+            // Enter after a click on the talk button presses it again; the
+            // window stays open.
+            PrepareStore();
             CVantorDlg dlg;
-            QTimer::singleShot(0, &dlg, [&dlg] { QTest::keyClick(&dlg, Qt::Key_Return); });
+            QTimer::singleShot(0, &dlg, [&dlg] {
+                Select(dlg, {1});
+                auto* talk = qobject_cast<QPushButton*>(FindControl(&dlg, IDC_BTN_TALK));
+                talk->setFocus();
+                QTest::keyClick(talk, Qt::Key_Return);
+                QCOMPARE(Row(dlg, 1)[2], QStringLiteral("启动失败"));
+                QVERIFY(dlg.isVisible());
+                talk->clearFocus();
+                QTest::keyClick(&dlg, Qt::Key_Return);
+            });
             QCOMPARE(dlg.exec(), int(QDialog::Accepted));
         }
         {

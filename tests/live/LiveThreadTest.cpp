@@ -28,7 +28,8 @@ enum Event {
     TalkStopped,
     RecordStarted,
     RecordFailed,
-    RecordStopped
+    RecordStopped,
+    LiveReconnecting
 };
 
 class RecordingListener : public CAVStateListener {
@@ -48,6 +49,7 @@ public:
     int OnRecordStarted(LiveThread* t) override { return Add(RecordStarted, t); }
     int OnRecordFailed(LiveThread* t) override { return Add(RecordFailed, t); }
     int OnRecordStopped(LiveThread* t) override { return Add(RecordStopped, t); }
+    int OnLiveReconnecting(LiveThread* t) override { return Add(LiveReconnecting, t); }
 
     std::vector<Report> Reports() {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -85,7 +87,16 @@ public:
         ++m_pictures;
         m_width = width;
         m_height = height;
+        m_showing = true;
         return true;
+    }
+    void ClearPicture() override {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_showing = false;
+    }
+    bool Showing() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_showing;
     }
     int Pictures() {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -101,6 +112,7 @@ private:
     int m_pictures = 0;
     int m_width = 0;
     int m_height = 0;
+    bool m_showing = false;
 };
 
 class LiveThreadTest : public ::testing::Test {
@@ -122,12 +134,18 @@ protected:
         config.settings = P2PSettings::Current();
         config.talkbackDir = m_dir.path().string();
         config.log = [](const std::string&) {};
-        camera = std::make_unique<CamSim>(config);
-        ASSERT_EQ(camera->Start(), 0);
+        cameraConfig = config;
+        RestartCamera();
     }
     void TearDown() override {
         camera.reset();
         std::filesystem::current_path(m_oldDir);
+    }
+
+    // The camera for `uid`, started anew (after the test stopped it).
+    void RestartCamera() {
+        camera = std::make_unique<CamSim>(cameraConfig);
+        ASSERT_EQ(camera->Start(), 0);
     }
 
     // Starts live view on a started pane thread and waits for the report.
@@ -149,6 +167,7 @@ protected:
     TempDir m_dir;
     std::filesystem::path m_oldDir;
     std::string uid;
+    CamSimConfig cameraConfig;
     std::unique_ptr<CamSim> camera;
 };
 
@@ -205,10 +224,13 @@ TEST_F(LiveThreadTest, LiveViewStartsOnceDrawsPicturesAndStops) {
     EXPECT_EQ(target.Size(), std::make_pair(320, 240));
     EXPECT_EQ(other.Pictures(), 0);
 
+    EXPECT_TRUE(target.Showing());
+
     ASSERT_EQ(pane.StopLive(&listener), 0);
     ASSERT_TRUE(listener.WaitFor(2));
     EXPECT_EQ(listener.Events(), (std::vector<Event>{LiveStarted, LiveStopped}));
     EXPECT_EQ(pane.GetLiveState(), PANE_STOPPED);
+    EXPECT_FALSE(target.Showing()); // no stale picture after the stop
 }
 
 TEST_F(LiveThreadTest, StoppingLiveWhileTalkingAndRecordingReportsOnlyTheLiveStop) {
@@ -304,4 +326,50 @@ TEST_F(LiveThreadTest, ShutdownWhileRecordingFinalisesAPlayableFile) {
         TestStreams::Run("ffmpeg -nostdin -v error -i '" + files[0].string() + "' -f null - 2>&1", &status);
     EXPECT_EQ(status, 0) << errors;
     EXPECT_EQ(listener.Events(), (std::vector<Event>{LiveStarted, RecordStarted}));
+}
+
+// A camera that drops out while the pane is live, talking and recording: the
+// pane finalises the recording, ends talk-back, reconnects when the camera is
+// back and records on into a new file; a stop while reconnecting ends it.
+TEST_F(LiveThreadTest, DroppedCameraIsReconnectedAndTheRecordingGoesOnInANewFile) {
+    LiveThread pane;
+    CountingTarget target;
+    RecordingListener listener;
+    pane.SetRenderWindow(&target);
+    ASSERT_TRUE(pane.CreateThread());
+    GoLive(pane, listener);
+    pane.StartTalk(&listener);
+    pane.StartRecord(&listener);
+    ASSERT_TRUE(listener.WaitFor(3));
+    ASSERT_TRUE(WaitUntil([&] { return target.Pictures() >= 30; }, 10000));
+
+    camera.reset(); // the camera goes away
+    ASSERT_TRUE(listener.WaitFor(5));
+    std::vector<Event> events = listener.Events();
+    EXPECT_EQ(std::vector<Event>(events.begin() + 3, events.end()),
+              (std::vector<Event>{TalkStopped, LiveReconnecting}));
+    EXPECT_EQ(pane.GetLiveState(), PANE_RUNNING);
+    EXPECT_EQ(pane.GetTalkState(), PANE_STOPPED);
+    EXPECT_EQ(pane.GetRecordState(), PANE_RUNNING);
+    EXPECT_FALSE(target.Showing());
+    ASSERT_EQ(Recordings().size(), 1u); // finalised at the drop
+    EXPECT_EQ(TestStreams::Run("ffmpeg -nostdin -v error -i '" + Recordings()[0].string() + "' -f null - 2>&1"), "");
+
+    RestartCamera();
+    ASSERT_TRUE(listener.WaitFor(7, 20000));
+    events = listener.Events();
+    EXPECT_EQ(std::vector<Event>(events.begin() + 5, events.end()), (std::vector<Event>{LiveStarted, RecordStarted}));
+    const int drawn = target.Pictures();
+    ASSERT_TRUE(WaitUntil([&] { return target.Pictures() >= drawn + 30; }, 10000));
+    pane.StopRecord(&listener);
+    ASSERT_TRUE(listener.WaitFor(8));
+    EXPECT_EQ(Recordings().size(), 2u);
+
+    camera.reset();
+    ASSERT_TRUE(listener.WaitFor(9));
+    EXPECT_EQ(listener.Events().back(), LiveReconnecting);
+    pane.StopLive(&listener);
+    ASSERT_TRUE(listener.WaitFor(10));
+    EXPECT_EQ(listener.Events().back(), LiveStopped);
+    EXPECT_EQ(pane.GetLiveState(), PANE_STOPPED);
 }

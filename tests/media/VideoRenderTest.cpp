@@ -136,7 +136,7 @@ FramePtr MakeFrame(int width, int height, uint8_t marker, AVPixelFormat format =
 }
 
 uint32_t Gray(uint8_t y) {
-    return 0x00010101u * y;
+    return 0xFF000000u | 0x00010101u * y;
 }
 
 class VideoRenderTest : public ::testing::Test {
