@@ -61,6 +61,12 @@ void VideoPane::ClearPicture() {
     RequestUpdate();
 }
 
+void VideoPane::GetDrawSize(int& width, int& height) const {
+    const QSize shown = UnpackSize(m_size.load());
+    width = shown.width();
+    height = shown.height();
+}
+
 bool VideoPane::HasPicture() const {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_hasPicture;

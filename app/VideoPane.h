@@ -26,6 +26,7 @@ public:
 
     // Forgets the picture: the pane shows the near-black colour again.
     void ClearPicture() override;
+    void GetDrawSize(int& width, int& height) const override;
     bool HasPicture() const;
     // A copy of what the pane shows now (null without a picture).
     QImage Picture() const;

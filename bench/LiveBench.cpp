@@ -66,7 +66,6 @@ extern char** environ;
 
 namespace {
 
-constexpr int kPanes = CVantorDlg::PANE_COUNT;
 constexpr int kReferenceSeconds = 10;
 
 double Now() {
@@ -172,14 +171,17 @@ bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
 // centre and each character matched to the nearest digit glyph.
 class ClockReader {
 public:
-    explicit ClockReader(int height) : m_scale(std::max(1, height / 120)) {}
+    // cameraHeight: the height the camera painted at; a drawn picture may be
+    // smaller (the renderer halves large pictures for small panes).
+    explicit ClockReader(int cameraHeight) : m_cameraHeight(cameraHeight), m_scale(std::max(1, cameraHeight / 120)) {}
 
     // Milliseconds since midnight, or -1 when a digit is not clear.
     double Read(const uint32_t* pixels, int width, int height) const {
         static const int positions[] = {11, 12, 14, 15, 17, 18, 20, 21, 22};
         int digits[9];
+        const double factor = static_cast<double>(height) / m_cameraHeight;
         for (int i = 0; i < 9; ++i) {
-            digits[i] = Digit(pixels, width, height, positions[i]);
+            digits[i] = Digit(pixels, width, height, positions[i], factor);
             if (digits[i] < 0)
                 return -1;
         }
@@ -191,7 +193,7 @@ public:
     }
 
 private:
-    int Digit(const uint32_t* pixels, int width, int height, int index) const {
+    int Digit(const uint32_t* pixels, int width, int height, int index, double factor) const {
         const int s = m_scale;
         const int lineHeight = (BitmapFont::kGlyphHeight + 3) * s;
         const int left = 3 * s + index * (BitmapFont::kGlyphWidth + 1) * s;
@@ -199,7 +201,8 @@ private:
         uint8_t rows[BitmapFont::kGlyphHeight] = {};
         for (int r = 0; r < BitmapFont::kGlyphHeight; ++r) {
             for (int c = 0; c < BitmapFont::kGlyphWidth; ++c) {
-                int x = left + c * s + s / 2, y = top + r * s + s / 2;
+                int x = static_cast<int>((left + c * s + s / 2.0) * factor);
+                int y = static_cast<int>((top + r * s + s / 2.0) * factor);
                 if (x >= width || y >= height)
                     return -1;
                 uint32_t p = pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)];
@@ -222,6 +225,7 @@ private:
         return bestDistance <= 2 ? best : -1;
     }
 
+    int m_cameraHeight;
     int m_scale;
 };
 
@@ -246,6 +250,8 @@ public:
         }
         return m_pane->DrawPicture(pixels, width, height);
     }
+    void ClearPicture() override { m_pane->ClearPicture(); }
+    void GetDrawSize(int& width, int& height) const override { m_pane->GetDrawSize(width, height); }
 
     int Draws() const { return m_draws.load(); }
     void SetMeasuring(bool on) { m_measuring.store(on); }
@@ -343,6 +349,7 @@ struct Phase {
     int width;
     int height;
     int fps;
+    int panes;
 };
 
 struct PaneFigures {
@@ -356,7 +363,9 @@ struct PaneFigures {
 };
 
 bool RunPhase(const Phase& phase, int seconds, const std::string& screenshot, const std::filesystem::path& dir) {
-    std::printf("\n== %dx%d %d fps: four panes live for %d s ==\n", phase.width, phase.height, phase.fps, seconds);
+    const int kPanes = phase.panes;
+    std::printf("\n== %dx%d %d fps: %d pane%s live for %d s ==\n", phase.width, phase.height, phase.fps, kPanes,
+                kPanes == 1 ? "" : "s", seconds);
     std::fflush(stdout);
     const std::string self = SelfPath();
     const std::string size = std::to_string(phase.width) + "x" + std::to_string(phase.height);
@@ -414,7 +423,7 @@ bool RunPhase(const Phase& phase, int seconds, const std::string& screenshot, co
     std::filesystem::remove(dir / "LiveData.mdb");
     {
         DeviceStore store("LiveData.mdb");
-        if (store.Load(kPanes, [](int, int, const std::string&) {}) != 0) {
+        if (store.Load(CVantorDlg::PANE_COUNT, [](int, int, const std::string&) {}) != 0) {
             std::printf("cannot prepare LiveData.mdb\n");
             stopCameras(cameraCpu);
             return false;
@@ -572,6 +581,7 @@ bool RunPhase(const Phase& phase, int seconds, const std::string& screenshot, co
     if (!encodeP50.empty())
         std::printf("camera encoding per picture (inside the delay above): p50 %.1f ms, p95 %.1f ms\n",
                     Percentile(encodeP50, 50), Percentile(encodeP95, 50));
+    double cpuRatio = -1;
     if (!ffmpegPerVideoSecond.empty()) {
         double sum = 0;
         for (double v : ffmpegPerVideoSecond)
@@ -582,15 +592,24 @@ bool RunPhase(const Phase& phase, int seconds, const std::string& screenshot, co
             std::printf(" %.3f", v);
         std::printf(" CPU s per second of video; mean %.3f (%.1f%% of one core)\n", reference, 100.0 * reference);
         std::printf("Vantor per pane / ffmpeg: %.2f\n", perPane / reference);
+        cpuRatio = perPane / reference;
     }
+    double worstShare = 100, worstP95 = 0;
+    for (const PaneFigures& f : figures) {
+        worstShare = std::min(worstShare, f.windowSent > 0 ? 100.0 * f.windowDraws / f.windowSent : 0.0);
+        worstP95 = std::max(worstP95, f.p95);
+    }
+    std::printf("SUMMARY %dx%d@%d x%d: pictures drawn (worst pane) %.1f%% [goal >= 99.5%%], camera-to-draw p95 "
+                "(worst pane) %.0f ms [goal <= 150], CPU per pane / ffmpeg %.2f [goal <= 1.10]\n",
+                phase.width, phase.height, phase.fps, kPanes, worstShare, worstP95, cpuRatio);
     std::fflush(stdout);
     return true;
 }
 
 void Usage() {
-    std::printf("usage: LiveBench [--seconds N] [--screenshot FILE.png] [--only 360|720]\n"
-                "  four panes of the main window live from four simulated cameras for N seconds\n"
-                "  (default 60) at 640x360 25 fps, then at 1280x720 30 fps\n");
+    std::printf("usage: LiveBench [--seconds N] [--screenshot FILE.png] [--only 360|720|1080]\n"
+                "  panes of the main window live from simulated cameras for N seconds (default 60):\n"
+                "  four at 640x360 25 fps, four at 1280x720 30 fps, one at 1920x1080 30 fps\n");
 }
 
 } // namespace
@@ -640,7 +659,7 @@ int main(int argc, char** argv) {
                 std::thread::hardware_concurrency());
     std::printf("delay = draw time - the clock the camera painted into the picture before encoding it\n");
 
-    const Phase phases[] = {{640, 360, 25}, {1280, 720, 30}};
+    const Phase phases[] = {{640, 360, 25, 4}, {1280, 720, 30, 4}, {1920, 1080, 30, 1}};
     bool all = true;
     for (const Phase& phase : phases) {
         if (!only.empty() && only != std::to_string(phase.height))

@@ -105,7 +105,20 @@ void VideoRender::SubmitPicture(const AVFrame* frame, uint32_t timestamp) {
         m_droppedPictures.fetch_add(1);
         return;
     }
-    const uint32_t needed = kHeaderBytes + static_cast<uint32_t>(pixels * 4);
+    PlanarPicture decoded;
+    for (int p = 0; p < 3; ++p) {
+        decoded.data[p] = frame->data[p];
+        decoded.lineSize[p] = frame->linesize[p];
+    }
+    decoded.width = frame->width;
+    decoded.height = frame->height;
+    int shownWidth = 0, shownHeight = 0;
+    if (RenderTarget* window = m_window.load())
+        window->GetDrawSize(shownWidth, shownHeight);
+    const PlanarPicture& picture = m_reducer.Reduce(decoded, shownWidth, shownHeight);
+
+    const uint32_t needed =
+        kHeaderBytes + static_cast<uint32_t>(picture.width) * static_cast<uint32_t>(picture.height) * 4;
     FrameBufferList* queue;
     FrameBuffer* buf;
     {
@@ -124,9 +137,10 @@ void VideoRender::SubmitPicture(const AVFrame* frame, uint32_t timestamp) {
     }
     if (!buf)
         return; // the render thread is a queue behind: the picture is dropped
-    uint32_t header[3] = {timestamp / 1000, static_cast<uint32_t>(frame->width), static_cast<uint32_t>(frame->height)};
+    uint32_t header[3] = {timestamp / 1000, static_cast<uint32_t>(picture.width),
+                          static_cast<uint32_t>(picture.height)};
     std::memcpy(buf->GetData(), header, sizeof header);
-    ToRGB32(frame->data, frame->linesize, frame->width, frame->height,
+    ToRGB32(picture.data, picture.lineSize, picture.width, picture.height,
             reinterpret_cast<uint32_t*>(buf->GetData() + kHeaderBytes));
     buf->SetTimestamp(timestamp);
     buf->SetLength(needed);

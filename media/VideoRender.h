@@ -2,6 +2,7 @@
 
 #include "FrameBufferList.h"
 #include "NamedMutex.h"
+#include "PictureReducer.h"
 #include "RenderTarget.h"
 
 #include <atomic>
@@ -19,7 +20,8 @@ struct AVFrame;
 // A queued picture is the header {due time (ms), width, height} followed by the
 // pixels. The queue starts with buffers for 1280 x 720 and is made anew, with
 // buffers sized to the picture, when a larger one arrives; pictures are
-// limited to kMaxPixels. Queues are allocated outside the "HandleRender" lock,
+// limited to kMaxPixels. A picture much larger than its window is halved
+// (PictureReducer) before it is converted. Queues are allocated outside the "HandleRender" lock,
 // which every pane shares, and pictures are converted outside it too: only the
 // decode thread that starts and stops a renderer submits to it, so its queue
 // cannot go away during a conversion.
@@ -75,4 +77,5 @@ private:
     std::atomic<uint32_t> m_droppedPictures{0};
     std::function<uint32_t()> m_tick;
     std::function<void(uint32_t)> m_sleep;
+    PictureReducer m_reducer; // the decode thread's, in SubmitPicture
 };

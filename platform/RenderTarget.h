@@ -17,4 +17,12 @@ public:
 
     // Forgets the last picture: the target shows its empty fill again.
     virtual void ClearPicture() {}
+
+    // The size, in pixels, at which pictures are shown; 0 x 0 when unknown.
+    // Any thread. The renderer may hand smaller pictures than it decoded, but
+    // never smaller than this.
+    virtual void GetDrawSize(int& width, int& height) const {
+        width = 0;
+        height = 0;
+    }
 };
