@@ -233,14 +233,19 @@ private:
 // passes every picture on unchanged.
 class PaneProbe : public RenderTarget {
 public:
-    PaneProbe(VideoPane* pane, int height) : m_pane(pane), m_reader(height) {}
+    PaneProbe(VideoPane* pane, int cameraWidth, int cameraHeight)
+        : m_pane(pane), m_reader(cameraHeight), m_cameraWidth(cameraWidth), m_cameraHeight(cameraHeight) {}
 
     bool DrawPicture(const uint32_t* pixels, int width, int height) override {
         const double drawn = LocalMsOfDay();
         m_draws.fetch_add(1);
         if (m_measuring.load()) {
             double painted = m_reader.Read(pixels, width, height);
+            const bool marked = Marked(pixels, width, height);
             std::lock_guard<std::mutex> lock(m_mutex);
+            if (marked && !m_wasMarked)
+                m_squareOnsets.push_back(Now());
+            m_wasMarked = marked;
             if (painted < 0) {
                 ++m_unreadable;
             } else {
@@ -263,8 +268,30 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_unreadable;
     }
+    // When pictures with the camera's beep marker began to be drawn (steady clock, s).
+    std::vector<double> SquareOnsets() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_squareOnsets;
+    }
 
 private:
+    // The white 64 x 64 square in the camera's top-right corner, sampled at
+    // three points inside it (the drawn picture may be smaller).
+    bool Marked(const uint32_t* pixels, int width, int height) const {
+        const double fx = static_cast<double>(width) / m_cameraWidth, fy = static_cast<double>(height) / m_cameraHeight;
+        const int points[3][2] = {{m_cameraWidth - 32, 32}, {m_cameraWidth - 48, 16}, {m_cameraWidth - 16, 48}};
+        for (const auto& point : points) {
+            const int x = static_cast<int>(point[0] * fx), y = static_cast<int>(point[1] * fy);
+            if (x < 0 || x >= width || y < 0 || y >= height)
+                return false;
+            const uint32_t p = pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)];
+            const int r = (p >> 16) & 0xff, g = (p >> 8) & 0xff, b = p & 0xff;
+            if (std::min({r, g, b}) < 230 || std::max({r, g, b}) - std::min({r, g, b}) > 16)
+                return false;
+        }
+        return true;
+    }
+
     VideoPane* m_pane;
     ClockReader m_reader;
     std::atomic<int> m_draws{0};
@@ -272,7 +299,108 @@ private:
     std::mutex m_mutex;
     std::vector<double> m_delays;
     int m_unreadable = 0;
+    int m_cameraWidth;
+    int m_cameraHeight;
+    bool m_wasMarked = true; // an onset needs an unmarked picture before it
+    std::vector<double> m_squareOnsets;
 };
+
+// Follows the files of SDL's disk audio driver while they grow: the driver
+// writes each period of sound when it is due to be heard, so the time a byte
+// arrives in the file is the time it leaves the speaker.
+class SpeakerWatch {
+public:
+    explicit SpeakerWatch(std::vector<std::string> files) : m_files(std::move(files)), m_growth(m_files.size()) {
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~SpeakerWatch() { Stop(); }
+    void Stop() {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    // When the beeps (the camera's 1000 Hz tone, louder than its 440 Hz one)
+    // began to be heard from file i (steady clock, s).
+    std::vector<double> BeepOnsets(size_t i) const {
+        std::vector<double> onsets;
+        std::string bytes;
+        {
+            std::ifstream raw(m_files[i], std::ios::binary);
+            bytes.assign((std::istreambuf_iterator<char>(raw)), std::istreambuf_iterator<char>());
+        }
+        const size_t samples = bytes.size() / 2;
+        size_t quiet = 0;
+        for (size_t n = 0; n + 8 <= samples; n += 8) {
+            int peak = 0;
+            for (size_t k = n; k < n + 8; ++k) {
+                int16_t v;
+                std::memcpy(&v, bytes.data() + 2 * k, 2);
+                peak = std::max(peak, std::abs(static_cast<int>(v)));
+            }
+            if (peak > 11000) {
+                if (quiet >= 2400) {
+                    const double t = HeardAt(i, 2 * n);
+                    if (t > 0)
+                        onsets.push_back(t);
+                }
+                quiet = 0;
+            } else {
+                quiet += 8;
+            }
+        }
+        return onsets;
+    }
+
+private:
+    struct Growth {
+        double time;
+        uint64_t size;
+    };
+
+    void Run() {
+        while (!m_stop) {
+            const double now = Now();
+            for (size_t i = 0; i < m_files.size(); ++i) {
+                std::error_code ec;
+                const uint64_t size = std::filesystem::file_size(m_files[i], ec);
+                if (!ec && (m_growth[i].empty() || size > m_growth[i].back().size))
+                    m_growth[i].push_back({now, size});
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+
+    // When byte `offset` of file i was heard: the driver wrote its period
+    // at once, which then plays at 16 bytes per millisecond.
+    double HeardAt(size_t i, uint64_t offset) const {
+        const std::vector<Growth>& growth = m_growth[i];
+        for (size_t k = 1; k < growth.size(); ++k)
+            if (growth[k].size > offset)
+                return growth[k].time + static_cast<double>(offset - growth[k - 1].size) / 16000.0;
+        return -1;
+    }
+
+    std::vector<std::string> m_files;
+    std::vector<std::vector<Growth>> m_growth; // written by the thread until Stop
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// Sound-behind-picture offsets (ms) of one pane: each beep heard paired with
+// the nearest onset of its marked pictures.
+std::vector<double> SoundOffsets(const std::vector<double>& beeps, const std::vector<double>& squares) {
+    std::vector<double> offsets;
+    for (double beep : beeps) {
+        double best = 1e9;
+        for (double square : squares)
+            if (std::abs(beep - square) < std::abs(best))
+                best = beep - square;
+        if (std::abs(best) < 0.5)
+            offsets.push_back(best * 1000);
+    }
+    return offsets;
+}
 
 // --camera UID W H FPS REPORT: one simulated camera until SIGTERM; writes
 // REPORT.ready once serving, the video frames sent so far to REPORT.mark<n>
@@ -436,16 +564,26 @@ bool RunPhase(const Phase& phase, int seconds, const std::string& screenshot, co
     double windowSeconds = 0, cpuSeconds = 0, peakMiB = 0;
     bool ok = true;
     std::vector<std::unique_ptr<PaneProbe>> probes;
+    std::vector<std::string> speakers;
+    for (int i = 0; i < kPanes; ++i)
+        speakers.push_back((dir / ("speaker-" + size + "-" + std::to_string(i) + ".raw")).string());
+    SpeakerWatch speakerWatch(speakers);
+    std::vector<std::vector<double>> offsets(static_cast<size_t>(kPanes));
     {
         CVantorDlg dlg;
         dlg.show();
         Pump(100);
         for (int i = 0; i < kPanes; ++i) {
-            probes.push_back(std::make_unique<PaneProbe>(dlg.Pane(i), phase.height));
+            probes.push_back(std::make_unique<PaneProbe>(dlg.Pane(i), phase.width, phase.height));
             dlg.PaneThread(i).SetRenderWindow(probes.back().get());
         }
-        for (int row = 0; row < kPanes; ++row)
+        // One speaker file per pane: SDL's disk driver reads the name when the
+        // pane's player opens its device, so the panes go live one by one.
+        for (int row = 0; row < kPanes; ++row) {
+            setenv("SDL_DISKAUDIOFILE", speakers[static_cast<size_t>(row)].c_str(), 1);
             dlg.OnNMDblclkDeviceList(row);
+            WaitFor([&] { return std::filesystem::exists(speakers[static_cast<size_t>(row)]); }, 10000);
+        }
         ok = WaitFor(
             [&] {
                 for (int i = 0; i < kPanes; ++i)
@@ -489,6 +627,10 @@ bool RunPhase(const Phase& phase, int seconds, const std::string& screenshot, co
                 f.p95 = Percentile(delays, 95);
                 f.unreadable = probe.Unreadable();
             }
+            speakerWatch.Stop();
+            for (int i = 0; i < kPanes; ++i)
+                offsets[static_cast<size_t>(i)] = SoundOffsets(speakerWatch.BeepOnsets(static_cast<size_t>(i)),
+                                                               probes[static_cast<size_t>(i)]->SquareOnsets());
         }
         for (int row = 0; row < kPanes; ++row)
             if (dlg.PaneThread(row).GetLiveState() == PANE_RUNNING)
@@ -563,6 +705,22 @@ bool RunPhase(const Phase& phase, int seconds, const std::string& screenshot, co
     }
     std::printf("(window: over the measured seconds; session: from going live to the stop, which loses the "
                 "pictures still on their way; unread: drawn pictures whose clock text could not be read)\n");
+    double soundAhead = 0, soundBehind = 0;
+    bool offsetsMissing = false;
+    for (int i = 0; i < kPanes; ++i) {
+        const std::vector<double>& o = offsets[static_cast<size_t>(i)];
+        if (o.empty()) {
+            std::printf("pane %d: sound behind picture: no beep paired with its marked picture\n", i);
+            offsetsMissing = true;
+            continue;
+        }
+        const double low = *std::min_element(o.begin(), o.end()), high = *std::max_element(o.begin(), o.end());
+        std::printf("pane %d: sound behind picture (beep heard - marked picture drawn) over %zu beeps: min %.0f ms, "
+                    "median %.0f ms, max %.0f ms\n",
+                    i, o.size(), low, Percentile(o, 50), high);
+        soundAhead = std::max(soundAhead, -low);
+        soundBehind = std::max(soundBehind, high);
+    }
     double load[3] = {};
     if (getloadavg(load, 3) == 3)
         std::printf("machine load average (1, 5, 15 min): %.2f %.2f %.2f\n", load[0], load[1], load[2]);
@@ -600,8 +758,10 @@ bool RunPhase(const Phase& phase, int seconds, const std::string& screenshot, co
         worstP95 = std::max(worstP95, f.p95);
     }
     std::printf("SUMMARY %dx%d@%d x%d: pictures drawn (worst pane) %.1f%% [goal >= 99.5%%], camera-to-draw p95 "
-                "(worst pane) %.0f ms [goal <= 150], CPU per pane / ffmpeg %.2f [goal <= 1.10]\n",
-                phase.width, phase.height, phase.fps, kPanes, worstShare, worstP95, cpuRatio);
+                "(worst pane) %.0f ms [goal <= 150], CPU per pane / ffmpeg %.2f [goal <= 1.10], sound at most "
+                "%.0f ms ahead [goal <= 45] and %.0f ms behind [goal <= 125] its picture%s\n",
+                phase.width, phase.height, phase.fps, kPanes, worstShare, worstP95, cpuRatio, soundAhead, soundBehind,
+                offsetsMissing ? " (some panes unpaired)" : "");
     std::fflush(stdout);
     return true;
 }
@@ -641,7 +801,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    setenv("SDL_AUDIODRIVER", "dummy", 0);
+    setenv("SDL_AUDIODRIVER", "disk", 1); // the speaker's timing, for sound against picture
     std::signal(SIGPIPE, SIG_IGN);
     av_log_set_level(AV_LOG_ERROR);
 

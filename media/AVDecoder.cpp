@@ -238,7 +238,8 @@ void AVDecoder::AudioDecodeThread() {
         return;
     player.OpenOutput();
 
-    auto write = [this, &player](AVFrame* frame) {
+    VideoRender* videoRender = render.load();
+    auto write = [this, &player, videoRender](AVFrame* frame, uint32_t timestamp) {
         ++m_audioBlocks;
         // The player takes 32-bit float samples: with planar float the first
         // plane is the first channel alone, nb_samples x 4 bytes of it.
@@ -247,8 +248,15 @@ void AVDecoder::AudioDecodeThread() {
             return;
         const uint32_t bytes = static_cast<uint32_t>(frame->nb_samples) * 4;
         m_audioBytes += bytes;
-        player.WriteSamples(WavePlayer::kSampleFloat, frame->data[0], bytes, frame->ch_layout.nb_channels,
-                            frame->sample_rate);
+        // Sound more than kMaxSoundDelayMs behind is let go, so that playback
+        // catches up after a burst instead of staying late.
+        const uint32_t delay = player.GetDelayMs();
+        if (delay > AVDecoder::kMaxSoundDelayMs ||
+            player.WriteSamples(WavePlayer::kSampleFloat, frame->data[0], bytes, frame->ch_layout.nb_channels,
+                                frame->sample_rate) != 0)
+            return;
+        if (videoRender)
+            videoRender->NoteSound(FrameTimestamp(frame, timestamp), GetTickCount() + delay);
     };
     while (!StopRequested(audioStop)) {
         AVModel* model = source.load();
@@ -257,12 +265,13 @@ void AVDecoder::AudioDecodeThread() {
         if (!buf)
             continue;
         const uint32_t timestamp = buf->GetTimestamp();
-        decoder.Send(buf->GetData(), buf->GetLength(), timestamp, DecodeAudioMutex(), write);
+        auto writeFrame = [&](AVFrame* frame) { write(frame, timestamp); };
+        decoder.Send(buf->GetData(), buf->GetLength(), timestamp, DecodeAudioMutex(), writeFrame);
         if (Mp4Recorder* rec = recorder.load())
             rec->PushAudio(buf->GetData(), buf->GetLength(), timestamp);
         queue->Recycle(buf);
         ++m_audioPackets;
-        decoder.Receive(DecodeAudioMutex(), write);
+        decoder.Receive(DecodeAudioMutex(), writeFrame);
     }
     player.CloseOutput();
 }

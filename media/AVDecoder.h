@@ -16,9 +16,13 @@ class VideoRender;
 // frames of the audioQueue and writes every block of samples to a WavePlayer
 // of its own. Each raw frame is also copied to the recorder, decoded or not.
 // Every packet is offered to the decoder once; a bad one changes nothing that
-// follows.
+// follows. The audio thread tells the renderer when each block will be heard,
+// so that pictures keep in step with their sound.
 class AVDecoder {
 public:
+    // A decoded block that would be heard later than this is not played.
+    static constexpr uint32_t kMaxSoundDelayMs = 400;
+
     AVDecoder();
     ~AVDecoder();
     AVDecoder(const AVDecoder&) = delete;
@@ -35,7 +39,8 @@ public:
 
     // Counts since construction: frames taken from the queues, pictures and
     // audio blocks that came out of the decoders, and the bytes of sample
-    // data handed to the player.
+    // data decoded for the player (blocks that would play more than
+    // kMaxSoundDelayMs late are not played).
     uint32_t GetVideoPackets() const { return m_videoPackets.load(); }
     uint32_t GetAudioPackets() const { return m_audioPackets.load(); }
     uint32_t GetPictures() const { return m_pictures.load(); }

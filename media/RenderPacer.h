@@ -17,10 +17,22 @@
 // frame interval, the base moves earlier by the shortest of those waits; and
 // when the queue is half full the base moves so that the picture taken now is
 // due now. Pictures are never skipped.
+//
+// Sound keeps the picture company: NoteSound() tells when the sound of a time
+// stamp is heard. Sound always takes longer (a 128 ms audio frame is sent
+// when it is complete), so when it would come more than kSoundLagLimitMs
+// after its picture the base moves later until it comes kSoundLagTargetMs
+// after it, and the early moves above never take it past that target. This
+// keeps sound within what a viewer does not notice (at most 45 ms ahead of the
+// picture, 125 ms behind it) at the least picture delay that allows.
 class RenderPacer {
 public:
     static constexpr uint32_t kMaxAheadMs = 1000;
     static constexpr uint32_t kWindow = 12;
+    static constexpr int32_t kSoundLagTargetMs = 80;
+    static constexpr int32_t kSoundLagLimitMs = 110;
+    // A note older than this is forgotten (the sound has stopped).
+    static constexpr uint32_t kSoundFreshMs = 2000;
 
     explicit RenderPacer(uint32_t queueLength) : m_queueLength(queueLength) {}
 
@@ -29,11 +41,17 @@ public:
     // draw at once.
     uint32_t Schedule(uint32_t timestamp, uint32_t now, uint32_t queued);
 
+    // The sound of `timestamp` is heard at tick `heardAt`.
+    void NoteSound(uint32_t timestamp, uint32_t heardAt);
+
     // The next picture starts a new time base.
     void Reset() { m_haveBase = false; }
 
 private:
     void NewBase(uint32_t timestamp, uint32_t now);
+    // How much later the last noted sound is heard than its picture would be
+    // drawn; false without a fresh note.
+    bool SoundLag(uint32_t now, int32_t& lagMs) const;
 
     uint32_t m_queueLength;
     bool m_haveBase = false;
@@ -43,4 +61,7 @@ private:
     uint32_t m_intervalUs = 40000;
     uint32_t m_windowCount = 0;
     uint32_t m_windowMinWait = 0;
+    bool m_haveSound = false;
+    uint32_t m_soundTimestamp = 0;
+    uint32_t m_soundTick = 0;
 };

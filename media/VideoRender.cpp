@@ -147,6 +147,10 @@ void VideoRender::SubmitPicture(const AVFrame* frame, uint32_t timestamp) {
     queue->MarkReady(buf);
 }
 
+void VideoRender::NoteSound(uint32_t timestamp, uint32_t heardAt) {
+    m_sound.store((static_cast<uint64_t>(timestamp) << 32) | heardAt | 1u); // never 0
+}
+
 bool VideoRender::StopRequested() {
     std::lock_guard<NamedMutex> exitGuard(m_exitLock);
     return m_stopFlag.load() == 1;
@@ -167,10 +171,16 @@ bool VideoRender::WaitFor(uint32_t milliseconds) {
 void VideoRender::RenderThread() {
     RenderPacer pacer(kQueueLength);
     FrameBufferList* queue = m_pictureQueue.get();
+    uint64_t soundSeen = m_sound.load();
     while (!StopRequested()) {
         FrameBuffer* buf = queue->WaitReady(kPollMs);
         if (!buf)
             continue;
+        const uint64_t sound = m_sound.load();
+        if (sound != soundSeen) {
+            soundSeen = sound;
+            pacer.NoteSound(static_cast<uint32_t>(sound >> 32), static_cast<uint32_t>(sound));
+        }
         uint32_t header[3];
         std::memcpy(header, buf->GetData(), sizeof header);
         const uint32_t wait = pacer.Schedule(buf->GetTimestamp(), m_tick(), queue->GetReadyCount());

@@ -44,6 +44,10 @@ public:
     // picture that finds no free buffer, or has another layout, is dropped.
     void SubmitPicture(const AVFrame* frame, uint32_t timestamp);
 
+    // The sound of `timestamp` is heard at tick `heardAt`: pacing keeps the
+    // pictures in step with it (RenderPacer). Any thread.
+    void NoteSound(uint32_t timestamp, uint32_t heardAt);
+
     // Pictures dropped because of their layout or size.
     uint32_t GetDroppedPictures() const { return m_droppedPictures.load(); }
     // The picture buffers' size now (0 while stopped).
@@ -78,4 +82,5 @@ private:
     std::function<uint32_t()> m_tick;
     std::function<void(uint32_t)> m_sleep;
     PictureReducer m_reducer; // the decode thread's, in SubmitPicture
+    std::atomic<uint64_t> m_sound{0}; // the latest NoteSound, timestamp << 32 | tick; 0 = none
 };

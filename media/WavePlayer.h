@@ -39,6 +39,9 @@ public:
 
     // Blocks written and not yet played.
     uint32_t GetQueuedBlocks() const { return m_queued.load(); }
+    // Milliseconds until a block written now starts to be heard: what is
+    // queued before it, and the device's own buffer.
+    uint32_t GetDelayMs();
 
 private:
     static void OnWaveOut(WaveOut* device, uint32_t message, void* instance, WaveOutHeader* header);

@@ -28,6 +28,7 @@ int WaveOut::Open(const WaveOutFormat& format, WaveOutCallback callback, void* i
                               format.blockAlign, kPlaySamples, &WaveOut::AudioCallback, this);
     if (m_device == 0)
         return -1;
+    m_latencyMs = format.samplesPerSec > 0 ? kPlaySamples * 1000u / format.samplesPerSec : 0;
     m_callback(this, WOM_OPEN, m_instance, nullptr);
     SDL_PauseAudioDevice(m_device, 0); // a waveform device plays as soon as blocks arrive
     return 0;
@@ -63,6 +64,14 @@ int WaveOut::Write(WaveOutHeader* header) {
     header->flags = (header->flags & ~WaveOutHeader::kDone) | WaveOutHeader::kInQueue;
     m_queue.push_back(header);
     return 0;
+}
+
+uint32_t WaveOut::GetQueuedBytes() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    uint32_t bytes = 0;
+    for (const WaveOutHeader* header : m_queue)
+        bytes += header->bufferLength - header->bytesPlayed;
+    return bytes;
 }
 
 int WaveOut::Pause() {

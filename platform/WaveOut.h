@@ -70,12 +70,18 @@ public:
 
     bool IsOpen() const { return m_device != 0; }
 
+    // Bytes written and not yet handed to the device's own buffer.
+    uint32_t GetQueuedBytes();
+    // How long a sample handed to the device takes to be heard: one period.
+    uint32_t GetDeviceLatencyMs() const { return m_latencyMs; }
+
 private:
     static void AudioCallback(void* userdata, uint8_t* stream, int len);
     void OnPlay(uint8_t* stream, uint32_t len);
 
     uint32_t m_device = 0; // SDL_AudioDeviceID; 0 = closed
     uint8_t m_silence = 0;
+    uint32_t m_latencyMs = 0;
     WaveOutCallback m_callback = nullptr;
     void* m_instance = nullptr;
     std::mutex m_mutex;                 // guards m_queue and the headers in it

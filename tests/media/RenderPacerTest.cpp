@@ -12,6 +12,9 @@ struct Step {
     uint32_t now;       // tick at which the picture is taken
     uint32_t queued;    // pictures waiting behind it
     uint32_t wait;      // expected wait before drawing
+    bool sound = false; // before it: the sound of soundTimestamp is heard at heardAt
+    uint32_t soundTimestamp = 0;
+    uint32_t heardAt = 0;
 };
 
 struct PacingCase {
@@ -36,8 +39,11 @@ class RenderPacerTest : public ::testing::TestWithParam<PacingCase> {};
 TEST_P(RenderPacerTest, WaitsAsTheTimeStampsSay) {
     RenderPacer pacer(10);
     const std::vector<Step>& steps = GetParam().steps;
-    for (size_t i = 0; i < steps.size(); ++i)
+    for (size_t i = 0; i < steps.size(); ++i) {
+        if (steps[i].sound)
+            pacer.NoteSound(steps[i].soundTimestamp, steps[i].heardAt);
         EXPECT_EQ(pacer.Schedule(steps[i].timestamp, steps[i].now, steps[i].queued), steps[i].wait) << "step " << i;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -57,5 +63,17 @@ INSTANTIATE_TEST_SUITE_P(
         // A backlog moves the base: what is taken now is due now, and the next one follows it.
         PacingCase{"HalfFullQueueIsDueNow", {{0, 0, 0, 0}, {40000, 0, 5, 0}, {80000, 0, 0, 40}}},
         // Delay left from a late first picture falls back to the arrival jitter.
-        PacingCase{"PicturesThatAllWaitMoveTheBaseEarlier", EarlyPictures()}),
+        PacingCase{"PicturesThatAllWaitMoveTheBaseEarlier", EarlyPictures()},
+        // Sound heard 200 ms after its picture: pictures wait until it is 80 ms.
+        PacingCase{"PicturesWaitForSoundThatComesLate",
+                   {{0, 1000, 0, 0}, {40000, 1010, 0, 150, true, 0, 1200}, {80000, 1160, 0, 40}}},
+        // Sound 70 ms late: within the limit, and early moves stop at 80 ms.
+        PacingCase{"EarlyMovesKeepTheSoundWithinItsTarget", [] {
+                       std::vector<Step> steps = EarlyPictures();
+                       steps[1].sound = true;
+                       steps[1].heardAt = 1000 + 70;
+                       steps[12].wait = 20; // the base moves 10 ms, not 30
+                       steps.back().wait = 20;
+                       return steps;
+                   }()}),
     [](const ::testing::TestParamInfo<PacingCase>& info) { return info.param.name; });
