@@ -371,13 +371,14 @@ private:
         }
     }
 
-    // When byte `offset` of file i was heard: the driver wrote its period
-    // at once, which then plays at 16 bytes per millisecond.
+    // When byte `offset` of file i was heard. The file grows in steps of the
+    // C library's buffer, while the driver writes 16 bytes per millisecond:
+    // the last byte of a step was written when the step showed, each earlier
+    // one a sixteenth of a millisecond before the next.
     double HeardAt(size_t i, uint64_t offset) const {
-        const std::vector<Growth>& growth = m_growth[i];
-        for (size_t k = 1; k < growth.size(); ++k)
-            if (growth[k].size > offset)
-                return growth[k].time + static_cast<double>(offset - growth[k - 1].size) / 16000.0;
+        for (const Growth& step : m_growth[i])
+            if (step.size > offset)
+                return step.time - static_cast<double>(step.size - offset) / 16000.0;
         return -1;
     }
 

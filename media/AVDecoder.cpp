@@ -6,6 +6,7 @@
 #include "VideoRender.h"
 #include "WavePlayer.h"
 
+#include <algorithm>
 #include <mutex>
 #include <system_error>
 
@@ -17,6 +18,7 @@ extern "C" {
 namespace {
 
 constexpr uint32_t kPollMs = 20;
+constexpr uint32_t kPlayerSamplesPerMs = 8; // the player plays everything at 8000 Hz
 
 // At most one video and one audio decode call at a time in the process.
 NamedMutex& DecodeVideoMutex() {
@@ -248,15 +250,19 @@ void AVDecoder::AudioDecodeThread() {
             return;
         const uint32_t bytes = static_cast<uint32_t>(frame->nb_samples) * 4;
         m_audioBytes += bytes;
-        // Sound more than kMaxSoundDelayMs behind is let go, so that playback
-        // catches up after a burst instead of staying late.
+        // Sound is kept at most kMaxSoundDelayMs behind: when the player holds
+        // more, the start of the block is left out (a few milliseconds each
+        // time a device plays slower than the camera records).
         const uint32_t delay = player.GetDelayMs();
-        if (delay > AVDecoder::kMaxSoundDelayMs ||
-            player.WriteSamples(WavePlayer::kSampleFloat, frame->data[0], bytes, frame->ch_layout.nb_channels,
-                                frame->sample_rate) != 0)
+        const uint32_t skip = std::min<uint32_t>(
+            delay > kMaxSoundDelayMs ? (delay - kMaxSoundDelayMs) * kPlayerSamplesPerMs : 0, frame->nb_samples);
+        if (skip == static_cast<uint32_t>(frame->nb_samples) ||
+            player.WriteSamples(WavePlayer::kSampleFloat, frame->data[0] + skip * 4, bytes - skip * 4,
+                                frame->ch_layout.nb_channels, frame->sample_rate) != 0)
             return;
         if (videoRender)
-            videoRender->NoteSound(FrameTimestamp(frame, timestamp), GetTickCount() + delay);
+            videoRender->NoteSound(FrameTimestamp(frame, timestamp) + skip * 1000 / kPlayerSamplesPerMs,
+                                   GetTickCount() + std::min(delay, kMaxSoundDelayMs));
     };
     while (!StopRequested(audioStop)) {
         AVModel* model = source.load();

@@ -20,8 +20,8 @@ class VideoRender;
 // so that pictures keep in step with their sound.
 class AVDecoder {
 public:
-    // A decoded block that would be heard later than this is not played.
-    static constexpr uint32_t kMaxSoundDelayMs = 400;
+    // Sound is played at most this long after it is decoded.
+    static constexpr uint32_t kMaxSoundDelayMs = 80;
 
     AVDecoder();
     ~AVDecoder();
@@ -39,8 +39,7 @@ public:
 
     // Counts since construction: frames taken from the queues, pictures and
     // audio blocks that came out of the decoders, and the bytes of sample
-    // data decoded for the player (blocks that would play more than
-    // kMaxSoundDelayMs late are not played).
+    // data decoded for the player.
     uint32_t GetVideoPackets() const { return m_videoPackets.load(); }
     uint32_t GetAudioPackets() const { return m_audioPackets.load(); }
     uint32_t GetPictures() const { return m_pictures.load(); }

@@ -46,7 +46,7 @@ uint32_t RenderPacer::Schedule(uint32_t timestamp, uint32_t now, uint32_t queued
 
     int32_t lag = 0;
     const bool haveSound = SoundLag(now, lag);
-    if (haveSound && lag > kSoundLagLimitMs) {
+    if (haveSound && lag > kSoundLagLimitMs && queued * 2 < m_queueLength) {
         m_baseTick += static_cast<uint32_t>(lag - kSoundLagTargetMs); // pictures wait for their sound
         lag = kSoundLagTargetMs;
     }

@@ -81,6 +81,6 @@ private:
     std::atomic<uint32_t> m_droppedPictures{0};
     std::function<uint32_t()> m_tick;
     std::function<void(uint32_t)> m_sleep;
-    PictureReducer m_reducer; // the decode thread's, in SubmitPicture
+    PictureReducer m_reducer;         // the decode thread's, in SubmitPicture
     std::atomic<uint64_t> m_sound{0}; // the latest NoteSound, timestamp << 32 | tick; 0 = none
 };

@@ -64,14 +64,15 @@ INSTANTIATE_TEST_SUITE_P(
         PacingCase{"HalfFullQueueIsDueNow", {{0, 0, 0, 0}, {40000, 0, 5, 0}, {80000, 0, 0, 40}}},
         // Delay left from a late first picture falls back to the arrival jitter.
         PacingCase{"PicturesThatAllWaitMoveTheBaseEarlier", EarlyPictures()},
-        // Sound heard 200 ms after its picture: pictures wait until it is 80 ms.
+        // Sound heard 200 ms after its picture: pictures wait until it is 90 ms.
         PacingCase{"PicturesWaitForSoundThatComesLate",
-                   {{0, 1000, 0, 0}, {40000, 1010, 0, 150, true, 0, 1200}, {80000, 1160, 0, 40}}},
-        // Sound 70 ms late: within the limit, and early moves stop at 80 ms.
-        PacingCase{"EarlyMovesKeepTheSoundWithinItsTarget", [] {
+                   {{0, 1000, 0, 0}, {40000, 1010, 0, 140, true, 0, 1200}, {80000, 1150, 0, 40}}},
+        // Sound 80 ms late: within the limit, and early moves stop at 90 ms.
+        PacingCase{"EarlyMovesKeepTheSoundWithinItsTarget",
+                   [] {
                        std::vector<Step> steps = EarlyPictures();
                        steps[1].sound = true;
-                       steps[1].heardAt = 1000 + 70;
+                       steps[1].heardAt = 1000 + 80;
                        steps[12].wait = 20; // the base moves 10 ms, not 30
                        steps.back().wait = 20;
                        return steps;

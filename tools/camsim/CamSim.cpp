@@ -308,7 +308,6 @@ void CamSim::StreamLoop(size_t index) {
     // The stream clock: test picture n is taken at n / fps seconds.
     const Clock::time_point start = Clock::now();
     auto gridUs = [&](int64_t n) { return n * 1000000 / m_config.fps; };
-    const auto audioStep = std::chrono::microseconds(1000000LL * AacEncoder::kFrameSamples / AacEncoder::kSampleRate);
     int64_t gridFrame = 0;
     Clock::time_point nextVideo = start;
     Clock::time_point nextAudio = start;
@@ -411,27 +410,38 @@ void CamSim::StreamLoop(size_t index) {
                 ++videoNumber;
         }
         if (now >= nextAudio) {
-            audioFrames.clear();
-            audioStarts.clear();
-            if (aac.EncodeNext(audioFrames, &audioStarts) != 0) {
-                Log("UID " + uid + ": the AAC encoder failed");
-                return;
+            // The sound is made, not heard: the encoder is fed ahead of the
+            // stream clock, so that each frame goes out when its first sample
+            // is due, as quick as the picture, and not the encoder's two frames
+            // later. Frames before the start of the stream are not sent.
+            const int64_t nowUs = MicrosSince(start);
+            while (audioFrames.empty() || audioStarts.back() * 1000000 / AacEncoder::kSampleRate <= nowUs) {
+                if (aac.EncodeNext(audioFrames, &audioStarts) != 0) {
+                    Log("UID " + uid + ": the AAC encoder failed");
+                    return;
+                }
             }
             bool unused;
             std::vector<int> targets = Targets(uid, false, unused);
-            for (size_t i = 0; i < audioFrames.size(); ++i) {
+            size_t sent = 0;
+            for (; sent < audioFrames.size(); ++sent) {
+                const int64_t firstUs = audioStarts[sent] * 1000000 / AacEncoder::kSampleRate;
+                if (firstUs > nowUs)
+                    break;
+                if (firstUs < 0)
+                    continue;
                 p2p::FrameInfo info;
                 info.codec = p2p::kCodecAac;
                 info.frameNumber = audioNumber++;
-                info.timestamp = static_cast<uint32_t>(audioStarts[i] * 1000000 / AacEncoder::kSampleRate);
+                info.timestamp = static_cast<uint32_t>(firstUs);
                 for (int session : targets) {
-                    if (m_device.SendAudio(session, info, audioFrames[i].data(), audioFrames[i].size()) == 0)
+                    if (m_device.SendAudio(session, info, audioFrames[sent].data(), audioFrames[sent].size()) == 0)
                         ++m_audioSent;
                 }
             }
-            nextAudio += audioStep;
-            if (now - nextAudio > std::chrono::seconds(1))
-                nextAudio = now;
+            audioFrames.erase(audioFrames.begin(), audioFrames.begin() + static_cast<std::ptrdiff_t>(sent));
+            audioStarts.erase(audioStarts.begin(), audioStarts.begin() + static_cast<std::ptrdiff_t>(sent));
+            nextAudio = start + std::chrono::microseconds(audioStarts.front() * 1000000 / AacEncoder::kSampleRate);
         }
         Clock::time_point wake = std::min(nextVideo, nextAudio);
         Clock::time_point limit = Clock::now() + std::chrono::milliseconds(50);
