@@ -1,13 +1,67 @@
 #include "CVantorApp.h"
 
 #include "CVantorDlg.h"
+#include "MessageBox.h"
 
+#include <QDir>
+#include <QTemporaryFile>
+
+#include <cstdio>
 #include <memory>
+#include <string_view>
+
+namespace {
+
+const char* const HELP_TEXT = R"(Usage: vantor [--version] [--help]
+Live view of wearable cameras over a peer-to-peer link, talk-back and
+recording; batch upload of the media on Android devices attached over USB.
+
+Vantor writes everything (the device list LiveData.mdb, recordings, uploaded
+media) into its current directory, and says so at start when it cannot.
+The desktop menu entry starts it through vantor-launch, in ~/Vantor.
+
+  --version   print the version and exit
+  --help      print this help and exit
+
+Qt's own options (for example -platform offscreen) are accepted as well.
+VANTOR_P2P_HOSTS and VANTOR_P2P_PORT set where cameras are searched for
+(127.0.0.1 by default).
+)";
+
+} // namespace
 
 CVantorApp::CVantorApp(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("Vantor"));
     setApplicationVersion(QStringLiteral(VANTOR_VERSION));
     setDesktopFileName(QStringLiteral("vantor"));
+}
+
+std::optional<int> CVantorApp::AnswerCommandLine(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--version") {
+            std::printf("%s %s\n", VANTOR_PRODUCT_NAME, VANTOR_VERSION);
+            return 0;
+        }
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(HELP_TEXT, stdout);
+            return 0;
+        }
+    }
+    return std::nullopt;
+}
+
+bool CVantorApp::CheckWorkingDirectory() {
+    const QString folder = QDir::currentPath();
+    // The probe is removed again when it goes out of scope.
+    QTemporaryFile probe(QDir(folder).filePath(QStringLiteral(".vantor-write-test-XXXXXX")));
+    if (probe.open())
+        return true;
+    const QString text = tr("无法在当前文件夹中写入文件：\n%1\n（%2）\n\n"
+                            "Vantor 把设备列表、录像和上传的文件都保存在当前文件夹中。"
+                            "请在可以写入的文件夹中启动 Vantor，或从应用程序菜单启动它（使用 ~/Vantor 文件夹）。");
+    MessageBox::ShowError(nullptr, text.arg(QDir::toNativeSeparators(folder), probe.errorString()));
+    return false;
 }
 
 bool CVantorApp::InitInstance() {

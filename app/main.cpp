@@ -1,7 +1,11 @@
 #include "CVantorApp.h"
 
 int main(int argc, char** argv) {
+    if (const auto status = CVantorApp::AnswerCommandLine(argc, argv))
+        return *status;
     CVantorApp app(argc, argv);
+    if (!app.CheckWorkingDirectory())
+        return 1;
     app.InitInstance();
     return 0;
 }

@@ -1,5 +1,5 @@
 // Splits arbitrary bytes as one received H.264 frame, and parses whatever SPS
-// comes out (and the input itself) as a sequence parameter set.
+// comes out as a sequence parameter set (H264SpsFuzz feeds that parser alone).
 #include "H264Sps.h"
 #include "Mp4Recorder.h"
 
@@ -20,6 +20,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     H264Sps sps;
     if (parts.spsLength > 0 && H264Sps::Parse(parts.sps, parts.spsLength, sps) && (sps.width <= 0 || sps.height <= 0))
         __builtin_trap();
-    H264Sps::Parse(data, size, sps);
     return 0;
 }
