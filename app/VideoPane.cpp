@@ -4,6 +4,8 @@
 #include <QPainter>
 #include <QResizeEvent>
 
+#include <cstring>
+
 namespace {
 // Larger pictures are refused (no camera sends them).
 constexpr int MAX_PICTURE_SIDE = 8192;
@@ -36,9 +38,13 @@ bool VideoPane::DrawPicture(const uint32_t* pixels, int width, int height) {
             return false;
         }
     }
-    // The renderer's pixels are opaque 0xFFRRGGBB: an RGB32 image over them, no copy.
-    const QImage source(reinterpret_cast<const uchar*>(pixels), width, height, width * 4, QImage::Format_RGB32);
-    {
+    if (target == QSize(width, height)) {
+        for (int y = 0; y < height; ++y)
+            std::memcpy(m_back.scanLine(y), pixels + static_cast<size_t>(y) * static_cast<size_t>(width),
+                        static_cast<size_t>(width) * 4);
+    } else {
+        // The renderer's pixels are opaque 0xFFRRGGBB: an RGB32 image over them, no copy.
+        const QImage source(reinterpret_cast<const uchar*>(pixels), width, height, width * 4, QImage::Format_RGB32);
         QPainter painter(&m_back);
         painter.setCompositionMode(QPainter::CompositionMode_Source);
         painter.setRenderHint(QPainter::SmoothPixmapTransform);

@@ -20,8 +20,8 @@ class VideoPane : public QWidget, public RenderTarget {
 public:
     explicit VideoPane(QWidget* parent = nullptr);
 
-    // Render thread: scales the picture into the pane and schedules a repaint.
-    // The images are reallocated only when the pane's size changes.
+    // Render thread: takes the picture and schedules a repaint. The images are
+    // reallocated only when the pane's size changes.
     bool DrawPicture(const uint32_t* pixels, int width, int height) override;
 
     // Forgets the picture: the pane shows the near-black colour again.

@@ -171,17 +171,17 @@ bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
 // centre and each character matched to the nearest digit glyph.
 class ClockReader {
 public:
-    // cameraHeight: the height the camera painted at; a drawn picture may be
-    // smaller (the renderer halves large pictures for small panes).
-    explicit ClockReader(int cameraHeight) : m_cameraHeight(cameraHeight), m_scale(std::max(1, cameraHeight / 120)) {}
+    // The camera's picture size: a drawn picture has the pane's size.
+    ClockReader(int cameraWidth, int cameraHeight)
+        : m_cameraWidth(cameraWidth), m_cameraHeight(cameraHeight), m_scale(std::max(1, cameraHeight / 120)) {}
 
     // Milliseconds since midnight, or -1 when a digit is not clear.
     double Read(const uint32_t* pixels, int width, int height) const {
         static const int positions[] = {11, 12, 14, 15, 17, 18, 20, 21, 22};
         int digits[9];
-        const double factor = static_cast<double>(height) / m_cameraHeight;
+        const double fx = static_cast<double>(width) / m_cameraWidth, fy = static_cast<double>(height) / m_cameraHeight;
         for (int i = 0; i < 9; ++i) {
-            digits[i] = Digit(pixels, width, height, positions[i], factor);
+            digits[i] = Digit(pixels, width, height, positions[i], fx, fy);
             if (digits[i] < 0)
                 return -1;
         }
@@ -193,7 +193,7 @@ public:
     }
 
 private:
-    int Digit(const uint32_t* pixels, int width, int height, int index, double factor) const {
+    int Digit(const uint32_t* pixels, int width, int height, int index, double fx, double fy) const {
         const int s = m_scale;
         const int lineHeight = (BitmapFont::kGlyphHeight + 3) * s;
         const int left = 3 * s + index * (BitmapFont::kGlyphWidth + 1) * s;
@@ -201,8 +201,8 @@ private:
         uint8_t rows[BitmapFont::kGlyphHeight] = {};
         for (int r = 0; r < BitmapFont::kGlyphHeight; ++r) {
             for (int c = 0; c < BitmapFont::kGlyphWidth; ++c) {
-                int x = static_cast<int>((left + c * s + s / 2.0) * factor);
-                int y = static_cast<int>((top + r * s + s / 2.0) * factor);
+                int x = static_cast<int>((left + c * s + s / 2.0) * fx);
+                int y = static_cast<int>((top + r * s + s / 2.0) * fy);
                 if (x >= width || y >= height)
                     return -1;
                 uint32_t p = pixels[static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x)];
@@ -225,6 +225,7 @@ private:
         return bestDistance <= 2 ? best : -1;
     }
 
+    int m_cameraWidth;
     int m_cameraHeight;
     int m_scale;
 };
@@ -234,7 +235,7 @@ private:
 class PaneProbe : public RenderTarget {
 public:
     PaneProbe(VideoPane* pane, int cameraWidth, int cameraHeight)
-        : m_pane(pane), m_reader(cameraHeight), m_cameraWidth(cameraWidth), m_cameraHeight(cameraHeight) {}
+        : m_pane(pane), m_reader(cameraWidth, cameraHeight), m_cameraWidth(cameraWidth), m_cameraHeight(cameraHeight) {}
 
     bool DrawPicture(const uint32_t* pixels, int width, int height) override {
         const double drawn = LocalMsOfDay();
@@ -319,6 +320,8 @@ public:
         if (m_thread.joinable())
             m_thread.join();
     }
+    // CPU seconds the watch itself used: not Vantor's, so taken off its figure.
+    double CpuSeconds() const { return m_cpuSeconds.load(); }
 
     // When the beeps (the camera's 1000 Hz tone, louder than its 440 Hz one)
     // began to be heard from file i (steady clock, s).
@@ -360,6 +363,9 @@ private:
 
     void Run() {
         while (!m_stop) {
+            timespec cpu{};
+            clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+            m_cpuSeconds = static_cast<double>(cpu.tv_sec) + static_cast<double>(cpu.tv_nsec) / 1e9;
             const double now = Now();
             for (size_t i = 0; i < m_files.size(); ++i) {
                 std::error_code ec;
@@ -385,6 +391,7 @@ private:
     std::vector<std::string> m_files;
     std::vector<std::vector<Growth>> m_growth; // written by the thread until Stop
     std::atomic<bool> m_stop{false};
+    std::atomic<double> m_cpuSeconds{0};
     std::thread m_thread;
 };
 
@@ -610,9 +617,9 @@ bool RunPhase(const Phase& phase, int seconds, const std::string& screenshot, co
             }
             const std::vector<int> sentBefore = markCameras(1);
             ResetPeakRss();
-            const double wall0 = Now(), cpu0 = ProcessCpuSeconds();
+            const double wall0 = Now(), cpu0 = ProcessCpuSeconds() - speakerWatch.CpuSeconds();
             Pump(seconds * 1000);
-            cpuSeconds = ProcessCpuSeconds() - cpu0;
+            cpuSeconds = ProcessCpuSeconds() - speakerWatch.CpuSeconds() - cpu0;
             windowSeconds = Now() - wall0;
             peakMiB = PeakRssMiB();
             const std::vector<int> sentAfter = markCameras(2);

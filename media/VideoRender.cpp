@@ -115,7 +115,7 @@ void VideoRender::SubmitPicture(const AVFrame* frame, uint32_t timestamp) {
     int shownWidth = 0, shownHeight = 0;
     if (RenderTarget* window = m_window.load())
         window->GetDrawSize(shownWidth, shownHeight);
-    const PlanarPicture& picture = m_reducer.Reduce(decoded, shownWidth, shownHeight);
+    const PlanarPicture& picture = m_scaler.Scale(decoded, shownWidth, shownHeight);
 
     const uint32_t needed =
         kHeaderBytes + static_cast<uint32_t>(picture.width) * static_cast<uint32_t>(picture.height) * 4;

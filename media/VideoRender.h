@@ -2,7 +2,7 @@
 
 #include "FrameBufferList.h"
 #include "NamedMutex.h"
-#include "PictureReducer.h"
+#include "PictureScaler.h"
 #include "RenderTarget.h"
 
 #include <atomic>
@@ -20,11 +20,10 @@ struct AVFrame;
 // A queued picture is the header {due time (ms), width, height} followed by the
 // pixels. The queue starts with buffers for 1280 x 720 and is made anew, with
 // buffers sized to the picture, when a larger one arrives; pictures are
-// limited to kMaxPixels. A picture much larger than its window is halved
-// (PictureReducer) before it is converted. Queues are allocated outside the "HandleRender" lock,
-// which every pane shares, and pictures are converted outside it too: only the
-// decode thread that starts and stops a renderer submits to it, so its queue
-// cannot go away during a conversion.
+// limited to kMaxPixels. A picture is brought to the size its window shows it
+// at (PictureScaler) before it is converted, so the window only copies it. Queues are allocated outside the
+// "HandleRender" lock, which every pane shares, and pictures are converted outside it too: only the decode thread that
+// starts and stops a renderer submits to it, so its queue cannot go away during a conversion.
 class VideoRender {
 public:
     static constexpr uint32_t kQueueLength = 10;
@@ -81,6 +80,6 @@ private:
     std::atomic<uint32_t> m_droppedPictures{0};
     std::function<uint32_t()> m_tick;
     std::function<void(uint32_t)> m_sleep;
-    PictureReducer m_reducer;         // the decode thread's, in SubmitPicture
+    PictureScaler m_scaler;           // the decode thread's, in SubmitPicture
     std::atomic<uint64_t> m_sound{0}; // the latest NoteSound, timestamp << 32 | tick; 0 = none
 };

@@ -19,8 +19,7 @@ public:
     virtual void ClearPicture() {}
 
     // The size, in pixels, at which pictures are shown; 0 x 0 when unknown.
-    // Any thread. The renderer may hand smaller pictures than it decoded, but
-    // never smaller than this.
+    // Any thread. The renderer then hands pictures of this size.
     virtual void GetDrawSize(int& width, int& height) const {
         width = 0;
         height = 0;
