@@ -108,7 +108,15 @@ bool ParseFileLine(std::string_view line, std::string_view& name, uint64_t& size
     return false;
 }
 
+// "* daemon not running; starting now ...", "* daemon started successfully":
+// the tool started its server, and goes on.
+bool IsServerNotice(std::string_view line) {
+    return StartsWith(line, "* daemon not running") || StartsWith(line, "* daemon started");
+}
+
 bool IsPullError(std::string_view line) {
+    if (IsServerNotice(line))
+        return false;
     return AdbOutput::IsToolMessage(line) || StartsWith(line, "failed to ") || StartsWith(line, "remote object ") ||
            StartsWith(line, "cannot ");
 }
@@ -158,9 +166,9 @@ bool AdbOutput::IsDeviceNotFound(std::string_view output) {
     return false;
 }
 
-bool AdbOutput::ListingFailed(std::string_view output) {
+bool AdbOutput::HasToolError(std::string_view output) {
     for (const std::string& line : SplitText(output, "\r\n"))
-        if (IsToolMessage(line) && !StartsWith(line, "* daemon not running") && !StartsWith(line, "* daemon started"))
+        if (IsToolMessage(line) && !IsServerNotice(line))
             return true;
     return false;
 }

@@ -47,8 +47,9 @@ public:
     // The addressed device is gone: "error: device not found" or "... device 'S' not found".
     static bool IsDeviceNotFound(std::string_view output);
 
-    // `adb devices` could not reach a server (none could be started).
-    static bool ListingFailed(std::string_view output);
+    // A tool message other than the notices of a server starting: the tool
+    // failed (no server, device gone or offline, ...).
+    static bool HasToolError(std::string_view output);
 
     // Every "serial<TAB>state" line of `adb devices`, in order, whatever the state.
     static std::vector<Device> ParseDevices(std::string_view output);

@@ -54,13 +54,6 @@ Captured Capture(ConsoleRunner& runner, const std::vector<std::string>& argv, ui
     return captured;
 }
 
-bool HasToolMessage(const std::string& output) {
-    for (const std::string& line : AdbOutput::SplitText(output, "\r\n"))
-        if (AdbOutput::IsToolMessage(line))
-            return true;
-    return false;
-}
-
 // One word for the device shell, which re-parses what adb joins with blanks.
 std::string ShellQuote(const std::string& text) {
     std::string quoted = "'";
@@ -311,7 +304,7 @@ void CUploadHandleThread::RunListDevices(UploadJob& job) {
     const Captured listing = Capture(runner, {kTool, "devices"}, m_timeoutMs);
     // No server could be reached (a non-zero exit, "cannot connect to
     // daemon"), or the tool is missing or hung.
-    if (!listing.started || listing.failed || listing.exitCode > 0 || AdbOutput::ListingFailed(listing.output)) {
+    if (!listing.started || listing.failed || listing.exitCode > 0 || AdbOutput::HasToolError(listing.output)) {
         job.result = UPLOAD_LIST_FAILED;
         Post(JobListDevices, &job);
         return;
@@ -380,7 +373,7 @@ int CUploadHandleThread::PullFolder(UploadJob& job, ConsoleRunner& runner, const
     std::error_code ec;
     fs::remove_all(work, ec);
     auto discard = [&] { fs::remove_all(work, ec); };
-    if (EnsureDirectory(deviceFolder + "/tmp") != 0 || EnsureDirectory(work) != 0)
+    if (ec || EnsureDirectory(deviceFolder + "/tmp") != 0 || EnsureDirectory(work) != 0)
         return UPLOAD_FOLDER_FAILED;
     // The copy goes to a folder that does not exist yet, which every version
     // of the tool fills with the device folder's contents.
@@ -388,7 +381,7 @@ int CUploadHandleThread::PullFolder(UploadJob& job, ConsoleRunner& runner, const
 
     const Captured listing =
         Capture(runner, DeviceCommand(job.serial, {"shell", "ls", "-l", remote + "/*"}), m_timeoutMs);
-    const bool listed = listing.started && !listing.failed && !HasToolMessage(listing.output);
+    const bool listed = listing.started && !listing.failed && !AdbOutput::HasToolError(listing.output);
     int count = 0;
     for (const std::string& line : AdbOutput::SplitText(listing.output, "\r\n"))
         count += line[0] == '-' ? 1 : 0;
@@ -465,12 +458,12 @@ int CUploadHandleThread::DeleteFiles(ConsoleRunner& runner, const std::string& s
         const Captured rm = Capture(runner, argv, m_timeoutMs);
         if (!rm.started)
             return UPLOAD_TOOL_MISSING;
-        if (rm.failed || AdbOutput::IsDeviceNotFound(rm.output) || HasToolMessage(rm.output))
+        if (rm.failed || AdbOutput::IsDeviceNotFound(rm.output) || AdbOutput::HasToolError(rm.output))
             return UPLOAD_DEVICE_NOT_FOUND;
         // The shell may echo the "exit" lines written to its input; anything
         // else it says is a complaint.
         for (const std::string& text : AdbOutput::SplitText(rm.output, "\r\n"))
-            if (text != "exit")
+            if (text != "exit" && !AdbOutput::IsToolMessage(text))
                 result = UPLOAD_DELETE_FAILED;
         if (rm.exitCode > 0)
             result = UPLOAD_DELETE_FAILED;

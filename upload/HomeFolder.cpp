@@ -42,12 +42,11 @@ bool PlaceFile(const fs::path& file, const fs::path& folder, std::string& placed
     const std::string name = file.filename().string();
     for (int number = 1; number <= kMostNumbers; ++number) {
         const fs::path candidate = folder / (number == 1 ? name : HomeFolder::Numbered(name, number));
-        int error = RenameNoReplace(file, candidate);
+        const int error = RenameNoReplace(file, candidate);
         if (error != 0 && error != EEXIST)
             return false;
-        if (error == 0 || HomeFolder::SameContent(file, candidate)) {
-            std::error_code ec;
-            fs::remove(file, ec);
+        std::error_code ec;
+        if (error == 0 || (HomeFolder::SameContent(file, candidate) && fs::remove(file, ec))) {
             placedAt = candidate.string();
             return true;
         }
