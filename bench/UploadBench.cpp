@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -71,24 +72,37 @@ public:
     int m_results[2] = {-1, -1};
 };
 
+struct ToolTime {
+    double all = 1e9;   // the listings and the copies
+    double pulls = 1e9; // the copies alone
+};
+
 // The tool alone, running the worker's commands for both folders (listing
 // and copy) into fresh folders, without our progress, placing and checks.
-double ToolAlone(const FakeAdbFixture& adb, const char* serial) {
-    const auto start = Clock::now();
+ToolTime ToolAlone(const FakeAdbFixture& adb, const char* serial) {
+    ToolTime time{0, 0};
     ConsoleRunner runner;
+    auto run = [&](const std::vector<std::string>& argv) {
+        const auto start = Clock::now();
+        if (runner.Start(argv))
+            runner.Finish();
+        return Seconds(start);
+    };
     for (const char* folder : {"Tavoren_photos", "Tavoren_videos"}) {
         const std::string remote = std::string("/sdcard/") + folder;
         const std::string dest = adb.work() + "/solo_" + serial + "_" + folder;
-        for (const std::vector<std::string>& argv :
-             {std::vector<std::string>{"adb", "-s", serial, "shell", "ls", "-l", remote + "/*"},
-              std::vector<std::string>{"adb", "-s", serial, "pull", remote + "/", dest}})
-            if (runner.Start(argv))
-                runner.Finish();
+        time.all += run({"adb", "-s", serial, "shell", "ls", "-l", remote + "/*"});
+        const double pull = run({"adb", "-s", serial, "pull", remote + "/", dest});
+        time.all += pull;
+        time.pulls += pull;
     }
-    const double seconds = Seconds(start);
-    fs::remove_all(adb.work() + "/solo_" + serial + "_Tavoren_photos");
-    fs::remove_all(adb.work() + "/solo_" + serial + "_Tavoren_videos");
-    return seconds;
+    return time;
+}
+
+void RemoveCopies(const FakeAdbFixture& adb) {
+    for (const auto& entry : fs::directory_iterator(adb.work()))
+        if (entry.path().filename().string().rfind("solo_", 0) == 0)
+            fs::remove_all(entry.path());
 }
 
 // Our uploads of the given devices at once; fills each one's time.
@@ -126,24 +140,33 @@ void RunOnce(const char* style) {
         adb.Write(std::string("dev/") + serial + "/pull_style", style);
     }
     std::printf("%-7s 1000 x 4 KB + 5 x 64 MB per device (best of %d):\n", style, kRounds);
-    double tool[2] = {1e9, 1e9}, ours[2] = {1e9, 1e9};
+    ToolTime tool[2];
+    double ours[2] = {1e9, 1e9};
+    std::vector<double> paired[2]; // our time over the tool's, round by round
     Cpu toolCpu, oursCpu;
     for (int round = 0; round < kRounds; ++round) {
         for (int i : {0, 1}) {
             Cpu before = Cpu::Now();
-            tool[i] = std::min(tool[i], ToolAlone(adb, kSerials[i]));
+            const ToolTime time = ToolAlone(adb, kSerials[i]);
+            RemoveCopies(adb);
+            tool[i] = {std::min(tool[i].all, time.all), std::min(tool[i].pulls, time.pulls)};
             Cpu middle = Cpu::Now();
             double seconds[2] = {};
             Upload(adb, {i}, seconds);
             ours[i] = std::min(ours[i], seconds[i]);
+            paired[i].push_back(seconds[i] / time.all);
             const Cpu after = Cpu::Now();
             toolCpu = toolCpu + (middle - before);
             oursCpu = oursCpu + (after - middle);
         }
     }
-    for (int i : {0, 1})
-        std::printf("  device %s alone: tool %.2f s, our upload %.2f s, ratio %.3f\n", kSerials[i], tool[i], ours[i],
-                    ours[i] / tool[i]);
+    for (int i : {0, 1}) {
+        std::sort(paired[i].begin(), paired[i].end());
+        std::printf("  device %s alone: tool %.2f s (its copies %.2f s), our upload %.2f s: ratio %.3f (%.3f to the "
+                    "copies; median of the rounds %.3f)\n",
+                    kSerials[i], tool[i].all, tool[i].pulls, ours[i], ours[i] / tool[i].all, ours[i] / tool[i].pulls,
+                    paired[i][paired[i].size() / 2]);
+    }
     std::printf("  processor time, all rounds: the tool's processes %.2f s / %.2f s, this process %.2f s / %.2f s "
                 "(tool alone / our uploads)\n",
                 toolCpu.tool, oursCpu.tool, toolCpu.self, oursCpu.self);
@@ -155,6 +178,7 @@ void RunOnce(const char* style) {
         ToolAlone(adb, kSerials[0]);
         other.join();
         toolBoth = std::min(toolBoth, Seconds(start));
+        RemoveCopies(adb);
         double seconds[2] = {};
         Upload(adb, {0, 1}, seconds);
         oursBoth = std::min(oursBoth, std::max(seconds[0], seconds[1]));
