@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QMetaObject>
+#include <QStringDecoder>
 #include <QTimer>
 #include <QVariant>
 
@@ -24,6 +25,9 @@ constexpr int kDeleteIds[10] = {1052, 1064, 1063, 1065, 1066, 1067, 1068, 1070, 
 constexpr uint32_t kArrivalDelayMs = 1000;
 constexpr uint32_t kListWorkerWaitMs = 10000;
 constexpr uint32_t kRowWorkerWaitMs = 1000;
+// Devices still unauthorized or offline: list again this often, for this long.
+constexpr int kRelistMs = 2000;
+constexpr qint64 kRelistForMs = 60000;
 
 // Dialog units of the 8-point dialog font to pixels.
 QRect Dlu(int x, int y, int w, int h) {
@@ -290,26 +294,69 @@ void CUploadFileDlg::OnListResult(UploadJob& job) {
                 row = r;
         if (row < 0 || k >= names.size())
             continue;
-        m_name[row].setText(Text("WEAR_") + QString::fromStdString(names[k]));
-        m_serial[row].setText(serial);
-        m_status[row].setText(QString());
-        RowState[row] = 0;
-        PaintRowState(row);
-        const int uploadId = kUploadIds[row];
-        QMetaObject::invokeMethod(
-            this, [this, uploadId] { OnCommand(uploadId); }, Qt::QueuedConnection);
-        m_delete[row].show();
+        PlaceDevice(row, serials[k], names[k]);
     }
 
+    RelistWhileWaiting(job.waiting);
     ReleaseJob(&job);
     UpdateCloseButton();
+}
+
+void CUploadFileDlg::PlaceDevice(int row, const std::string& serial, const std::string& name) {
+    m_rowName[row] = "WEAR_" + name;
+    m_home[row] = RowHome();
+    m_name[row].setText(DisplayName(m_rowName[row]));
+    m_serial[row].setText(QString::fromStdString(serial));
+    m_status[row].setText(QString());
+    RowState[row] = 0;
+    PaintRowState(row);
+    const int uploadId = kUploadIds[row];
+    QMetaObject::invokeMethod(
+        this, [this, uploadId] { OnCommand(uploadId); }, Qt::QueuedConnection);
+    m_upload[row].hide();
+    m_delete[row].setEnabled(false); // until an upload has brought the media home
+    m_delete[row].show();
+}
+
+void CUploadFileDlg::RelistWhileWaiting(int waiting) {
+    if (waiting == 0) {
+        m_waitingSince.invalidate();
+        return;
+    }
+    if (!m_waitingSince.isValid())
+        m_waitingSince.start();
+    if (m_relistQueued || m_waitingSince.elapsed() >= kRelistForMs)
+        return;
+    m_relistQueued = true;
+    QTimer::singleShot(kRelistMs, this, [this] {
+        m_relistQueued = false;
+        Refresh();
+    });
 }
 
 void CUploadFileDlg::ClearRow(int row) {
     m_name[row].setText(QString());
     m_serial[row].setText(QString());
     m_status[row].setText(QString());
+    m_upload[row].hide();
     m_delete[row].hide();
+    m_rowName[row].clear();
+    m_home[row] = RowHome();
+}
+
+QString CUploadFileDlg::DisplayName(const std::string& name) {
+    const QByteArrayView bytes(name.data(), static_cast<qsizetype>(name.size()));
+    QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+    const QString text = utf8(bytes);
+    if (!utf8.hasError())
+        return text;
+    QStringDecoder gb("GB18030", QStringConverter::Flag::Stateless);
+    if (gb.isValid()) {
+        const QString decoded = gb(bytes);
+        if (!gb.hasError())
+            return decoded;
+    }
+    return text;
 }
 
 bool CUploadFileDlg::OnCommand(int id) {
@@ -327,9 +374,10 @@ bool CUploadFileDlg::OnCommand(int id) {
     if (row < 0 || Closing())
         return false;
     const std::string serial = m_serial[row].text().toStdString();
-    const std::string name = m_name[row].text().toStdString();
     if (serial.empty())
         return true; // the row was freed before its command came through
+    if (type == JobDelete && (!m_home[row].complete || m_home[row].serial != serial))
+        return true; // nothing of this device is known to be home
 
     m_btnClose.setEnabled(false);
     m_status[row].setText(type == JobUpload ? Text("准备上传，请稍候...") : Text("正在执行删除，请稍候..."));
@@ -340,8 +388,10 @@ bool CUploadFileDlg::OnCommand(int id) {
 
     UploadJob* job = NewJob(type);
     job->serial = serial;
-    job->name = name;
+    job->name = m_rowName[row];
     job->row = row;
+    if (type == JobDelete)
+        job->files = m_home[row].files;
     ++m_pendingRow[row];
     if (!PostJob(m_rowWorkers[row].get(), static_cast<uintptr_t>(type), job))
         --m_pendingRow[row];
@@ -363,6 +413,8 @@ void CUploadFileDlg::OnJobFinished(uintptr_t wParam, UploadJob& job) {
     const int row = job.row;
     const int type = static_cast<int>(wParam);
     const int result = job.result;
+    const std::string serial = job.serial;
+    std::vector<HomeFile> files = std::move(job.files);
     ReleaseJob(&job);
     if (row < 0 || row >= 10)
         return;
@@ -398,9 +450,17 @@ void CUploadFileDlg::OnJobFinished(uintptr_t wParam, UploadJob& job) {
         text = Text("操作已完成");
         break;
     }
+    if (m_serial[row].text() == QString::fromStdString(serial)) {
+        if (type == JobUpload) {
+            m_home[row] = RowHome{serial, std::move(files), result == UPLOAD_DONE};
+            m_upload[row].setVisible(result != UPLOAD_DONE); // a failed upload can be tried again
+        } else if (result == UPLOAD_DONE) {
+            m_home[row] = RowHome(); // gone from the device: the next delete waits for the next upload
+        }
+    }
     m_status[row].setText(text);
     m_upload[row].setEnabled(true);
-    m_delete[row].setEnabled(true);
+    m_delete[row].setEnabled(m_home[row].complete);
     RowState[row] = state;
     PaintRowState(row);
     UpdateCloseButton();
@@ -429,11 +489,8 @@ bool CUploadFileDlg::AllRowsIdle() const {
     if (m_pendingLists > 0)
         return false;
     for (int r = 0; r < 10; ++r) {
-        if (m_pendingRow[r] > 0)
-            return false;
-        if (m_serial[r].text().isEmpty())
-            continue;
-        if (!m_upload[r].isEnabled() || !m_delete[r].isEnabled())
+        // A job runs, or a placed device's upload has not started yet.
+        if (m_pendingRow[r] > 0 || (RowState[r] == 0 && !m_serial[r].text().isEmpty()))
             return false;
     }
     return true;

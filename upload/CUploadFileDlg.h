@@ -5,6 +5,7 @@
 #include "UploadNotifySink.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QPalette>
@@ -47,6 +48,10 @@ public:
     // Colour state of each row's status text: 0 none, 1 busy, 2 succeeded, 3 failed.
     int RowState[10] = {};
 
+    // A device name as shown: UTF-8, else GB18030 (older devices), else
+    // UTF-8 with the broken bytes replaced.
+    static QString DisplayName(const std::string& name);
+
     // UploadNotifySink, called from worker threads.
     void PostNotify(uintptr_t wParam, UploadJob* job) override;
     void SendNotify(uintptr_t wParam, UploadJob* job) override;
@@ -62,6 +67,14 @@ protected:
     void reject() override;
 
 private:
+    // What the latest completed upload of a row's device brought home; the
+    // row's delete removes exactly these files, and nothing before it.
+    struct RowHome {
+        std::string serial;
+        std::vector<HomeFile> files;
+        bool complete = false;
+    };
+
     struct OwnedJob {
         UploadJob job;
         std::vector<std::string> serials;
@@ -80,6 +93,8 @@ private:
     void UpdateCloseButton();
     void PaintRowState(int row);
     void ClearRow(int row);
+    void PlaceDevice(int row, const std::string& serial, const std::string& name);
+    void RelistWhileWaiting(int waiting);
     UploadJob* NewJob(int type);
     bool PostJob(CUploadHandleThread* worker, uintptr_t wParam, UploadJob* job);
     void ReleaseJob(UploadJob* job);
@@ -96,6 +111,10 @@ private:
     QPushButton m_upload[10];
     QPushButton m_delete[10];
     QPalette m_defaultPalette;
+    std::string m_rowName[10]; // the name as the device gave it, the folder's name
+    RowHome m_home[10];
+    QElapsedTimer m_waitingSince; // devices listed as unauthorized or offline since
+    bool m_relistQueued = false;
 
     // Jobs in flight, owned here until their final notice (or the window's end).
     std::map<UploadJob*, std::unique_ptr<OwnedJob>> m_jobs;

@@ -1,113 +1,214 @@
 #include "CUploadHandleThread.h"
 
+#include "AdbOutput.h"
 #include "ConsoleRunner.h"
+#include "HomeFolder.h"
 
+#include <signal.h>
+
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <filesystem>
-#include <set>
+#include <functional>
+#include <map>
 #include <system_error>
 #include <thread>
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 namespace {
 
 const char* const kTool = "adb";
 const char* const kPhotos = "Tavoren_photos";
 const char* const kVideos = "Tavoren_videos";
+// Longest "rm -f ..." line for the device shell: older devices take 4096
+// bytes for the whole request.
+constexpr size_t kMostShellLine = 2048;
 
-std::vector<std::string> DevicePrefix(const std::string& serial) {
-    return {kTool, "-s", serial};
+std::vector<std::string> DeviceCommand(const std::string& serial, std::initializer_list<std::string> args) {
+    std::vector<std::string> argv{kTool, "-s", serial};
+    argv.insert(argv.end(), args);
+    return argv;
 }
 
-bool StartsWith(const std::string& text, const std::string& prefix) {
-    return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
-}
-
-// Two devices with one name share one local folder (and its temporary
-// folder); their uploads into it take turns so neither removes the other's
-// files.
-class FolderClaim {
-public:
-    FolderClaim(const std::string& folder, const std::atomic<bool>& cancelled) : m_folder(folder) {
-        std::unique_lock<std::mutex> guard(Lock());
-        while (Busy().count(folder) != 0) {
-            if (cancelled)
-                return;
-            Changed().wait_for(guard, std::chrono::milliseconds(100));
-        }
-        Busy().insert(folder);
-        m_held = true;
-    }
-    ~FolderClaim() {
-        if (!m_held)
-            return;
-        std::lock_guard<std::mutex> guard(Lock());
-        Busy().erase(m_folder);
-        Changed().notify_all();
-    }
-    FolderClaim(const FolderClaim&) = delete;
-    FolderClaim& operator=(const FolderClaim&) = delete;
-    bool Held() const { return m_held; }
-
-private:
-    static std::mutex& Lock() {
-        static std::mutex lock;
-        return lock;
-    }
-    static std::condition_variable& Changed() {
-        static std::condition_variable changed;
-        return changed;
-    }
-    static std::set<std::string>& Busy() {
-        static std::set<std::string> busy;
-        return busy;
-    }
-    std::string m_folder;
-    bool m_held = false;
+struct Captured {
+    bool started = false;
+    bool failed = false; // timed out or cancelled
+    int exitCode = -1;
+    std::string output;
 };
 
-// Regular files (and anything else that is not a folder) below `folder`.
-size_t CountFiles(const fs::path& folder) {
-    std::error_code ec;
-    size_t count = 0;
-    fs::recursive_directory_iterator it(folder, ec), end;
-    for (; !ec && it != end; it.increment(ec)) {
-        std::error_code typeError;
-        if (!it->is_directory(typeError))
-            ++count;
-    }
-    return count;
+Captured Capture(ConsoleRunner& runner, const std::vector<std::string>& argv, uint32_t timeoutMs) {
+    Captured captured;
+    runner.SetTimeout(timeoutMs);
+    if (!runner.Start(argv))
+        return captured;
+    runner.Finish();
+    captured.started = true;
+    captured.failed = runner.TimedOut() || runner.Cancelled();
+    captured.exitCode = runner.ExitCode();
+    captured.output = runner.Output();
+    return captured;
 }
 
-// Moves every entry of `from` into `to`, replacing files of the same name;
-// folders that exist on both sides are merged. False when anything stayed.
-bool MoveContents(const fs::path& from, const fs::path& to) {
-    std::error_code ec;
-    std::vector<fs::directory_entry> entries;
-    for (fs::directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec))
-        entries.push_back(*it);
-    if (ec)
-        return false;
-    bool ok = true;
-    for (const fs::directory_entry& entry : entries) {
-        fs::path target = to / entry.path().filename();
-        std::error_code typeError;
-        if (entry.is_directory(typeError) && !entry.is_symlink(typeError) && fs::is_directory(target, typeError)) {
-            if (MoveContents(entry.path(), target))
-                fs::remove(entry.path(), typeError);
-            else
-                ok = false;
-            continue;
-        }
-        std::error_code moveError;
-        fs::rename(entry.path(), target, moveError);
-        if (moveError)
-            ok = false;
-    }
-    return ok;
+// One word for the device shell, which re-parses what adb joins with blanks.
+std::string ShellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
 }
+
+// Length of the valid UTF-8 sequence at `at`; 0 when none starts there.
+size_t Utf8Length(const std::string& text, size_t at) {
+    auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    if (lead < 0x80)
+        return 1;
+    size_t length = 0;
+    uint32_t code = 0;
+    uint32_t least = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        length = 2, code = lead & 0x1F, least = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, code = lead & 0x0F, least = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, code = lead & 0x07, least = 0x10000;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size())
+        return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80)
+            return 0;
+        code = (code << 6) | (byte(at + i) & 0x3F);
+    }
+    if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+        return 0;
+    return length;
+}
+
+// The name of the only entry of `folder` when that entry is a folder; "" otherwise.
+std::string LoneFolder(const std::string& folder) {
+    std::error_code ec;
+    fs::directory_iterator it(folder, ec), end;
+    if (ec || it == end)
+        return {};
+    const fs::directory_entry only = *it;
+    it.increment(ec);
+    std::error_code typeError;
+    if (ec || it != end || !only.is_directory(typeError) || only.is_symlink(typeError))
+        return {};
+    return only.path().filename().string();
+}
+
+// The outcome of one copy, before its files are placed.
+int PullResult(const Captured& pull, bool stalled, bool nothingListed) {
+    if (!pull.started)
+        return UPLOAD_TOOL_MISSING;
+    if (stalled || pull.failed)
+        return UPLOAD_DEVICE_NOT_FOUND;
+    const AdbOutput::Pull report = AdbOutput::ParsePull(pull.output);
+    if (report.localError || pull.exitCode == 128 + SIGXFSZ)
+        return UPLOAD_FOLDER_FAILED;
+    // A device folder that does not exist holds nothing to copy.
+    if (report.remoteMissing && !report.otherError && nothingListed)
+        return UPLOAD_DONE;
+    if (pull.exitCode > 0 || report.otherError || report.remoteMissing || report.skipped > 0)
+        return UPLOAD_DEVICE_NOT_FOUND;
+    return UPLOAD_DONE;
+}
+
+// Watches one copy from a thread of its own: reports its progress once a
+// second (when the number of files is known) and ends the copy when no new
+// bytes have arrived in the local folder for the stall time.
+class PullWatcher {
+public:
+    using Report = std::function<void(const UploadProgress&)>;
+
+    PullWatcher(ConsoleRunner& runner, std::string folder, UploadProgress base, uint32_t stallMs, Report report)
+        : m_runner(runner), m_folder(std::move(folder)), m_base(base), m_stallMs(stallMs), m_report(std::move(report)) {
+    }
+    ~PullWatcher() { Stop(); }
+    PullWatcher(const PullWatcher&) = delete;
+    PullWatcher& operator=(const PullWatcher&) = delete;
+
+    bool Start() {
+        try {
+            m_thread = std::thread(&PullWatcher::Run, this);
+            return true;
+        } catch (const std::system_error&) {
+            return false;
+        }
+    }
+
+    // Ends the watch after one last progress notice.
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_stop = true;
+        }
+        m_changed.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    bool Stalled() const { return m_stalled; }
+
+private:
+    void Run() {
+        using Clock = std::chrono::steady_clock;
+        const auto stall = std::chrono::milliseconds(m_stallMs);
+        const auto tick = std::chrono::milliseconds(std::clamp<uint32_t>(m_stallMs / 4, 10, 1000));
+        HomeFolder::Measure last = HomeFolder::Measured(m_folder);
+        Clock::time_point gained = Clock::now();
+        Clock::time_point noticed = Clock::now();
+        std::unique_lock<std::mutex> guard(m_lock);
+        for (;;) {
+            m_changed.wait_for(guard, tick, [this] { return m_stop; });
+            const bool stopping = m_stop;
+            guard.unlock();
+            const HomeFolder::Measure now = HomeFolder::Measured(m_folder);
+            const Clock::time_point time = Clock::now();
+            if (!(now == last)) {
+                last = now;
+                gained = time;
+            } else if (!stopping && !m_stalled && time - gained >= stall) {
+                m_stalled = true;
+                m_runner.Cancel();
+            }
+            if (m_base.total > 0 && (stopping || time - noticed >= 1s)) {
+                noticed = time;
+                // Without the tool's per-file lines: the files that have
+                // arrived, less the one being written while the copy runs.
+                const int arrows = AdbOutput::ParsePull(m_runner.Output()).arrows;
+                const uint64_t arrived = stopping || now.files == 0 ? now.files : now.files - 1;
+                UploadProgress progress = m_base;
+                const uint64_t done = arrows > 0 ? static_cast<uint64_t>(arrows) : arrived;
+                progress.done = static_cast<int>(std::min<uint64_t>(done, static_cast<uint64_t>(m_base.total)));
+                m_report(progress);
+            }
+            guard.lock();
+            if (stopping)
+                return;
+        }
+    }
+
+    ConsoleRunner& m_runner;
+    const std::string m_folder;
+    const UploadProgress m_base;
+    const uint32_t m_stallMs;
+    const Report m_report;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    bool m_stop = false;
+    std::atomic<bool> m_stalled{false};
+    std::thread m_thread;
+};
 
 } // namespace
 
@@ -197,35 +298,23 @@ void CUploadHandleThread::OnUploadJob(uintptr_t wParam, intptr_t lParam) {
     }
 }
 
-bool CUploadHandleThread::RunCaptured(ConsoleRunner& runner, const std::vector<std::string>& argv, uint32_t timeoutMs,
-                                      std::string& output, bool& failed) {
-    output.clear();
-    failed = false;
-    runner.SetTimeout(timeoutMs);
-    if (!runner.Start(argv))
-        return false;
-    runner.Finish();
-    output = runner.Output();
-    failed = runner.TimedOut() || runner.Cancelled();
-    return true;
-}
-
 void CUploadHandleThread::RunListDevices(UploadJob& job) {
     ConsoleRunner runner;
     ActiveRunner active(*this, runner);
-    std::string output;
-    bool failed = false;
-    if (!RunCaptured(runner, {kTool, "devices"}, m_timeoutMs, output, failed) || failed) {
-        // A listing that timed out counts as one that could not be run.
+    const Captured listing = Capture(runner, {kTool, "devices"}, m_timeoutMs);
+    // No server could be reached (a non-zero exit, "cannot connect to
+    // daemon"), or the tool is missing or hung.
+    if (!listing.started || listing.failed || listing.exitCode > 0 || AdbOutput::HasToolError(listing.output)) {
         job.result = UPLOAD_LIST_FAILED;
         Post(JobListDevices, &job);
         return;
     }
     std::vector<std::string> serials;
-    for (const std::string& line : SplitText(output, "\r\n")) {
-        std::vector<std::string> fields = SplitText(line, "\t");
-        if (fields.size() >= 2 && fields[1] == "device")
-            serials.push_back(fields[0]);
+    for (const AdbOutput::Device& device : AdbOutput::ParseDevices(listing.output)) {
+        if (device.state == "device")
+            serials.push_back(device.serial);
+        else if (AdbOutput::IsWaitingState(device.state))
+            ++job.waiting;
     }
     if (job.serials)
         *job.serials = serials;
@@ -234,57 +323,42 @@ void CUploadHandleThread::RunListDevices(UploadJob& job) {
         Post(JobListDevices, &job);
         return;
     }
-    for (const std::string& serial : serials) {
-        std::vector<std::string> argv = DevicePrefix(serial);
-        argv.insert(argv.end(), {"shell", "cat", "/data/misc/bluetooth/bt_name"});
-        if (!RunCaptured(runner, argv, m_timeoutMs, output, failed)) {
-            job.result = UPLOAD_TOOL_MISSING;
-            Send(JobListDevices, &job);
-            return;
-        }
-        if (failed || IsDeviceNotFound(output)) {
-            job.result = UPLOAD_DEVICE_NOT_FOUND;
-            Send(JobListDevices, &job);
-            return;
-        }
-        for (const std::string& line : SplitText(output, "\r\n")) {
-            // The tool's own messages are not names: the server start-up
-            // notice and cat's complaint about a missing file.
-            if (StartsWith(line, "* daemon ") || StartsWith(line, "cat: /data/misc/bluetooth/bt_name"))
-                continue;
-            if (AcceptName(line)) {
-                if (job.names)
-                    job.names->push_back(line);
-                break;
-            }
-        }
-    }
     job.result = UPLOAD_DONE;
-    Post(JobListDevices, &job);
+    for (const std::string& serial : serials) {
+        const Captured read =
+            Capture(runner, DeviceCommand(serial, {"shell", "cat", "/data/misc/bluetooth/bt_name"}), m_timeoutMs);
+        if (!read.started)
+            job.result = UPLOAD_TOOL_MISSING;
+        std::string name;
+        if (read.started && !read.failed && read.exitCode <= 0)
+            name = AdbOutput::ParseName(read.output, NamePrefixes);
+        // One name per serial: a device whose name cannot be read goes by its serial number.
+        if (job.names)
+            job.names->push_back(name.empty() ? serial : name);
+    }
+    if (job.result == UPLOAD_TOOL_MISSING)
+        Send(JobListDevices, &job);
+    else
+        Post(JobListDevices, &job);
 }
 
 void CUploadHandleThread::RunUpload(UploadJob& job) {
     ConsoleRunner runner;
     ActiveRunner active(*this, runner);
     std::error_code ec;
-    fs::path current = fs::current_path(ec);
-    std::string deviceFolder = (current / SafeFolderName(job.name)).string();
-    if (ec || EnsureDirectory(deviceFolder) != 0) {
-        job.result = UPLOAD_FOLDER_FAILED;
-        Send(JobUpload, &job);
-        return;
-    }
-    FolderClaim claim(deviceFolder, m_cancelled);
-    if (!claim.Held()) {
-        job.result = UPLOAD_FOLDER_FAILED;
-        Send(JobUpload, &job);
-        return;
-    }
-    job.kind = 0;
-    int result = PullFolder(job, runner, deviceFolder, kPhotos);
-    if (result == 0) {
-        job.kind = 1;
-        result = PullFolder(job, runner, deviceFolder, kVideos);
+    const fs::path current = fs::current_path(ec);
+    const std::string deviceFolder = (current / SafeFolderName(job.name)).string();
+    job.files.clear();
+    int result = UPLOAD_FOLDER_FAILED;
+    if (!ec && EnsureDirectory(deviceFolder) == 0) {
+        job.kind = 0;
+        result = PullFolder(job, runner, deviceFolder, kPhotos);
+        if (result == UPLOAD_DONE) {
+            job.kind = 1;
+            result = PullFolder(job, runner, deviceFolder, kVideos);
+        }
+        // Only when empty: another device of the same name may be using it.
+        fs::remove(deviceFolder + "/tmp", ec);
     }
     job.result = result;
     Send(JobUpload, &job);
@@ -292,195 +366,140 @@ void CUploadHandleThread::RunUpload(UploadJob& job) {
 
 int CUploadHandleThread::PullFolder(UploadJob& job, ConsoleRunner& runner, const std::string& deviceFolder,
                                     const std::string& folder) {
-    const std::string tmp = deviceFolder + "/tmp";
-    if (EnsureDirectory(tmp) != 0)
-        return UPLOAD_FOLDER_FAILED;
-
-    std::vector<std::string> listArgv = DevicePrefix(job.serial);
-    listArgv.insert(listArgv.end(), {"shell", "ls", "-l", "/sdcard/" + folder + "/*"});
-    std::string output;
-    bool failed = false;
-    int count = 0;
-    if (RunCaptured(runner, listArgv, m_timeoutMs, output, failed) && !failed) {
-        for (const std::string& line : SplitText(output, "\r\n"))
-            if (line[0] == '-')
-                ++count;
-    }
-
-    // The watcher reports once a second: the "->" lines the tool prints per
-    // file, or, when it prints none (Debian's adb into a pipe), the files that
-    // have fully arrived in the temporary folder.
-    struct WatchState {
-        std::mutex lock;
-        std::condition_variable changed;
-        bool stop = false;
-        std::atomic<bool> copying{true};
-    } state;
-    std::thread watcher;
-    if (count > 0) {
-        job.total = count;
-        job.runner = &runner;
-        job.stop = 0;
-        job.owner = this;
-        job.done = 0;
-        const UploadProgress base{job.row, job.kind, 0, count};
-        try {
-            watcher = std::thread([this, &state, &runner, &job, base, tmp] {
-                std::unique_lock<std::mutex> guard(state.lock);
-                while (!state.stop) {
-                    state.changed.wait_for(guard, std::chrono::milliseconds(1000), [&] { return state.stop; });
-                    guard.unlock();
-                    int arrows = 0;
-                    for (const std::string& line : SplitText(runner.Output(), "\r\n")) {
-                        size_t at = line.find("->");
-                        if (at != std::string::npos && at > 0)
-                            ++arrows;
-                    }
-                    int done = arrows;
-                    if (arrows == 0) {
-                        // The file being written now has not arrived yet.
-                        size_t files = CountFiles(tmp);
-                        if (state.copying && files > 0)
-                            --files;
-                        done = static_cast<int>(files);
-                    }
-                    if (done > base.total)
-                        done = base.total;
-                    job.done = done;
-                    UploadProgress progress = base;
-                    progress.done = done;
-                    PostProgress(progress);
-                    guard.lock();
-                }
-            });
-        } catch (const std::system_error&) {
-            job.stop = 1;
-        }
-    }
-
-    std::vector<std::string> pullArgv = DevicePrefix(job.serial);
-    pullArgv.insert(pullArgv.end(), {"pull", "/sdcard/" + folder + "/", tmp});
-    RunCaptured(runner, pullArgv, 0, output, failed);
-    state.copying = false;
-
-    if (watcher.joinable()) {
-        {
-            std::lock_guard<std::mutex> guard(state.lock);
-            state.stop = true;
-            job.stop = 1;
-        }
-        state.changed.notify_all();
-        watcher.join();
-    }
-
-    const std::string target = deviceFolder + "/" + folder;
-    if (EnsureDirectory(target) != 0)
-        return UPLOAD_FOLDER_FAILED;
-    const std::string source = FindInnermostFolder(tmp);
-    bool moved = MoveContents(source, target);
-    // The temporary folder goes only when nothing of the copy is left in it.
-    if (!moved || CountFiles(tmp) != 0)
-        return UPLOAD_FOLDER_FAILED;
+    const std::string remote = "/sdcard/" + folder;
+    // A temporary folder of this device's own; whatever an interrupted run
+    // left in it is not trusted.
+    const std::string work = deviceFolder + "/tmp/" + SafeFolderName(job.serial);
     std::error_code ec;
-    fs::remove_all(tmp, ec);
-    return UPLOAD_DONE;
+    fs::remove_all(work, ec);
+    auto discard = [&] { fs::remove_all(work, ec); };
+    if (ec || EnsureDirectory(deviceFolder + "/tmp") != 0 || EnsureDirectory(work) != 0)
+        return UPLOAD_FOLDER_FAILED;
+    // The copy goes to a folder that does not exist yet, which every version
+    // of the tool fills with the device folder's contents.
+    const std::string copied = work + "/" + folder;
+
+    const Captured listing =
+        Capture(runner, DeviceCommand(job.serial, {"shell", "ls", "-l", remote + "/*"}), m_timeoutMs);
+    const bool listed = listing.started && !listing.failed && !AdbOutput::HasToolError(listing.output);
+    int count = 0;
+    for (const std::string& line : AdbOutput::SplitText(listing.output, "\r\n"))
+        count += line[0] == '-' ? 1 : 0;
+    job.total = count;
+
+    PullWatcher watcher(runner, copied, UploadProgress{job.row, job.kind, 0, count}, m_stallMs,
+                        [this](const UploadProgress& progress) { PostProgress(progress); });
+    job.stop = watcher.Start() ? 0 : 1;
+    const Captured pull = Capture(runner, DeviceCommand(job.serial, {"pull", remote + "/", copied}), 0);
+    watcher.Stop();
+    job.stop = 1;
+
+    // A cancelled, ended or failed copy leaves nothing behind, not even the
+    // half-written file of a killed tool.
+    const int result = PullResult(pull, watcher.Stalled(), listed && count == 0);
+    const std::string target = deviceFolder + "/" + folder;
+    const std::string lone = LoneFolder(copied);
+    std::map<std::string, std::string> placed;
+    if (result != UPLOAD_DONE || EnsureDirectory(target) != 0 || !HomeFolder::MoveIn(copied, target, placed)) {
+        discard();
+        return result != UPLOAD_DONE ? result : UPLOAD_FOLDER_FAILED;
+    }
+    discard();
+    if (!listed)
+        return UPLOAD_DEVICE_NOT_FOUND;
+
+    // Home means: every file the device listed lies here with the size it reported.
+    bool complete = true;
+    for (const AdbOutput::File& file : AdbOutput::ParseListing(listing.output, remote, lone)) {
+        auto it = placed.find(file.path);
+        std::error_code sizeError;
+        if (it != placed.end() && fs::file_size(it->second, sizeError) == file.size && !sizeError)
+            job.files.push_back({remote + "/" + file.path, file.size, it->second});
+        else
+            complete = false;
+    }
+    return complete ? UPLOAD_DONE : UPLOAD_DEVICE_NOT_FOUND;
 }
 
 void CUploadHandleThread::RunDelete(UploadJob& job) {
     ConsoleRunner runner;
     ActiveRunner active(*this, runner);
-    std::vector<std::string> argv = DevicePrefix(job.serial);
-    argv.insert(argv.end(), {"shell", "rm", "-rf", "/sdcard/Tavoren_photos/*", "/sdcard/Tavoren_videos/*"});
-    std::string output;
-    bool failed = false;
-    if (!RunCaptured(runner, argv, m_timeoutMs, output, failed))
-        job.result = UPLOAD_TOOL_MISSING;
-    else if (failed || IsDeviceNotFound(output))
-        job.result = UPLOAD_DEVICE_NOT_FOUND;
-    else if (!output.empty() && output.find("exit") == std::string::npos)
-        job.result = UPLOAD_DELETE_FAILED;
-    else
-        job.result = UPLOAD_DONE;
+    // Only files still home as the upload left them (same size) go.
+    std::vector<std::string> paths;
+    bool moved = false;
+    for (const HomeFile& file : job.files) {
+        std::error_code ec;
+        if (fs::file_size(file.localPath, ec) == file.size && !ec)
+            paths.push_back(file.devicePath);
+        else
+            moved = true;
+    }
+    int result = DeleteFiles(runner, job.serial, paths);
+    job.result = result == UPLOAD_DONE && moved ? UPLOAD_DELETE_FAILED : result;
     Send(JobDelete, &job);
 }
 
-std::vector<std::string> CUploadHandleThread::SplitText(const std::string& text, const std::string& separators) {
-    std::vector<std::string> pieces;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t end = text.find_first_of(separators, pos);
-        if (end == std::string::npos)
-            end = text.size();
-        if (end > pos)
-            pieces.push_back(text.substr(pos, end - pos));
-        pos = end + 1;
+int CUploadHandleThread::DeleteFiles(ConsoleRunner& runner, const std::string& serial,
+                                     const std::vector<std::string>& paths) {
+    int result = UPLOAD_DONE;
+    size_t next = 0;
+    while (next < paths.size()) {
+        std::vector<std::string> argv = DeviceCommand(serial, {"shell", "rm", "-f"});
+        const size_t words = argv.size();
+        size_t line = 5; // "rm -f"
+        while (next < paths.size()) {
+            std::string word = ShellQuote(paths[next]);
+            if (argv.size() > words && line + 1 + word.size() > kMostShellLine)
+                break;
+            line += 1 + word.size();
+            argv.push_back(std::move(word));
+            ++next;
+        }
+        const Captured rm = Capture(runner, argv, m_timeoutMs);
+        if (!rm.started)
+            return UPLOAD_TOOL_MISSING;
+        if (rm.failed || AdbOutput::IsDeviceNotFound(rm.output) || AdbOutput::HasToolError(rm.output))
+            return UPLOAD_DEVICE_NOT_FOUND;
+        // The shell may echo the "exit" lines written to its input; anything
+        // else it says is a complaint.
+        for (const std::string& text : AdbOutput::SplitText(rm.output, "\r\n"))
+            if (text != "exit" && !AdbOutput::IsToolMessage(text))
+                result = UPLOAD_DELETE_FAILED;
+        if (rm.exitCode > 0)
+            result = UPLOAD_DELETE_FAILED;
     }
-    return pieces;
-}
-
-std::string CUploadHandleThread::FindInnermostFolder(const std::string& folder) {
-    fs::path current = folder;
-    for (;;) {
-        std::error_code ec;
-        fs::directory_iterator it(current, ec), end;
-        if (ec || it == end)
-            return current.string();
-        fs::directory_entry only = *it;
-        it.increment(ec);
-        std::error_code typeError;
-        if (ec || it != end || !only.is_directory(typeError) || only.is_symlink(typeError))
-            return current.string();
-        current = only.path();
-    }
+    return result;
 }
 
 std::string CUploadHandleThread::SafeFolderName(const std::string& name) {
+    const size_t limit = 200; // well inside the file system's limit on one name
     std::string safe;
-    safe.reserve(name.size());
-    for (char c : name) {
-        auto u = static_cast<unsigned char>(c);
-        if (c == '/' || c == '\\' || u < 0x20 || u == 0x7f)
-            safe.push_back('_');
-        else
-            safe.push_back(c);
+    size_t at = 0;
+    while (at < name.size()) {
+        const auto byte = static_cast<unsigned char>(name[at]);
+        size_t length = Utf8Length(name, at);
+        std::string unit;
+        if (length == 0 || byte == '%') {
+            char escape[4];
+            std::snprintf(escape, sizeof(escape), "%%%02X", byte);
+            unit = escape;
+            length = 1;
+        } else if (byte == '/' || byte == '\\' || byte < 0x20 || byte == 0x7f) {
+            unit = "_";
+        } else {
+            unit = name.substr(at, length);
+        }
+        // Cut only between whole characters and escapes.
+        if (safe.size() + unit.size() > limit)
+            break;
+        safe += unit;
+        at += length;
     }
-    for (size_t at = safe.find(".."); at != std::string::npos; at = safe.find("..", at)) {
-        safe[at] = '_';
-        safe[at + 1] = '_';
-    }
-    // Stay well inside the file system's limit on one name, cutting at a
-    // character boundary of the UTF-8 text.
-    const size_t limit = 200;
-    if (safe.size() > limit) {
-        size_t cut = limit;
-        while (cut > 0 && (static_cast<unsigned char>(safe[cut]) & 0xC0) == 0x80)
-            --cut;
-        safe.resize(cut);
+    for (size_t dots = safe.find(".."); dots != std::string::npos; dots = safe.find("..", dots)) {
+        safe[dots] = '_';
+        safe[dots + 1] = '_';
     }
     if (safe.empty() || safe == ".")
         safe.assign(1, '_');
     return safe;
-}
-
-bool CUploadHandleThread::IsDeviceNotFound(const std::string& output) {
-    if (output.find("error: device not found") != std::string::npos)
-        return true;
-    // Newer tools name the device: "error: device 'SERIAL' not found".
-    for (const std::string& line : SplitText(output, "\r\n")) {
-        size_t open = line.find("device '");
-        if (line.find("error") != std::string::npos && open != std::string::npos &&
-            line.find("' not found", open + 8) != std::string::npos)
-            return true;
-    }
-    return false;
-}
-
-bool CUploadHandleThread::AcceptName(const std::string& line) const {
-    for (const std::string& prefix : NamePrefixes) {
-        if (prefix.size() > line.size())
-            continue;
-        if (line.compare(0, prefix.size(), prefix) != 0)
-            return true;
-    }
-    return false;
 }

@@ -17,6 +17,11 @@ class ConsoleRunner;
 // delete it on the device) by running `adb`, one job at a time, and reports to
 // its notify sink. JOB_QUIT ends the thread after the job being handled.
 //
+// An upload succeeds only when every file the device listed lies in the
+// local folder with the listed size; it never replaces a local file and never
+// moves in anything from a copy that failed. A delete removes exactly the
+// files an upload verified and that are still there.
+//
 // Cancel() ends the tool that runs now and makes every later tool start fail,
 // so a worker stuck on a hanging tool can always be ended.
 class CUploadHandleThread : public MessageThread {
@@ -29,28 +34,22 @@ public:
     void SetNotifySink(UploadNotifySink* sink);
 
     // Time limit of the device listing, name, folder listing and delete
-    // commands; the copy has none (it can be cancelled).
+    // commands; the copy has none: it is ended when it stalls.
     void SetCommandTimeout(uint32_t milliseconds) { m_timeoutMs = milliseconds; }
     static constexpr uint32_t COMMAND_TIMEOUT_MS = 30000;
 
+    // A copy during which no new bytes arrive locally for this long is ended
+    // and reported as a lost connection.
+    void SetPullStallTimeout(uint32_t milliseconds) { m_stallMs = milliseconds; }
+    static constexpr uint32_t PULL_STALL_TIMEOUT_MS = 60000;
+
     void Cancel();
 
-    // Cuts `text` at every character of `separators`; empty pieces are dropped.
-    static std::vector<std::string> SplitText(const std::string& text, const std::string& separators);
-
-    // Where the copied files lie inside `folder`: while a folder's only entry
-    // is a folder, go into it.
-    static std::string FindInnermostFolder(const std::string& folder);
-
-    // A device-given name turned into a name for one local folder: no "/",
-    // "\", "..", control characters; never empty, never "." or "..".
+    // A device-given name turned into a name for one local folder: bytes that
+    // are not UTF-8 (and "%") written as %XX, so different names never meet;
+    // "/", "\", control characters and ".." made "_"; at most 200 bytes;
+    // never empty, never "." or "..".
     static std::string SafeFolderName(const std::string& name);
-
-    // True when the tool's output says that the addressed device is gone.
-    static bool IsDeviceNotFound(const std::string& output);
-
-    // The name filter over NamePrefixes.
-    bool AcceptName(const std::string& line) const;
 
     std::string NamePrefixes[10];
 
@@ -60,10 +59,7 @@ private:
     void RunUpload(UploadJob& job);
     void RunDelete(UploadJob& job);
     int PullFolder(UploadJob& job, ConsoleRunner& runner, const std::string& deviceFolder, const std::string& folder);
-
-    // Starts and finishes one captured command; false when it could not start.
-    bool RunCaptured(ConsoleRunner& runner, const std::vector<std::string>& argv, uint32_t timeoutMs,
-                     std::string& output, bool& failed);
+    int DeleteFiles(ConsoleRunner& runner, const std::string& serial, const std::vector<std::string>& paths);
 
     void Post(uintptr_t wParam, UploadJob* job);
     void Send(uintptr_t wParam, UploadJob* job);
@@ -78,4 +74,5 @@ private:
     ConsoleRunner* m_current = nullptr;
     std::atomic<bool> m_cancelled{false};
     std::atomic<uint32_t> m_timeoutMs{COMMAND_TIMEOUT_MS};
+    std::atomic<uint32_t> m_stallMs{PULL_STALL_TIMEOUT_MS};
 };

@@ -152,6 +152,7 @@ int ConsoleRunner::Start(const std::vector<std::string>& argv) {
             KillGroupLocked();
     }
     m_timedOut = false;
+    m_exitCode = -1;
     m_running = 1;
     try {
         m_reader = std::thread(&ConsoleRunner::ReadOutput, this);
@@ -263,7 +264,12 @@ int ConsoleRunner::Finish() {
         while (m_pid > 0) {
             int status = 0;
             pid_t r = waitpid(m_pid, &status, WNOHANG);
-            if (r == m_pid || (r < 0 && errno != EINTR)) {
+            if (r == m_pid) {
+                m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                m_pid = -1;
+                break;
+            }
+            if (r < 0 && errno != EINTR) {
                 m_pid = -1;
                 break;
             }

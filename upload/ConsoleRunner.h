@@ -55,6 +55,10 @@ public:
     // True when the latest Finish ended the command because of the time limit.
     bool TimedOut() const { return m_timedOut; }
 
+    // How the latest finished command ended: its exit status, 128 + the
+    // signal that ended it, or -1 when unknown.
+    int ExitCode() const { return m_exitCode; }
+
     // Ends the running command (and its process group) and makes every later
     // Start fail. Safe from any thread.
     void Cancel();
@@ -69,6 +73,7 @@ private:
     std::atomic<uint32_t> m_timeoutMs{0};
     std::atomic<bool> m_timedOut{false};
     std::atomic<bool> m_cancelled{false};
+    int m_exitCode = -1;
 
     mutable std::mutex m_outputLock;
     std::string m_output;

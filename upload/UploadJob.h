@@ -28,6 +28,14 @@ enum UploadResult : int {
     UPLOAD_DELETE_FAILED = 7,
 };
 
+// A file of the device that an upload has brought home: its path on the
+// device, the size the device reported, and where it lies here now.
+struct HomeFile {
+    std::string devicePath;
+    uint64_t size = 0;
+    std::string localPath;
+};
+
 // One job, from the dialog to a worker and back. The dialog owns the record;
 // between the thread message and the final notice only the worker touches it.
 struct UploadJob {
@@ -43,7 +51,11 @@ struct UploadJob {
     int type = JobListDevices;
     int result = 0;
     std::vector<std::string>* serials = nullptr; // JobListDevices: filled by the worker
-    std::vector<std::string>* names = nullptr;   // JobListDevices: one per device that gave a name
+    std::vector<std::string>* names = nullptr;   // JobListDevices: one per serial (the serial when unnamed)
+    int waiting = 0; // JobListDevices: devices listed as unauthorized, offline or authorizing
+    // JobUpload: the files verified home (filled by the worker); JobDelete:
+    // the files to delete (set by the dialog from the device's upload).
+    std::vector<HomeFile> files;
 };
 
 // A progress notice, by value: it stays valid after the job is gone.

@@ -25,15 +25,6 @@ const int kStatusIds[10] = {1033, 1038, 1044, 1045, 1046, 1047, 1048, 1049, 1050
 const int kUploadIds[10] = {1034, 1035, 1036, 1037, 4, 1039, 1040, 1041, 1042, 1043};
 const int kDeleteIds[10] = {1052, 1064, 1063, 1065, 1066, 1067, 1068, 1070, 1069, 1071};
 
-int CountFiles(const std::string& folder) {
-    if (!fs::is_directory(folder))
-        return -1;
-    int count = 0;
-    for (const auto& entry : fs::recursive_directory_iterator(folder))
-        count += entry.is_regular_file() ? 1 : 0;
-    return count;
-}
-
 } // namespace
 
 class CUploadFileDlgTest : public QObject {
@@ -101,12 +92,13 @@ private slots:
         QCOMPARE(dlg.GetDlgItem(4), dlg.GetDlgItem(kUploadIds[4])); // row 4's upload button is id 4
     }
 
-    void oneDeviceUploadsToItsFolder() {
+    void oneDeviceUploadsToItsFolderAndClosesOnlyWhenIdle() {
         adb->AddDevice("S1", "KT-One\n");
         adb->AddFiles("S1", "Tavoren_photos", 12);
         adb->AddFiles("S1", "Tavoren_videos", 3, 2000, "v");
         adb->Write("dev/S1/pull_delay", "0.3");
         CUploadFileDlg dlg;
+        QSignalSpy closed(&dlg, &CUploadFileDlg::uploadNotify);
         dlg.show();
         QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, kNameIds[0]), T("WEAR_KT-One"), 20000);
         QCOMPARE(TextOf(dlg, 1300), T("设备列表获取成功。"));
@@ -116,6 +108,9 @@ private slots:
         QCOMPARE(StatusColour(dlg, 0), QColor(218, 165, 32));
         QVERIFY(!CloseEnabled(dlg));
         QVERIFY(!dlg.GetDlgItem(kDeleteIds[0])->isEnabled());
+        QTest::keyClick(&dlg, Qt::Key_Escape);
+        dlg.close(); // the window manager's close request
+        QVERIFY(dlg.isVisible());
 
         QStringList seen = FollowStatus(dlg, 0, T("上传完成"));
         QCOMPARE(seen.last(), T("上传完成"));
@@ -128,115 +123,9 @@ private slots:
         QVERIFY(dlg.GetDlgItem(kDeleteIds[0])->isVisible());
         QVERIFY(dlg.GetDlgItem(kDeleteIds[0])->isEnabled());
         QVERIFY(CloseEnabled(dlg));
-        QCOMPARE(CountFiles(adb->work() + "/WEAR_KT-One/Tavoren_photos"), 12);
-        QCOMPARE(CountFiles(adb->work() + "/WEAR_KT-One/Tavoren_videos"), 3);
-    }
-
-    void secondDevicePluggedWhileTheFirstUploads() {
-        adb->AddDevice("S1", "One\n");
-        adb->AddFiles("S1", "Tavoren_photos", 10);
-        adb->Write("dev/S1/pull_delay", "0.3");
-        CUploadFileDlg dlg;
-        dlg.show();
-        QTRY_COMPARE_WITH_TIMEOUT(dlg.RowState[0], 1, 20000);
-        adb->AddDevice("S2", "Two\n");
-        adb->AddFiles("S2", "Tavoren_photos", 2);
-        dlg.OnDeviceChange(0x8000);
-        QCOMPARE(TextOf(dlg, kNameIds[1]), QString()); // not before the arrival delay
-        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, kNameIds[1]), T("WEAR_Two"), 20000);
-        QCOMPARE(TextOf(dlg, kNameIds[0]), T("WEAR_One"));
-        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 1), T("上传完成"), 30000);
-        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("上传完成"), 30000);
-        QCOMPARE(CountFiles(adb->work() + "/WEAR_One/Tavoren_photos"), 10);
-        QCOMPARE(CountFiles(adb->work() + "/WEAR_Two/Tavoren_photos"), 2);
-    }
-
-    void unplugFreesTheRow() {
-        adb->AddDevice("S1", "One\n");
-        adb->AddFiles("S1", "Tavoren_photos", 8);
-        adb->Write("dev/S1/pull_delay", "0.5");
-        CUploadFileDlg dlg;
-        dlg.show();
-        QTRY_COMPARE_WITH_TIMEOUT(dlg.RowState[0], 1, 20000);
-        QTest::qWait(600);
-        adb->Write("dev/S1/gone", "");
-        dlg.OnDeviceChange(0x8004);
-        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, kSerialIds[0]), QString(), 20000);
-        QCOMPARE(TextOf(dlg, kNameIds[0]), QString());
-        QVERIFY(!dlg.GetDlgItem(kDeleteIds[0])->isVisible());
-        QVERIFY(!CloseEnabled(dlg)); // the upload still runs
-        // The job's result still lands on the row once it ends.
-        QTRY_VERIFY_WITH_TIMEOUT(dlg.RowState[0] != 1, 30000);
-        QTRY_VERIFY_WITH_TIMEOUT(CloseEnabled(dlg), 5000);
-
-        // Plugged in again: placed (in the first free row) and uploaded again.
-        fs::remove(adb->root() + "/dev/S1/gone");
-        adb->Write("dev/S1/pull_delay", "0");
-        dlg.OnDeviceChange(0x8000);
-        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, kNameIds[0]), T("WEAR_One"), 20000);
-        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("上传完成"), 30000);
-        QCOMPARE(CountFiles(adb->work() + "/WEAR_One/Tavoren_photos"), 8);
-    }
-
-    void twoDevicesOnlyOneNamePlacesOnlyTheFirst() {
-        adb->AddDevice("S1", "One\n");
-        adb->Write("devices.txt", "List of devices attached\nS1\tdevice\nS2\tdevice\n\n"); // S2 cannot be named
-        CUploadFileDlg dlg;
-        dlg.show();
-        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, 1300), T("未知状态"), 20000);
-        QCOMPARE(TextOf(dlg, kNameIds[0]), T("WEAR_One"));
-        QCOMPARE(TextOf(dlg, kSerialIds[0]), QStringLiteral("S1"));
-        QCOMPARE(TextOf(dlg, kNameIds[1]), QString());
-        QCOMPARE(TextOf(dlg, kSerialIds[1]), QString());
-        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("上传完成"), 30000);
-    }
-
-    void deleteResults() {
-        adb->AddDevice("S1", "One\n");
-        adb->AddFiles("S1", "Tavoren_photos", 2);
-        CUploadFileDlg dlg;
-        dlg.show();
-        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("上传完成"), 30000);
-        auto* remove = qobject_cast<QPushButton*>(dlg.GetDlgItem(kDeleteIds[0]));
-
-        QTest::mouseClick(remove, Qt::LeftButton);
-        QCOMPARE(Status(dlg, 0), T("正在执行删除，请稍候..."));
-        QCOMPARE(dlg.RowState[0], 1);
-        QVERIFY(!remove->isEnabled());
-        QVERIFY(!CloseEnabled(dlg));
-        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("删除成功"), 30000);
-        QCOMPARE(dlg.RowState[0], 2);
-        QCOMPARE(StatusColour(dlg, 0), QColor(11, 204, 0));
-        QVERIFY(fs::is_empty(adb->root() + "/dev/S1/sdcard/Tavoren_photos"));
-        QVERIFY(CloseEnabled(dlg));
-
-        adb->Write("dev/S1/rm_output", "rm: /sdcard/Tavoren_photos/x: Permission denied\n");
-        QTest::mouseClick(remove, Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("文件删除失败"), 30000);
-        QCOMPARE(dlg.RowState[0], 3);
-        QCOMPARE(StatusColour(dlg, 0), QColor(255, 69, 0));
-
-        adb->Write("dev/S1/gone", "");
-        QTest::mouseClick(remove, Qt::LeftButton);
-        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("与设备连接失败"), 30000);
-        QCOMPARE(dlg.RowState[0], 3);
-        QVERIFY(remove->isEnabled()); // the user may try again
-    }
-
-    void closesOnlyThroughTheCloseButtonWhenIdle() {
-        adb->AddDevice("S1", "One\n");
-        adb->AddFiles("S1", "Tavoren_photos", 6);
-        adb->Write("dev/S1/pull_delay", "0.3");
-        CUploadFileDlg dlg;
-        QSignalSpy closed(&dlg, &CUploadFileDlg::uploadNotify);
-        dlg.show();
-        QTRY_COMPARE_WITH_TIMEOUT(dlg.RowState[0], 1, 20000);
-        QVERIFY(!CloseEnabled(dlg));
-        QTest::keyClick(&dlg, Qt::Key_Escape);
-        dlg.close(); // the window manager's close request
-        QVERIFY(dlg.isVisible());
-        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("上传完成"), 30000);
-        QVERIFY(CloseEnabled(dlg));
+        QCOMPARE(FakeAdbFixture::CountFiles(adb->work() + "/WEAR_KT-One/Tavoren_photos"), 12);
+        QCOMPARE(FakeAdbFixture::CountFiles(adb->work() + "/WEAR_KT-One/Tavoren_videos"), 3);
+        QVERIFY(!dlg.GetDlgItem(kUploadIds[0])->isVisible());
         QTest::keyClick(&dlg, Qt::Key_Escape);
         QVERIFY(dlg.isVisible());
         QCOMPARE(closed.count(), 0);
@@ -244,6 +133,105 @@ private slots:
         QCOMPARE(closed.count(), 1);
         QCOMPARE(closed.at(0).at(0).value<uintptr_t>(), uintptr_t(0));
         QCOMPARE(closed.at(0).at(1).value<intptr_t>(), intptr_t(0));
+    }
+
+    void devicesPluggedWhileOneUploadsKeepTheirOwnNames() {
+        adb->AddDevice("S1", nullptr); // no readable name: goes by its serial
+        adb->AddFiles("S1", "Tavoren_photos", 10);
+        adb->Write("dev/S1/pull_delay", "0.3");
+        CUploadFileDlg dlg;
+        dlg.show();
+        QTRY_COMPARE_WITH_TIMEOUT(dlg.RowState[0], 1, 20000);
+        adb->AddDevice("S2", "\xB2\xE2\xCA\xD4"); // GBK names
+        adb->AddDevice("S3", "\xC5\xC4\xC9\xE3");
+        adb->AddFiles("S2", "Tavoren_photos", 2);
+        adb->AddFiles("S3", "Tavoren_photos", 1);
+        dlg.OnDeviceChange(0x8000);
+        QCOMPARE(TextOf(dlg, kNameIds[1]), QString()); // not before the arrival delay
+        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, kNameIds[2]), T("WEAR_拍摄"), 20000);
+        QCOMPARE(TextOf(dlg, kNameIds[1]), T("WEAR_测试"));
+        QCOMPARE(TextOf(dlg, kNameIds[0]), T("WEAR_S1"));
+        for (int r : {2, 1, 0})
+            QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, r), T("上传完成"), 30000);
+        QCOMPARE(FakeAdbFixture::CountFiles(adb->work() + "/WEAR_S1/Tavoren_photos"), 10);
+        QCOMPARE(FakeAdbFixture::CountFiles(adb->work() + "/WEAR_%B2%E2%CA%D4/Tavoren_photos"), 2);
+        QCOMPARE(FakeAdbFixture::CountFiles(adb->work() + "/WEAR_%C5%C4%C9%E3/Tavoren_photos"), 1);
+    }
+
+    void unplugMidCopyFailsAndReplugCompletes() {
+        adb->AddDevice("S1", "One\n");
+        adb->AddFiles("S1", "Tavoren_photos", 8);
+        adb->Write("dev/S1/unplug_after", "3"); // the fake marks the device gone
+        CUploadFileDlg dlg;
+        dlg.show();
+        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("与设备连接失败"), 30000);
+        QCOMPARE(StatusColour(dlg, 0), QColor(255, 69, 0));
+        QVERIFY(FakeAdbFixture::CountFiles(adb->work() + "/WEAR_One/Tavoren_photos") <=
+                0); // nothing half-done moved in
+        QVERIFY(!dlg.GetDlgItem(kDeleteIds[0])->isEnabled());
+        dlg.OnDeviceChange(0x8004);
+        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, kSerialIds[0]), QString(), 20000);
+        QVERIFY(!dlg.GetDlgItem(kDeleteIds[0])->isVisible());
+        QVERIFY(!dlg.GetDlgItem(kUploadIds[0])->isVisible());
+        QVERIFY(CloseEnabled(dlg));
+
+        fs::remove(adb->root() + "/dev/S1/gone");
+        fs::remove(adb->root() + "/dev/S1/unplug_after");
+        dlg.OnDeviceChange(0x8000);
+        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("上传完成"), 30000);
+        QCOMPARE(FakeAdbFixture::CountFiles(adb->work() + "/WEAR_One/Tavoren_photos"), 8);
+    }
+
+    void serverThenAuthorizationThenPlaced() {
+        adb->Write("daemon", "fail");
+        adb->AddDevice("S1", "One\n", "unauthorized");
+        CUploadFileDlg dlg;
+        dlg.show();
+        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, 1300), T("设备列表获取失败，请检查设备连接状态。"), 20000);
+        fs::remove(adb->root() + "/daemon");
+        dlg.OnDeviceChange(0x8000);
+        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, 1300), T("设备列表获取完毕，当前无设备连接。"), 20000);
+        adb->Write("dev/S1/state", "device"); // the user accepts the prompt; no USB event follows
+        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, kNameIds[0]), T("WEAR_One"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("上传完成"), 30000);
+    }
+
+    void failedUploadIsRetriedBeforeAnyDelete() {
+        adb->AddDevice("S1", "One\n");
+        adb->AddFiles("S1", "Tavoren_photos", 2, 100000);
+        adb->Write("dev/S1/fsize", "50000"); // the local disk is full
+        CUploadFileDlg dlg;
+        dlg.show();
+        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("上传目录创建失败"), 30000);
+        QCOMPARE(dlg.RowState[0], 3);
+        auto* upload = qobject_cast<QPushButton*>(dlg.GetDlgItem(kUploadIds[0]));
+        auto* remove = qobject_cast<QPushButton*>(dlg.GetDlgItem(kDeleteIds[0]));
+        QVERIFY(upload->isVisible() && upload->isEnabled());
+        QVERIFY(remove->isVisible() && !remove->isEnabled());
+        dlg.OnCommand(kDeleteIds[0]); // refused
+        QCOMPARE(Status(dlg, 0), T("上传目录创建失败"));
+        QVERIFY(CloseEnabled(dlg));
+
+        fs::remove(adb->root() + "/dev/S1/fsize");
+        QTest::mouseClick(upload, Qt::LeftButton);
+        QCOMPARE(Status(dlg, 0), T("准备上传，请稍候..."));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("上传完成"), 30000);
+        QVERIFY(!upload->isVisible());
+        QVERIFY(remove->isEnabled());
+
+        adb->Write("dev/S1/rm_output", "rm: /sdcard/Tavoren_photos/f0.jpg: Permission denied\n");
+        QTest::mouseClick(remove, Qt::LeftButton);
+        QCOMPARE(Status(dlg, 0), T("正在执行删除，请稍候..."));
+        QCOMPARE(StatusColour(dlg, 0), QColor(218, 165, 32));
+        QVERIFY(!CloseEnabled(dlg));
+        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("文件删除失败"), 30000);
+        QVERIFY(remove->isEnabled()); // the user may try again
+        fs::remove(adb->root() + "/dev/S1/rm_output");
+        QTest::mouseClick(remove, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("删除成功"), 30000);
+        QCOMPARE(StatusColour(dlg, 0), QColor(11, 204, 0));
+        QVERIFY(fs::is_empty(adb->root() + "/dev/S1/sdcard/Tavoren_photos"));
+        QVERIFY(!remove->isEnabled()); // nothing more is known to be home
     }
 
     void quittingWhileAToolHangsEndsIt() {
@@ -259,7 +247,7 @@ private slots:
         dlg.reset();
         QVERIFY(timer.elapsed() < 8000);
         for (int pid : adb->HangPids())
-            QTRY_VERIFY_WITH_TIMEOUT(FakeAdbFixture::ProcessGone(pid), 3000);
+            QVERIFY(FakeAdbFixture::WaitGone(pid));
     }
 };
 

@@ -1,4 +1,5 @@
 #include "ConsoleRunner.h"
+#include "FakeAdbFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -22,17 +23,6 @@ std::vector<std::string> Sh(const std::string& script) {
     return {"sh", "-c", script};
 }
 
-// True when the process is gone (or only a zombie waiting for its reaper).
-bool ProcessGone(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    if (!stat)
-        return true;
-    std::string line;
-    std::getline(stat, line);
-    size_t close = line.rfind(')');
-    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
-}
-
 std::string WaitForOutput(ConsoleRunner& runner, const std::string& needle) {
     for (int i = 0; i < 500; ++i) {
         std::string out = runner.Output();
@@ -42,22 +32,6 @@ std::string WaitForOutput(ConsoleRunner& runner, const std::string& needle) {
     }
     return runner.Output();
 }
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/runner-test-XXXXXX";
-        m_path = mkdtemp(pattern);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
-    }
-    const std::string& path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
 
 } // namespace
 
@@ -74,9 +48,10 @@ TEST(ConsoleRunner, CollectsOutputInOrderAcrossReads) {
     expected += "error: device not found\n";
     expected += "after\n";
     ASSERT_EQ(runner.Start(Sh("i=0; while [ $i -lt 2000 ]; do echo line$i; i=$((i+1)); done; "
-                              "echo 'error: device not found' >&2; echo after")),
+                              "echo 'error: device not found' >&2; echo after; exit 3")),
               1);
     EXPECT_EQ(runner.Finish(), 1);
+    EXPECT_EQ(runner.ExitCode(), 3);
     EXPECT_GT(expected.size(), 1023u * 10);
     EXPECT_EQ(runner.Output(), expected);
 
@@ -103,8 +78,9 @@ TEST(ConsoleRunner, ExitLinesAndSendLinesReachTheChild) {
 TEST(ConsoleRunner, WritingToAChildThatHasGoneDoesNotKillUs) {
     ConsoleRunner runner;
     ASSERT_EQ(runner.Start({"true"}), 1);
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(runner.SendLines(std::string(100000, 'x') + "\n"), 0);
+    // Once the child has gone, a write fails instead of killing this process.
+    while (runner.SendLines(std::string(100000, 'x') + "\n") != 0) {
+    }
     EXPECT_EQ(runner.Finish(), 1);
 }
 
@@ -121,22 +97,22 @@ TEST(ConsoleRunner, MissingProgram) {
 }
 
 TEST(ConsoleRunner, RunAndWaitWaitsForTheEnd) {
-    TempDir dir;
-    const std::string marker = dir.path() + "/done";
+    FakeAdbFixture dir;
+    const std::string marker = dir.work() + "/done";
     EXPECT_EQ(RunAndWait(Sh("sleep 0.3; touch '" + marker + "'")), 0);
     EXPECT_TRUE(fs::exists(marker));
 }
 
 TEST(ConsoleRunner, EnsureDirectory) {
-    TempDir dir;
-    const std::string folder = dir.path() + "/made";
+    FakeAdbFixture dir;
+    const std::string folder = dir.work() + "/made";
     EXPECT_EQ(EnsureDirectory(folder), 0);
     EXPECT_TRUE(fs::is_directory(folder));
     std::ofstream(folder + "/keep") << "x";
     EXPECT_EQ(EnsureDirectory(folder), 0); // existing: left as it is
     EXPECT_TRUE(fs::exists(folder + "/keep"));
-    EXPECT_EQ(EnsureDirectory(dir.path() + "/missing/child"), -1);
-    EXPECT_FALSE(fs::exists(dir.path() + "/missing"));
+    EXPECT_EQ(EnsureDirectory(dir.work() + "/missing/child"), -1);
+    EXPECT_FALSE(fs::exists(dir.work() + "/missing"));
     EXPECT_EQ(EnsureDirectory(folder + "/keep"), -1); // a file is in the way
 }
 
@@ -185,9 +161,7 @@ TEST(ConsoleRunner, CancelEndsAHangingChildAndItsGrandchild) {
     canceller.join();
     EXPECT_LT(std::chrono::steady_clock::now() - began, 6s);
     EXPECT_FALSE(runner.TimedOut());
-    for (int i = 0; i < 200 && !ProcessGone(grandchild); ++i)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_TRUE(ProcessGone(grandchild));
+    EXPECT_TRUE(FakeAdbFixture::WaitGone(grandchild));
     // A cancelled runner starts nothing more.
     EXPECT_EQ(runner.Start({"true"}), 0);
 }
@@ -200,6 +174,7 @@ TEST(ConsoleRunner, TimeOutEndsAHangingChild) {
     EXPECT_EQ(runner.Finish(), 1);
     EXPECT_LT(std::chrono::steady_clock::now() - began, 6s);
     EXPECT_TRUE(runner.TimedOut());
+    EXPECT_EQ(runner.ExitCode(), 128 + SIGKILL);
     EXPECT_EQ(runner.Output(), "partial\n");
     // A later command on the same runner runs normally.
     ASSERT_EQ(runner.Start({"echo", "next"}), 1);
@@ -216,5 +191,5 @@ TEST(ConsoleRunner, ReleasingARunningRunnerEndsItsChild) {
         std::string out = WaitForOutput(runner, "pid ");
         child = std::stoi(out.substr(4));
     }
-    EXPECT_TRUE(ProcessGone(child));
+    EXPECT_TRUE(FakeAdbFixture::ProcessGone(child));
 }

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -52,14 +53,17 @@ void FakeAdbFixture::AddFiles(const std::string& serial, const std::string& fold
     }
 }
 
-void FakeAdbFixture::Write(const std::string& relative, const std::string& content) {
-    fs::path path = m_root + "/" + relative;
+namespace {
+
+void WriteFile(const fs::path& path, const std::string& content) {
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << content;
 }
 
-bool FakeAdbFixture::Exists(const std::string& relative) const {
-    return fs::exists(m_root + "/" + relative);
+} // namespace
+
+void FakeAdbFixture::Write(const std::string& relative, const std::string& content) {
+    WriteFile(m_root + "/" + relative, content);
 }
 
 std::string FakeAdbFixture::Read(const std::string& relative) const {
@@ -67,6 +71,10 @@ std::string FakeAdbFixture::Read(const std::string& relative) const {
     std::stringstream text;
     text << file.rdbuf();
     return text.str();
+}
+
+void FakeAdbFixture::WriteWork(const std::string& relative, const std::string& content) {
+    WriteFile(m_work + "/" + relative, content);
 }
 
 std::vector<int> FakeAdbFixture::HangPids() const {
@@ -85,4 +93,19 @@ bool FakeAdbFixture::ProcessGone(int pid) {
     std::getline(stat, line);
     size_t close = line.rfind(')');
     return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+}
+
+bool FakeAdbFixture::WaitGone(int pid) {
+    for (int i = 0; i < 300 && !ProcessGone(pid); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return ProcessGone(pid);
+}
+
+int FakeAdbFixture::CountFiles(const std::string& folder) {
+    if (!fs::is_directory(folder))
+        return -1;
+    int count = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        count += entry.is_regular_file() ? 1 : 0;
+    return count;
 }

@@ -23,12 +23,17 @@ public:
                   const std::string& prefix = "f");
     // Writes a file of the fixture (relative to its root), e.g. "dev/S/hang".
     void Write(const std::string& relative, const std::string& content);
-    bool Exists(const std::string& relative) const;
     std::string Read(const std::string& relative) const;
+    // Writes below the current folder of the uploads.
+    void WriteWork(const std::string& relative, const std::string& content);
 
     // Pids left behind by hanging commands (tool and grandchild).
     std::vector<int> HangPids() const;
+    // Gone, or only a zombie waiting for its reaper; WaitGone waits up to 3 s for it.
     static bool ProcessGone(int pid);
+    static bool WaitGone(int pid);
+    // Files below `folder`, at any depth; -1 when it is no folder.
+    static int CountFiles(const std::string& folder);
 
     const std::string& root() const { return m_root; }
     const std::string& work() const { return m_work; } // the current folder meanwhile

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Reads what the adb tool prints. Every function is pure: no I/O, no state,
+// no toolkit; it takes any bytes (broken lines, NULs, invalid UTF-8, huge
+// numbers) and returns a result without crashing or reading out of bounds.
+//
+// Lines are the pieces of a text split at CR and LF (empty ones dropped).
+// "Tool messages" are the lines adb prints about itself rather than data from
+// the device: "error: ...", "adb: ...", "* daemon ...", "* failed ...", and
+// anything that says "cannot connect to daemon".
+class AdbOutput {
+public:
+    // One line of `adb devices`: serial number, tab, state.
+    struct Device {
+        std::string serial;
+        std::string state;
+    };
+
+    // A regular file of an `ls -l` listing: its path below the listed folder
+    // ("a.jpg", "Camera/b.jpg") and its size in bytes.
+    struct File {
+        std::string path;
+        uint64_t size = 0;
+    };
+
+    // What `adb pull` said about its copy.
+    struct Pull {
+        int arrows = 0;             // per-file "... -> ..." lines (older tools print them)
+        int pulled = -1;            // files pulled, from the summary line; -1 without one
+        int skipped = 0;            // files skipped, from the summary line
+        bool localError = false;    // it could not create or write a local file (disk full, permission)
+        bool remoteMissing = false; // the device folder does not exist
+        bool otherError = false;    // any other error line (device gone, offline, read failure)
+    };
+
+    // Cuts `text` at every character of `separators`; empty pieces are dropped.
+    static std::vector<std::string> SplitText(std::string_view text, std::string_view separators);
+
+    static bool IsToolMessage(std::string_view line);
+
+    // The addressed device is gone: "error: device not found" or "... device 'S' not found".
+    static bool IsDeviceNotFound(std::string_view output);
+
+    // A tool message other than the notices of a server starting: the tool
+    // failed (no server, device gone or offline, ...).
+    static bool HasToolError(std::string_view output);
+
+    // Every "serial<TAB>state" line of `adb devices`, in order, whatever the state.
+    static std::vector<Device> ParseDevices(std::string_view output);
+
+    // States that turn into "device" by themselves (the user accepts the prompt, the link settles).
+    static bool IsWaitingState(std::string_view state);
+
+    // The name filter: false for a line that begins with every prefix of the
+    // table that is not longer than it (so for "" and, with the worker's
+    // table, for "J"); true for any other line.
+    static bool AcceptName(std::string_view line, std::span<const std::string> prefixes);
+
+    // The first line of the Bluetooth name output that is not a message of the
+    // tool or the device shell and that the filter accepts; empty when none is.
+    static std::string ParseName(std::string_view output, std::span<const std::string> prefixes);
+
+    // The regular files of `ls -l FOLDER/*` (toybox or toolbox format), with
+    // sizes. `loneFolder` names the only sub-folder when the listing is of
+    // that one folder alone (ls then prints "total N" and bare names with no
+    // heading); pass it when known. Paths with "." or ".." parts are dropped.
+    static std::vector<File> ParseListing(std::string_view output, std::string_view folder,
+                                          std::string_view loneFolder = {});
+
+    static Pull ParsePull(std::string_view output);
+};
