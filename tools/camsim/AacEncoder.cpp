@@ -7,6 +7,11 @@ extern "C" {
 
 #include <cmath>
 
+bool AacEncoder::IsBeepTime(int64_t microseconds) {
+    int64_t inSecond = ((microseconds % 1000000) + 1000000) % 1000000;
+    return inSecond < kBeepMs * 1000;
+}
+
 AacEncoder::~AacEncoder() {
     av_packet_free(&m_packet);
     av_frame_free(&m_frame);
@@ -53,14 +58,14 @@ int AacEncoder::Open() {
     return 0;
 }
 
-int AacEncoder::EncodeNext(std::vector<std::vector<uint8_t>>& out) {
+int AacEncoder::EncodeNext(std::vector<std::vector<uint8_t>>& out, std::vector<int64_t>* firstSamples) {
     if (m_ctx == nullptr || av_frame_make_writable(m_frame) < 0)
         return -1;
     auto* samples = reinterpret_cast<float*>(m_frame->data[0]);
     for (int i = 0; i < kFrameSamples; ++i) {
         int64_t n = m_sample + i;
         double t = static_cast<double>(n) / kSampleRate;
-        bool beep = (n % kSampleRate) < kSampleRate / 10;
+        bool beep = (n % kSampleRate) < kSampleRate * kBeepMs / 1000;
         samples[i] =
             static_cast<float>(beep ? 0.5 * std::sin(2 * M_PI * 1000 * t) : 0.15 * std::sin(2 * M_PI * 440 * t));
     }
@@ -78,6 +83,8 @@ int AacEncoder::EncodeNext(std::vector<std::vector<uint8_t>>& out) {
         MakeAdtsHeader(frame.size(), frame.data());
         std::copy(m_packet->data, m_packet->data + m_packet->size, frame.begin() + 7);
         out.push_back(std::move(frame));
+        if (firstSamples)
+            firstSamples->push_back(m_packet->pts); // time base 1/kSampleRate, encoder delay taken off
         av_packet_unref(m_packet);
     }
     return 0;

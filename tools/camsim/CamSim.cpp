@@ -10,6 +10,7 @@
 #include <ctime>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 
 using Clock = std::chrono::steady_clock;
 
@@ -36,8 +37,8 @@ std::string FileSafe(const std::string& text) {
     return out;
 }
 
-uint32_t MicrosSince(Clock::time_point start) {
-    return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+int64_t MicrosSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
 }
 
 } // namespace
@@ -64,9 +65,11 @@ int CamSim::Start() {
         Log("no UID to serve");
         return -1;
     }
-    if (m_config.width < 64 || m_config.height < 64 || m_config.width > 1920 || m_config.height > 1080 ||
-        m_config.width % 2 != 0 || m_config.height % 2 != 0) {
-        Log("size must be even, from 64x64 up to 1920x1080");
+    if (!CheckSize(m_config.width, m_config.height))
+        return -1;
+    if (m_config.resizeAfterSeconds > 0 &&
+        (!m_config.source.empty() || !CheckSize(m_config.resizeWidth, m_config.resizeHeight))) {
+        Log("--resize-after needs the test picture and a valid size");
         return -1;
     }
     if (m_config.fps < 1 || m_config.fps > 60) {
@@ -102,6 +105,14 @@ int CamSim::Start() {
         m_threads.emplace_back(&CamSim::StreamLoop, this, i);
     m_threads.emplace_back(&CamSim::Housekeeping, this);
     return 0;
+}
+
+bool CamSim::CheckSize(int width, int height) {
+    if (width < 64 || height < 64 || width > 1920 || height > 1080 || width % 2 != 0 || height % 2 != 0) {
+        Log("size must be even, from 64x64 up to 1920x1080");
+        return false;
+    }
+    return true;
 }
 
 void CamSim::Stop() {
@@ -279,14 +290,14 @@ void CamSim::Housekeeping() {
 
 void CamSim::StreamLoop(size_t index) {
     const std::string uid = m_config.uids[index];
-    VideoEncoder encoder;
+    auto encoder = std::make_unique<VideoEncoder>();
     SourceReader source;
     AacEncoder aac;
     bool useSource = !m_config.source.empty();
     int opened = useSource ? source.Open(m_config.source, m_config.width, m_config.height, m_config.fps, kMaxFrameBytes)
-                           : encoder.Open(m_config.width, m_config.height, m_config.fps, kMaxFrameBytes);
+                           : encoder->Open(m_config.width, m_config.height, m_config.fps, kMaxFrameBytes);
     if (opened != 0) {
-        Log("UID " + uid + ": " + (useSource ? source.GetError() : encoder.GetError()));
+        Log("UID " + uid + ": " + (useSource ? source.GetError() : encoder->GetError()));
         return;
     }
     if (aac.Open() != 0) {
@@ -294,16 +305,23 @@ void CamSim::StreamLoop(size_t index) {
         return;
     }
 
+    // The stream clock: test picture n is taken at n / fps seconds.
     const Clock::time_point start = Clock::now();
-    const auto videoStep = std::chrono::microseconds(1000000 / m_config.fps);
+    auto gridUs = [&](int64_t n) { return n * 1000000 / m_config.fps; };
     const auto audioStep = std::chrono::microseconds(1000000LL * AacEncoder::kFrameSamples / AacEncoder::kSampleRate);
+    int64_t gridFrame = 0;
     Clock::time_point nextVideo = start;
     Clock::time_point nextAudio = start;
+    Clock::time_point videoSince{};
+    bool videoStarted = false;
+    bool resized = false;
     uint32_t videoNumber = 0;
     uint32_t audioNumber = 0;
     std::vector<uint8_t> unit;
     std::vector<std::vector<uint8_t>> audioFrames;
+    std::vector<int64_t> audioStarts;
     int64_t sourceUs = 0;
+    int64_t sourceSendUs = 0;
     bool sourcePending = false;
     bool sourceKey = false;
 
@@ -314,25 +332,45 @@ void CamSim::StreamLoop(size_t index) {
             std::vector<int> targets = Targets(uid, true, needKey);
             bool key = false;
             bool have = false;
+            int64_t stampUs = 0;
             if (useSource) {
-                // Real time: send the unit whose time has come.
+                // Real time: send the unit whose decode time has come.
                 if (!sourcePending) {
-                    if (source.Next(needKey, unit, sourceKey, sourceUs) != 0) {
+                    if (source.Next(needKey, unit, sourceKey, sourceUs, sourceSendUs) != 0) {
                         Log("UID " + uid + ": " + source.GetError());
                         return;
                     }
                     sourcePending = true;
                 }
-                if (MicrosSince(start) >= sourceUs) {
+                if (MicrosSince(start) >= sourceSendUs) {
                     have = true;
                     key = sourceKey;
+                    stampUs = sourceUs;
                     sourcePending = false;
                 }
                 nextVideo = now + std::chrono::milliseconds(2);
             } else {
                 if (!targets.empty()) {
-                    TestPicture::Paint(encoder.Picture(), uid, videoNumber, WallClock());
-                    if (encoder.Encode(needKey, unit, key) != 0) {
+                    if (!videoStarted) {
+                        videoStarted = true;
+                        videoSince = now;
+                    }
+                    if (!resized && m_config.resizeAfterSeconds > 0 &&
+                        now - videoSince >= std::chrono::seconds(m_config.resizeAfterSeconds)) {
+                        resized = true;
+                        encoder = std::make_unique<VideoEncoder>();
+                        if (encoder->Open(m_config.resizeWidth, m_config.resizeHeight, m_config.fps, kMaxFrameBytes) !=
+                            0) {
+                            Log("UID " + uid + ": " + encoder->GetError());
+                            return;
+                        }
+                        Log("UID " + uid + ": picture size now " + std::to_string(m_config.resizeWidth) + "x" +
+                            std::to_string(m_config.resizeHeight) + " (fault switch)");
+                    }
+                    stampUs = gridUs(gridFrame);
+                    TestPicture::Paint(encoder->Picture(), uid, videoNumber, WallClock());
+                    TestPicture::PaintBeepMarker(encoder->Picture(), AacEncoder::IsBeepTime(stampUs));
+                    if (encoder->Encode(needKey, unit, key) != 0) {
                         Log("UID " + uid + ": the encoder failed");
                         return;
                     }
@@ -340,16 +378,20 @@ void CamSim::StreamLoop(size_t index) {
                     if (unit.empty())
                         ++m_oversized;
                 }
-                nextVideo += videoStep;
-                if (now - nextVideo > std::chrono::seconds(1))
-                    nextVideo = now; // fell far behind: do not burst
+                ++gridFrame;
+                nextVideo = start + std::chrono::microseconds(gridUs(gridFrame));
+                if (now - nextVideo > std::chrono::seconds(1)) {
+                    // Fell far behind: skip pictures rather than burst.
+                    gridFrame = MicrosSince(start) * int64_t{m_config.fps} / 1000000 + 1;
+                    nextVideo = start + std::chrono::microseconds(gridUs(gridFrame));
+                }
             }
             if (have) {
                 p2p::FrameInfo info;
                 info.codec = p2p::kCodecH264;
                 info.flags = key ? p2p::kFrameFlagKey : 0;
                 info.frameNumber = videoNumber;
-                info.timestamp = useSource ? static_cast<uint32_t>(sourceUs) : MicrosSince(start);
+                info.timestamp = static_cast<uint32_t>(stampUs);
                 for (int session : targets) {
                     bool waitKey;
                     {
@@ -370,19 +412,20 @@ void CamSim::StreamLoop(size_t index) {
         }
         if (now >= nextAudio) {
             audioFrames.clear();
-            if (aac.EncodeNext(audioFrames) != 0) {
+            audioStarts.clear();
+            if (aac.EncodeNext(audioFrames, &audioStarts) != 0) {
                 Log("UID " + uid + ": the AAC encoder failed");
                 return;
             }
             bool unused;
             std::vector<int> targets = Targets(uid, false, unused);
-            for (const std::vector<uint8_t>& frame : audioFrames) {
+            for (size_t i = 0; i < audioFrames.size(); ++i) {
                 p2p::FrameInfo info;
                 info.codec = p2p::kCodecAac;
                 info.frameNumber = audioNumber++;
-                info.timestamp = MicrosSince(start);
+                info.timestamp = static_cast<uint32_t>(audioStarts[i] * 1000000 / AacEncoder::kSampleRate);
                 for (int session : targets) {
-                    if (m_device.SendAudio(session, info, frame.data(), frame.size()) == 0)
+                    if (m_device.SendAudio(session, info, audioFrames[i].data(), audioFrames[i].size()) == 0)
                         ++m_audioSent;
                 }
             }

@@ -24,6 +24,9 @@ struct CamSimConfig {
     std::string source; // a media file to send instead of the test picture
     std::string talkbackDir = ".";
     // Fault switches.
+    int resizeAfterSeconds = 0; // > 0: switch the test picture to resizeWidth x resizeHeight this long
+    int resizeWidth = 0;        // after video first started (new SPS and PPS, like a camera
+    int resizeHeight = 0;       // that changes its resolution)
     int closeAfterSeconds = 0;  // > 0: close each session this long after it opened
     int vanishAfterSeconds = 0; // > 0: go silent on each session this long after it opened
     bool noStopAck = false;     // never acknowledge a client's channel stop
@@ -37,6 +40,12 @@ struct CamSimConfig {
 // with a live H.264 test picture (or a looping file) and an AAC tone, starts
 // video on IOCTRL 511 and audio on 768 for each session, and saves the
 // talk-back a client sends (848 start, 850 data, 849 stop) as ADTS files.
+//
+// Frames are stamped on one stream clock per UID, in microseconds: a picture
+// with its presentation time (test pictures on an exact grid of 1/fps), an
+// audio frame with the time of its first sample. While the tone's beep
+// sounds (the first 100 ms of every second) the test picture shows a white
+// square in its top-right corner (TestPicture::PaintBeepMarker).
 class CamSim : public DeviceListener {
 public:
     static constexpr size_t kMaxFrameBytes = 48000;
@@ -81,6 +90,7 @@ private:
     void Housekeeping();
     std::vector<int> Targets(const std::string& uid, bool video, bool& needKey);
     void StartTalkback(int session, SessionState& state);
+    bool CheckSize(int width, int height);
 
     CamSimConfig m_config;
     Device m_device;

@@ -1,5 +1,8 @@
 #include "SourceReader.h"
 
+#include "AacEncoder.h"
+#include "TestPicture.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavcodec/bsf.h>
@@ -80,6 +83,14 @@ int64_t SourceReader::TimeOf(int64_t ts) {
     return us + m_loopOffsetUs;
 }
 
+// A time after the first one of this pass through the file (TimeOf set the start).
+int64_t SourceReader::LaterTimeOf(int64_t ts, int64_t fallbackUs) const {
+    if (ts == AV_NOPTS_VALUE || m_startTs == INT64_MIN)
+        return fallbackUs;
+    return av_rescale_q(ts - m_startTs, m_format->streams[m_stream]->time_base, AVRational{1, 1000000}) +
+           m_loopOffsetUs;
+}
+
 int SourceReader::Rewind() {
     m_loopOffsetUs = m_lastUs + m_frameUs;
     m_startTs = INT64_MIN;
@@ -116,7 +127,7 @@ int SourceReader::ReadPacket() {
     return -1;
 }
 
-int SourceReader::Next(bool forceKey, std::vector<uint8_t>& out, bool& key, int64_t& timeUs) {
+int SourceReader::Next(bool forceKey, std::vector<uint8_t>& out, bool& key, int64_t& timeUs, int64_t& sendUs) {
     out.clear();
     key = false;
     for (int guard = 0; guard < 10000; ++guard) {
@@ -124,8 +135,9 @@ int SourceReader::Next(bool forceKey, std::vector<uint8_t>& out, bool& key, int6
             int r = av_bsf_receive_packet(m_bsf, m_packet);
             if (r == 0) {
                 int64_t ts = m_packet->dts != AV_NOPTS_VALUE ? m_packet->dts : m_packet->pts;
-                timeUs = TimeOf(ts);
-                m_lastUs = timeUs;
+                sendUs = TimeOf(ts);
+                timeUs = LaterTimeOf(m_packet->pts, sendUs);
+                m_lastUs = sendUs;
                 bool isKey = (m_packet->flags & AV_PKT_FLAG_KEY) != 0;
                 if (static_cast<size_t>(m_packet->size) > m_maxFrameBytes) {
                     ++m_skipped;
@@ -149,6 +161,7 @@ int SourceReader::Next(bool forceKey, std::vector<uint8_t>& out, bool& key, int6
         int r = avcodec_receive_frame(m_decoder, m_decoded);
         if (r == 0) {
             timeUs = TimeOf(m_decoded->best_effort_timestamp);
+            sendUs = timeUs;
             m_lastUs = timeUs;
             AVFrame* picture = m_encoder->Picture();
             m_sws = sws_getCachedContext(m_sws, m_decoded->width, m_decoded->height,
@@ -160,6 +173,7 @@ int SourceReader::Next(bool forceKey, std::vector<uint8_t>& out, bool& key, int6
             }
             sws_scale(m_sws, m_decoded->data, m_decoded->linesize, 0, m_decoded->height, picture->data,
                       picture->linesize);
+            TestPicture::PaintBeepMarker(picture, AacEncoder::IsBeepTime(timeUs));
             av_frame_unref(m_decoded);
             if (m_encoder->Encode(forceKey, out, key) != 0) {
                 m_error = "cannot encode the source pictures";

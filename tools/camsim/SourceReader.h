@@ -16,8 +16,9 @@ struct SwsContext;
 
 // Reads the video of a media file as H.264 Annex B access units, looping for
 // ever. An H.264 stream passes through the h264_mp4toannexb bitstream filter
-// unchanged (access units above the size limit are skipped up to the next
-// key frame); any other codec is decoded, scaled and encoded anew.
+// unchanged, B-frames included (access units above the size limit are
+// skipped up to the next key frame); any other codec is decoded, scaled and
+// encoded anew.
 class SourceReader {
 public:
     SourceReader() = default;
@@ -26,9 +27,11 @@ public:
     SourceReader& operator=(const SourceReader&) = delete;
 
     int Open(const std::string& path, int width, int height, int fps, size_t maxFrameBytes);
-    // The next access unit and its time in microseconds since the source
-    // began (growing across loops). forceKey matters only when re-encoding.
-    int Next(bool forceKey, std::vector<uint8_t>& out, bool& key, int64_t& timeUs);
+    // The next access unit in decode order, its presentation time and its
+    // decode time (when to send it), in microseconds since the source's first
+    // decode time (growing across loops). forceKey matters only when
+    // re-encoding; re-encoded pictures carry the beep marker.
+    int Next(bool forceKey, std::vector<uint8_t>& out, bool& key, int64_t& timeUs, int64_t& sendUs);
     bool IsPassthrough() const { return m_bsf != nullptr; }
     int GetSkippedCount() const { return m_skipped; }
     const std::string& GetError() const { return m_error; }
@@ -37,6 +40,7 @@ private:
     int ReadPacket(); // a video packet into m_packet; 0, or negative at a hard error
     int Rewind();
     int64_t TimeOf(int64_t ts);
+    int64_t LaterTimeOf(int64_t ts, int64_t fallbackUs) const;
 
     AVFormatContext* m_format = nullptr;
     AVBSFContext* m_bsf = nullptr;

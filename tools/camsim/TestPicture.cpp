@@ -46,3 +46,13 @@ void TestPicture::Paint(AVFrame* frame, const std::string& uid, uint32_t frameNu
         BitmapFont::Draw(y, frame->linesize[0], width, height, boxX + scale, boxY + scale + i * lineHeight, lines[i],
                          scale, 235);
 }
+
+void TestPicture::PaintBeepMarker(AVFrame* frame, bool beep) {
+    const int size = std::min(kMarkerSize, std::min(frame->width, frame->height)) & ~1;
+    const int x = (frame->width - size) & ~1;
+    for (int row = 0; row < size; ++row)
+        std::memset(frame->data[0] + row * frame->linesize[0] + x, beep ? 235 : 16, static_cast<size_t>(size));
+    for (int plane = 1; plane <= 2; ++plane)
+        for (int row = 0; row < size / 2; ++row)
+            std::memset(frame->data[plane] + row * frame->linesize[plane] + x / 2, 128, static_cast<size_t>(size / 2));
+}

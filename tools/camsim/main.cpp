@@ -21,9 +21,17 @@ void Usage() {
                  "  --password TEXT       its password (default 531642)\n"
                  "  --size WxH            picture size, up to 1920x1080 (default 640x360)\n"
                  "  --fps N               frames per second, 1 to 60 (default 25)\n"
-                 "  --source FILE         send this video file (looping) instead of the test picture\n"
+                 "  --source FILE         send this video file (looping) instead of the test picture; H.264\n"
+                 "                        is sent as it is (B-frames too), other codecs are re-encoded\n"
                  "  --talkback-dir DIR    where talk-back is saved (default .)\n"
+                 "Time stamps: microseconds on one stream clock per UID; a picture carries its\n"
+                 "presentation time, an audio frame the time of its first sample. The tone beeps\n"
+                 "at 1000 Hz for the first 100 ms of every second; meanwhile each test picture (and\n"
+                 "each re-encoded source picture) shows a solid white 64x64 square in its top-right\n"
+                 "corner, which is black otherwise.\n"
                  "fault switches:\n"
+                 "  --resize-after N WxH  N seconds after video first starts, switch the test picture\n"
+                 "                        to WxH (new SPS and PPS)\n"
                  "  --close-after N       close each session N seconds after it opened\n"
                  "  --vanish-after N      stop answering each session N seconds after it opened\n"
                  "  --no-stop-ack         never acknowledge a client's stop\n"
@@ -80,6 +88,13 @@ int main(int argc, char** argv) {
             config.source = value();
         } else if (arg == "--talkback-dir") {
             config.talkbackDir = value();
+        } else if (arg == "--resize-after") {
+            config.resizeAfterSeconds = number(1, 86400);
+            const char* text = value();
+            if (std::sscanf(text, "%dx%d", &config.resizeWidth, &config.resizeHeight) != 2) {
+                std::cerr << "vantor-camsim: bad size " << text << " (WxH)\n";
+                return 2;
+            }
         } else if (arg == "--close-after") {
             config.closeAfterSeconds = number(1, 86400);
         } else if (arg == "--vanish-after") {
