@@ -20,6 +20,38 @@ std::vector<Frame> H264(int width, int height, double seconds, const std::string
 // AAC-LC in ADTS frames of 1024 samples: a 440 Hz tone.
 std::vector<Frame> Aac(int sampleRate, int channels, double seconds);
 
+// The packets of a media file, in file order, times in seconds.
+struct Packet {
+    bool video;
+    double pts, dts, duration;
+    bool key;
+};
+std::vector<Packet> ReadPackets(const std::string& path);
+
+// The top-level boxes of an MP4 file and the movie length its moov states.
+struct Mp4Layout {
+    std::vector<std::string> boxes;
+    double movieSeconds = 0;
+};
+Mp4Layout ReadMp4Layout(const std::string& path);
+
+// ffmpeg's complaints when it decodes the whole file ("" when none).
+std::string DecodeErrors(const std::string& path);
+
+// The beep marker of vantor-camsim in a decoded picture: 1 for the white
+// square, 0 for no pure white there, -1 for anything in between.
+int BeepMarker(const uint8_t* const data[], const int linesize[], int width);
+// Where a recording shows the white square appear and the beep start, in
+// seconds, as a player would present them.
+struct BeepMarks {
+    std::vector<double> squares, beeps;
+    int pictures = 0;
+    int unclearMarkers = 0;
+};
+BeepMarks FindBeepMarks(const std::string& path);
+// Beep onsets in decoded sound: each sample with its time in seconds.
+std::vector<double> BeepOnsets(const std::vector<float>& samples, const std::vector<double>& times);
+
 // Runs a command line; returns its standard output (and the exit status).
 std::string Run(const std::string& command, int* status = nullptr);
 
