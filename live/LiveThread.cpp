@@ -9,6 +9,9 @@ LiveThread::LiveThread() {
     capture.SetEncoder(&encoder);
     decoder.SetRecorder(&recorder);
     OnMessage(UM_LIVE_COMMAND, [this](uintptr_t wParam, intptr_t lParam) { OnLiveCommand(wParam, lParam); });
+    // The recorder's writer thread reports a failed file; the pane thread handles it.
+    recorder.SetFailureHandler([this] { PostThreadMessage(UM_RECORD_FAILED, 0, 0); });
+    OnMessage(UM_RECORD_FAILED, [this](uintptr_t, intptr_t) { OnRecordFailedMessage(); });
 }
 
 LiveThread::~LiveThread() {
@@ -227,6 +230,7 @@ void LiveThread::StopTalkCommand(CAVStateListener* listener) {
 }
 
 void LiveThread::StartRecordCommand(CAVStateListener* listener) {
+    m_recordListener = listener;
     bool ok = recorder.Start() == 0;
     recordState = ok ? PANE_RUNNING : PANE_STOPPED;
     if (listener) {
@@ -238,8 +242,24 @@ void LiveThread::StartRecordCommand(CAVStateListener* listener) {
 }
 
 void LiveThread::StopRecordCommand(CAVStateListener* listener) {
+    bool ok = recorder.Stop() == 0;
+    recordState = PANE_STOPPED;
+    if (listener) {
+        if (ok)
+            listener->OnRecordStopped(this);
+        else
+            listener->OnRecordFailed(this);
+    }
+}
+
+// The running recording could not be written: it is stopped (what the file
+// holds is kept) and its failure reported; live view goes on. A report about
+// a recording that has since been stopped, or replaced, changes nothing.
+void LiveThread::OnRecordFailedMessage() {
+    if (recordState != PANE_RUNNING || !recorder.HasFailed())
+        return;
     recorder.Stop();
     recordState = PANE_STOPPED;
-    if (listener)
-        listener->OnRecordStopped(this);
+    if (m_recordListener)
+        m_recordListener->OnRecordFailed(this);
 }

@@ -17,6 +17,8 @@
 class RenderTarget;
 
 constexpr uint32_t UM_LIVE_COMMAND = 0x401; // WM_USER + 1
+// Posted by the pane's recorder when its recording failed (WM_USER + 2).
+constexpr uint32_t UM_RECORD_FAILED = 0x402;
 
 enum LiveCommand : uintptr_t {
     CMD_START_LIVE = 1,
@@ -69,6 +71,7 @@ private:
     void StopTalkCommand(CAVStateListener* listener);
     void StartRecordCommand(CAVStateListener* listener);
     void StopRecordCommand(CAVStateListener* listener);
+    void OnRecordFailedMessage();
     void StopPipeline();
     void SetLiveState(int32_t state);
     bool Post(uintptr_t command, CAVStateListener* listener);
@@ -88,5 +91,6 @@ private:
     AudioEncoder encoder;
     std::atomic<int32_t> recordState{PANE_STOPPED};
     Mp4Recorder recorder;
-    bool m_pipelineOpen = false; // pane thread only: the last start opened the session
+    CAVStateListener* m_recordListener = nullptr; // pane thread only: who started the recording
+    bool m_pipelineOpen = false;                  // pane thread only: the last start opened the session
 };

@@ -34,16 +34,18 @@ struct H264FrameParts {
 // file: a taken name gets a suffix -2, -3, ...), so a folder that cannot take
 // it fails the start. The decoder threads push copies of the raw frames; a
 // writer thread waits for the first frame with an SPS and a PPS and writes
-// the samples with times from the frames' time stamps (see FrameTimeline and
-// Mp4File): fragments while recording, a plain MP4 at every clean stop. When
-// the stream's parameter sets change (a new picture size), the file is
-// finished and the recording goes on in a new one.
+// the samples with times from the frames' time stamps (RecordingWriter):
+// fragments while recording, a plain MP4 at every clean stop. When the
+// stream's parameter sets change (a new picture size), the file is finished
+// and the recording goes on in a new one.
 //
 // A file that cannot be written (disk full, folder removed) ends the writer
 // thread: what the file holds is finalised as far as possible, HasFailed()
 // turns true, the failure handler is called on the writer thread (unless a
 // Stop is already under way) and Stop() returns -1. Start() after Stop()
 // begins a new recording either way.
+class RecordingWriter;
+
 class Mp4Recorder {
 public:
     static constexpr uint32_t kVideoBuffers = 10;
@@ -77,7 +79,6 @@ public:
     static void SplitH264Frame(const uint8_t* frame, uint32_t length, H264FrameParts& parts);
 
 private:
-    class Writer;
     bool ExitRequested();
     void WriterThread();
     void SetFileName(const std::string& name);
@@ -89,7 +90,7 @@ private:
     std::unique_ptr<FrameBufferList> audioQueue;
     NamedMutex m_controlMutex{"HandleWriter"};
     std::thread m_writerThread;
-    std::unique_ptr<Writer> m_writer; // the writer thread's state, from Start to Stop
+    std::unique_ptr<RecordingWriter> m_writer; // the writer thread's files, from Start to Stop
     std::atomic<bool> m_failed{false};
     std::mutex m_handlerMutex;
     std::function<void()> m_failureHandler;

@@ -67,19 +67,6 @@ std::vector<TestStreams::Packet> PacketsOf(const std::string& path, bool video) 
     return packets;
 }
 
-// A finished recording: ftyp, one mdat, the moov with the media's length.
-void ExpectPlainMp4(const std::string& path) {
-    TestStreams::Mp4Layout layout = TestStreams::ReadMp4Layout(path);
-    EXPECT_EQ(layout.boxes, (std::vector<std::string>{"ftyp", "mdat", "moov"})) << path;
-    double begin = 1e9, end = 0;
-    for (const auto& p : TestStreams::ReadPackets(path)) {
-        begin = std::min(begin, p.pts);
-        end = std::max(end, p.pts + p.duration);
-    }
-    EXPECT_NEAR(layout.movieSeconds, end - begin, (end - begin) * 0.1) << path;
-    EXPECT_EQ(TestStreams::DecodeErrors(path), "") << path;
-}
-
 // The pictures a file decodes to, as frame hashes in presentation order.
 std::vector<std::string> PictureHashes(const std::string& path) {
     std::string out = TestStreams::Run("ffmpeg -nostdin -v error -i '" + path + "' -map 0:v -f framemd5 - 2>&1");
@@ -132,7 +119,7 @@ TEST_F(Mp4RecorderTest, ACleanStopLeavesAPlainMp4AndACutCopyPlaysToItsLastFragme
 
     EXPECT_EQ(Recordings(), std::vector<std::string>{name});
     EXPECT_EQ(name.size(), std::string("LiveVideo-2024-01-31-23-59-59.mp4").size()) << name;
-    ExpectPlainMp4(name);
+    EXPECT_EQ(TestStreams::PlainMp4Problems(name), "");
     EXPECT_NEAR(TestStreams::ReadMp4Layout(name).movieSeconds, 4.1, 0.05);
     // Every frame at its own time; key frames are sync samples.
     auto pictures = PacketsOf(name, true);
@@ -246,6 +233,8 @@ const TimingCase kTimingCases[] = {
 
 class Mp4RecorderTimingTest : public Mp4RecorderTest, public ::testing::WithParamInterface<TimingCase> {};
 
+// Decode times that increase, each picture lasting until the next, are
+// checked with the plain MP4; presentation times here.
 TEST_P(Mp4RecorderTimingTest, SamplesKeepTheirStampsAndTheMuxerHasNothingToFix) {
     TimedStreams s = GetParam().make();
     Mp4Recorder recorder;
@@ -253,19 +242,13 @@ TEST_P(Mp4RecorderTimingTest, SamplesKeepTheirStampsAndTheMuxerHasNothingToFix) 
     Feed(recorder, s.video, s.audio);
     ASSERT_EQ(recorder.Stop(), 0);
     const std::string name = recorder.GetFileName();
-    ExpectPlainMp4(name);
+    EXPECT_EQ(TestStreams::PlainMp4Problems(name), "");
 
-    // Decode times increase and each picture lasts until the next one.
     auto pictures = PacketsOf(name, true);
     ASSERT_EQ(pictures.size(), s.video.size());
     std::vector<double> shown;
-    for (size_t i = 0; i < pictures.size(); ++i) {
-        shown.push_back(pictures[i].pts);
-        if (i + 1 < pictures.size()) {
-            EXPECT_LT(pictures[i].dts, pictures[i + 1].dts) << i;
-            EXPECT_NEAR(pictures[i].duration, pictures[i + 1].dts - pictures[i].dts, 1e-6) << i;
-        }
-    }
+    for (const auto& p : pictures)
+        shown.push_back(p.pts);
     std::sort(shown.begin(), shown.end());
     for (size_t i = 0; i < shown.size(); ++i)
         EXPECT_NEAR(shown[i], s.videoTimes[i] - s.videoTimes[0], 2e-5) << "picture " << i;
@@ -320,7 +303,7 @@ TEST_F(Mp4RecorderTest, FourRecordersAtOnceGiveFourFilesAndNoneIsReplaced) {
         EXPECT_EQ(names.count(name), 0u);
     }
     for (const std::string& name : names) {
-        ExpectPlainMp4(name);
+        EXPECT_EQ(TestStreams::PlainMp4Problems(name), "") << name;
         EXPECT_EQ(PacketsOf(name, true).size(), 25u) << name;
     }
 }

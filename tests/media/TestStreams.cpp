@@ -182,6 +182,34 @@ std::string DecodeErrors(const std::string& path) {
     return status == 0 ? errors : "exit status " + std::to_string(status) + ": " + errors;
 }
 
+std::string PlainMp4Problems(const std::string& path) {
+    std::string problems;
+    Mp4Layout layout = ReadMp4Layout(path);
+    if (layout.boxes != std::vector<std::string>{"ftyp", "mdat", "moov"}) {
+        problems += "boxes:";
+        for (const std::string& box : layout.boxes)
+            problems += " " + box;
+        problems += "\n";
+    }
+    std::vector<Packet> packets = ReadPackets(path);
+    double begin = 1e9, end = 0;
+    const Packet* previous = nullptr;
+    for (const Packet& p : packets) {
+        begin = std::min(begin, p.pts);
+        end = std::max(end, p.pts + p.duration);
+        if (!p.video)
+            continue;
+        if (previous && (p.dts <= previous->dts || std::abs(previous->duration - (p.dts - previous->dts)) > 1e-6))
+            problems += "video sample at " + std::to_string(previous->dts) + " s lasts " +
+                        std::to_string(previous->duration) + " s, the next starts at " + std::to_string(p.dts) + "\n";
+        previous = &p;
+    }
+    if (packets.empty() || std::abs(layout.movieSeconds - (end - begin)) > (end - begin) * 0.1)
+        problems += "movie length " + std::to_string(layout.movieSeconds) + " s for media of " +
+                    std::to_string(end - begin) + " s\n";
+    return problems + DecodeErrors(path);
+}
+
 int BeepMarker(const uint8_t* const data[], const int linesize[], int width) {
     // The inside of the square: its edges may ring after compression.
     int minY = 255, maxY = 0, maxChroma = 0;
@@ -203,7 +231,7 @@ std::vector<double> BeepOnsets(const std::vector<float>& samples, const std::vec
     // The beep is at 0.5, the tone under it at 0.15: an onset is the first
     // loud sample after 50 ms without one.
     std::vector<double> onsets;
-    double lastLoud = -1e9;
+    double lastLoud = times.empty() ? 0 : times[0]; // sound that starts loud has no onset
     for (size_t i = 0; i < samples.size(); ++i) {
         if (std::abs(samples[i]) < 0.33f)
             continue;
@@ -232,7 +260,7 @@ BeepMarks FindBeepMarks(const std::string& path) {
     AVFrame* frame = av_frame_alloc();
     std::vector<float> samples;
     std::vector<double> times;
-    bool white = false;
+    bool white = true; // a picture that starts white has no onset
     auto take = [&](int index) {
         const double tb = av_q2d(input->streams[index]->time_base);
         while (avcodec_receive_frame(decoders[index], frame) == 0) {
@@ -243,7 +271,7 @@ BeepMarks FindBeepMarks(const std::string& path) {
                 marks.unclearMarkers += marker < 0 ? 1 : 0;
                 if (marker == 1 && !white)
                     marks.squares.push_back(at);
-                white = marker == 1;
+                white = marker != 0;
             } else {
                 const float* first = reinterpret_cast<const float*>(frame->data[0]);
                 for (int i = 0; i < frame->nb_samples; ++i) {

@@ -38,6 +38,13 @@ Mp4Layout ReadMp4Layout(const std::string& path);
 // ffmpeg's complaints when it decodes the whole file ("" when none).
 std::string DecodeErrors(const std::string& path);
 
+// What keeps a finished recording from being a plain MP4 that any player
+// reads and seeks: top-level boxes other than ftyp, mdat, moov; a movie
+// length off the media's by more than 10%; video decode times that do not
+// increase, or samples that do not last until the next one; ffmpeg's
+// complaints. "" when there is nothing.
+std::string PlainMp4Problems(const std::string& path);
+
 // The beep marker of vantor-camsim in a decoded picture: 1 for the white
 // square, 0 for no pure white there, -1 for anything in between.
 int BeepMarker(const uint8_t* const data[], const int linesize[], int width);

@@ -420,6 +420,8 @@ void CamSim::StreamLoop(size_t index) {
             bool unused;
             std::vector<int> targets = Targets(uid, false, unused);
             for (size_t i = 0; i < audioFrames.size(); ++i) {
+                if (audioStarts[i] < 0)
+                    continue; // the encoder's very first frame starts before the stream clock
                 p2p::FrameInfo info;
                 info.codec = p2p::kCodecAac;
                 info.frameNumber = audioNumber++;
