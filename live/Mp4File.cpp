@@ -298,38 +298,49 @@ uint64_t Mp4File::MediaDuration(Track track) const {
     return sum;
 }
 
-// Start of the picture in movie ticks from the common origin: the first
-// video sample's presentation time.
-uint64_t Mp4File::EditDuration(Track track) const {
+// Where the sound starts, in movie ticks after the picture starts (the first
+// video sample's presentation time); negative when it starts before.
+int64_t Mp4File::SoundOffset() const {
     const TrackData& video = m_tracks[kVideo];
-    if (m_tracks[track].index.empty() || video.index.empty())
+    const int64_t pictureStart = video.firstDts + video.index[0].offset;
+    const uint64_t soundStart = static_cast<uint64_t>(m_tracks[kAudio].firstDts);
+    return static_cast<int64_t>(Rescale(soundStart, kMovieTimeScale, m_audioFormat.sampleRate)) - pictureStart;
+}
+
+uint64_t Mp4File::EditDuration(Track track) const {
+    if (m_tracks[track].index.empty() || m_tracks[kVideo].index.empty())
         return 0;
     if (track == kVideo)
         return MediaDuration(kVideo);
-    const uint32_t rate = m_audioFormat.sampleRate;
-    const int64_t pictureStart = video.firstDts + video.index[0].offset;
-    const int64_t soundStart =
-        static_cast<int64_t>(Rescale(static_cast<uint64_t>(m_tracks[kAudio].firstDts), kMovieTimeScale, rate));
-    const int64_t length = static_cast<int64_t>(Rescale(MediaDuration(kAudio), kMovieTimeScale, rate));
-    return static_cast<uint64_t>(std::max<int64_t>(0, soundStart - pictureStart + length));
+    const int64_t length =
+        static_cast<int64_t>(Rescale(MediaDuration(kAudio), kMovieTimeScale, m_audioFormat.sampleRate));
+    return static_cast<uint64_t>(std::max<int64_t>(0, SoundOffset() + length));
+}
+
+// Opens mvhd, tkhd or mdhd and writes the fields up to the duration, in
+// 64-bit form (version 1) only when the duration needs it.
+void Mp4File::OpenHeader(const char (&type)[5], uint32_t flags, uint32_t field, bool trackHeader, uint64_t duration) {
+    const bool wide = duration > UINT32_MAX;
+    m_box.OpenFull(type, wide ? 1 : 0, flags);
+    for (int i = 0; i < 2; ++i) { // creation and modification time
+        if (wide)
+            m_box.U64(m_createdAt);
+        else
+            m_box.U32(m_createdAt);
+    }
+    m_box.U32(field); // time scale, or track id
+    if (trackHeader)
+        m_box.U32(0);
+    if (wide)
+        m_box.U64(duration);
+    else
+        m_box.U32(static_cast<uint32_t>(duration));
 }
 
 void Mp4File::BuildMoov(bool complete) {
     const uint64_t duration = complete ? std::max(EditDuration(kVideo), EditDuration(kAudio)) : 0;
-    const uint8_t version = duration > UINT32_MAX ? 1 : 0;
     m_box.Open("moov");
-    m_box.OpenFull("mvhd", version, 0);
-    if (version == 1) {
-        m_box.U64(m_createdAt);
-        m_box.U64(m_createdAt);
-        m_box.U32(kMovieTimeScale);
-        m_box.U64(duration);
-    } else {
-        m_box.U32(m_createdAt);
-        m_box.U32(m_createdAt);
-        m_box.U32(kMovieTimeScale);
-        m_box.U32(static_cast<uint32_t>(duration));
-    }
+    OpenHeader("mvhd", 0, kMovieTimeScale, false, duration);
     m_box.U32(0x00010000); // rate 1.0
     m_box.U16(0x0100);     // volume 1.0
     m_box.Zeros(10);
@@ -367,21 +378,7 @@ void Mp4File::BuildTrack(Track track, bool complete) {
     const uint64_t mediaDuration = complete ? MediaDuration(track) : 0;
     const uint32_t timeScale = video ? kVideoTimeScale : m_audioFormat.sampleRate;
     m_box.Open("trak");
-    uint8_t version = trackDuration > UINT32_MAX ? 1 : 0;
-    m_box.OpenFull("tkhd", version, 0x000003); // enabled, in the movie
-    if (version == 1) {
-        m_box.U64(m_createdAt);
-        m_box.U64(m_createdAt);
-        m_box.U32(kTrackIds[track]);
-        m_box.U32(0);
-        m_box.U64(trackDuration);
-    } else {
-        m_box.U32(m_createdAt);
-        m_box.U32(m_createdAt);
-        m_box.U32(kTrackIds[track]);
-        m_box.U32(0);
-        m_box.U32(static_cast<uint32_t>(trackDuration));
-    }
+    OpenHeader("tkhd", 0x000003, kTrackIds[track], true, trackDuration); // enabled, in the movie
     m_box.Zeros(8);
     m_box.U16(0);                  // layer
     m_box.U16(0);                  // alternate group
@@ -396,19 +393,7 @@ void Mp4File::BuildTrack(Track track, bool complete) {
         BuildEdits(track);
 
     m_box.Open("mdia");
-    version = mediaDuration > UINT32_MAX ? 1 : 0;
-    m_box.OpenFull("mdhd", version, 0);
-    if (version == 1) {
-        m_box.U64(m_createdAt);
-        m_box.U64(m_createdAt);
-        m_box.U32(timeScale);
-        m_box.U64(mediaDuration);
-    } else {
-        m_box.U32(m_createdAt);
-        m_box.U32(m_createdAt);
-        m_box.U32(timeScale);
-        m_box.U32(static_cast<uint32_t>(mediaDuration));
-    }
+    OpenHeader("mdhd", 0, timeScale, false, mediaDuration);
     m_box.U16(0x55C4); // language "und"
     m_box.U16(0);
     m_box.Close();
@@ -453,24 +438,16 @@ void Mp4File::BuildEdits(Track track) {
         int64_t mediaTime;
     } edits[2];
     int count = 0;
-    const TrackData& video = m_tracks[kVideo];
     const uint64_t editDuration = EditDuration(track);
+    const int64_t offset = track == kAudio ? SoundOffset() : 0;
     if (track == kVideo) {
-        edits[count++] = {editDuration, video.index[0].offset};
+        edits[count++] = {editDuration, m_tracks[kVideo].index[0].offset};
+    } else if (offset > 0) {
+        edits[count++] = {static_cast<uint64_t>(offset), -1}; // nothing to play
+        edits[count++] = {editDuration - static_cast<uint64_t>(offset), 0};
     } else {
-        const uint32_t rate = m_audioFormat.sampleRate;
-        const int64_t pictureStart = video.firstDts + video.index[0].offset;
-        const int64_t soundStart =
-            static_cast<int64_t>(Rescale(static_cast<uint64_t>(m_tracks[kAudio].firstDts), kMovieTimeScale, rate));
-        const int64_t length = static_cast<int64_t>(Rescale(MediaDuration(kAudio), kMovieTimeScale, rate));
-        if (soundStart > pictureStart) {
-            edits[count++] = {static_cast<uint64_t>(soundStart - pictureStart), -1};
-            edits[count++] = {static_cast<uint64_t>(length), 0};
-        } else {
-            int64_t skip = pictureStart - soundStart;
-            edits[count++] = {editDuration,
-                              static_cast<int64_t>(Rescale(static_cast<uint64_t>(skip), rate, kMovieTimeScale))};
-        }
+        const uint64_t skip = Rescale(static_cast<uint64_t>(-offset), m_audioFormat.sampleRate, kMovieTimeScale);
+        edits[count++] = {editDuration, static_cast<int64_t>(skip)};
     }
     bool wide = false;
     for (int i = 0; i < count; ++i)

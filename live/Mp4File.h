@@ -127,8 +127,10 @@ private:
     void BuildSampleEntry(Track track);
     void BuildSampleTables(Track track, bool complete);
     void BuildEdits(Track track);
+    void OpenHeader(const char (&type)[5], uint32_t flags, uint32_t field, bool trackHeader, uint64_t duration);
     uint64_t MediaDuration(Track track) const;
     uint64_t EditDuration(Track track) const;
+    int64_t SoundOffset() const;
 
     int m_fd = -1;
     bool m_failed = false;

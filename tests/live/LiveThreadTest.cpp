@@ -140,8 +140,11 @@ protected:
         std::filesystem::current_path(m_oldDir);
     }
 
-    // Starts live view on a started pane thread and waits for the report.
-    void GoLive(LiveThread& pane, RecordingListener& listener) {
+    // Starts the pane thread and live view (drawn into target) and waits for the report.
+    void GoLive(LiveThread& pane, RecordingListener& listener, CountingTarget* target = nullptr) {
+        if (target)
+            pane.SetRenderWindow(target);
+        ASSERT_TRUE(pane.CreateThread());
         ASSERT_EQ(pane.StartLive(uid, true, &listener), 0);
         ASSERT_TRUE(listener.WaitFor(1));
         ASSERT_EQ(listener.Events().back(), LiveStarted);
@@ -239,7 +242,6 @@ TEST_F(LiveThreadTest, LiveViewStartsOnceDrawsPicturesAndStops) {
 TEST_F(LiveThreadTest, StoppingLiveWhileTalkingAndRecordingReportsOnlyTheLiveStop) {
     LiveThread pane;
     RecordingListener listener;
-    ASSERT_TRUE(pane.CreateThread());
     GoLive(pane, listener);
 
     pane.StartTalk(&listener);
@@ -286,7 +288,6 @@ TEST_F(LiveThreadTest, UnreachableDeviceFailsAndALaterStartSucceeds) {
 TEST_F(LiveThreadTest, TalkAndRecordStartAndStopWithTheirOwnReports) {
     LiveThread pane;
     RecordingListener listener;
-    ASSERT_TRUE(pane.CreateThread());
     GoLive(pane, listener);
 
     pane.StartRecord(&listener);
@@ -316,7 +317,6 @@ TEST_F(LiveThreadTest, ShutdownWhileRecordingFinalisesAPlayableFile) {
     RecordingListener listener;
     {
         LiveThread pane;
-        ASSERT_TRUE(pane.CreateThread());
         GoLive(pane, listener);
         pane.StartRecord(&listener);
         ASSERT_TRUE(listener.WaitFor(2));
@@ -373,9 +373,7 @@ TEST_P(PaneRecordingTest, EveryFileIsAPlainMp4WithSoundInStepWithThePicture) {
     LiveThread pane;
     CountingTarget target;
     RecordingListener listener;
-    pane.SetRenderWindow(&target);
-    ASSERT_TRUE(pane.CreateThread());
-    GoLive(pane, listener);
+    GoLive(pane, listener, &target);
     pane.StartRecord(&listener);
     ASSERT_TRUE(listener.WaitFor(2));
     ASSERT_EQ(listener.Events().back(), RecordStarted);
@@ -438,9 +436,7 @@ TEST_F(LiveThreadTest, FailedWritesReportRecordFailedAndLiveViewGoesOn) {
     LiveThread pane;
     CountingTarget target;
     RecordingListener listener;
-    pane.SetRenderWindow(&target);
-    ASSERT_TRUE(pane.CreateThread());
-    GoLive(pane, listener);
+    GoLive(pane, listener, &target);
     auto record = [&](const std::filesystem::path& folder, Event outcome) {
         std::filesystem::current_path(folder);
         size_t reports = listener.Reports().size();
