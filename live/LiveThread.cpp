@@ -254,10 +254,15 @@ void LiveThread::StopRecordCommand(CAVStateListener* listener) {
 
 // The running recording could not be written: it is stopped (what the file
 // holds is kept) and its failure reported; live view goes on. A report about
-// a recording that has since been stopped, or replaced, changes nothing.
+// a recording that has since been stopped, or replaced, changes nothing; a
+// stop requested meanwhile reports the failure itself.
 void LiveThread::OnRecordFailedMessage() {
-    if (recordState != PANE_RUNNING || !recorder.HasFailed())
-        return;
+    {
+        std::lock_guard<NamedMutex> guard(m_statusMutex);
+        if (recordState != PANE_RUNNING || !recorder.HasFailed())
+            return;
+        recordState = PANE_SWITCHING; // a stop request now finds nothing to stop
+    }
     recorder.Stop();
     recordState = PANE_STOPPED;
     if (m_recordListener)

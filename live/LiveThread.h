@@ -91,6 +91,7 @@ private:
     AudioEncoder encoder;
     std::atomic<int32_t> recordState{PANE_STOPPED};
     Mp4Recorder recorder;
+    bool m_pipelineOpen = false; // pane thread only: the last start opened the session
+
     CAVStateListener* m_recordListener = nullptr; // pane thread only: who started the recording
-    bool m_pipelineOpen = false;                  // pane thread only: the last start opened the session
 };

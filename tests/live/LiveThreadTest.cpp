@@ -387,14 +387,17 @@ TEST_P(PaneRecordingTest, EveryFileIsAPlainMp4WithSoundInStepWithThePicture) {
 
     auto files = Recordings();
     ASSERT_EQ(files.size(), c.files);
+    size_t squares = 0;
     for (const auto& file : files) {
         SCOPED_TRACE(file.filename().string());
         EXPECT_EQ(TestStreams::PlainMp4Problems(file), "");
+        EXPECT_EQ(TestStreams::FragmentProblems(file), "");
         if (!c.beepMarker)
             continue;
         TestStreams::BeepMarks marks = TestStreams::FindBeepMarks(file);
         EXPECT_EQ(marks.unclearMarkers, 0);
-        ASSERT_GE(marks.squares.size(), 2u);
+        EXPECT_GE(marks.squares.size(), 1u);
+        squares += marks.squares.size();
         for (double square : marks.squares) {
             double offset = 1e9;
             for (double beep : marks.beeps)
@@ -402,6 +405,7 @@ TEST_P(PaneRecordingTest, EveryFileIsAPlainMp4WithSoundInStepWithThePicture) {
             EXPECT_LE(std::abs(offset), 0.040) << "square at " << square << " s, beep " << offset << " s away";
         }
     }
+    EXPECT_GE(squares, c.beepMarker ? 3u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Cameras, PaneRecordingTest, ::testing::ValuesIn(kRecordingCases),

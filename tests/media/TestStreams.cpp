@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <map>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -199,15 +201,74 @@ std::string PlainMp4Problems(const std::string& path) {
         end = std::max(end, p.pts + p.duration);
         if (!p.video)
             continue;
-        if (previous && (p.dts <= previous->dts || std::abs(previous->duration - (p.dts - previous->dts)) > 1e-6))
-            problems += "video sample at " + std::to_string(previous->dts) + " s lasts " +
-                        std::to_string(previous->duration) + " s, the next starts at " + std::to_string(p.dts) + "\n";
+        if (previous && p.dts <= previous->dts)
+            problems +=
+                "video decode time " + std::to_string(p.dts) + " s after " + std::to_string(previous->dts) + "\n";
         previous = &p;
     }
     if (packets.empty() || std::abs(layout.movieSeconds - (end - begin)) > (end - begin) * 0.1)
         problems += "movie length " + std::to_string(layout.movieSeconds) + " s for media of " +
                     std::to_string(end - begin) + " s\n";
     return problems + DecodeErrors(path);
+}
+
+std::string FragmentProblems(const std::string& path) {
+    std::vector<uint8_t> bytes = ReadFile(path);
+    auto u32 = [&](size_t at) {
+        return at + 4 > bytes.size() ? 0u
+                                     : uint32_t{bytes[at]} << 24 | uint32_t{bytes[at + 1]} << 16 |
+                                           uint32_t{bytes[at + 2]} << 8 | bytes[at + 3];
+    };
+    auto type = [&](size_t at) { return std::string(reinterpret_cast<const char*>(&bytes[at + 4]), 4); };
+    std::string problems;
+    std::map<uint32_t, int64_t> ends; // track id -> where its last fragment ended
+    int fragments = 0;
+    // A traf: tfhd (track id), tfdt (start), trun (per-sample durations).
+    auto traf = [&](size_t at, size_t end) {
+        uint32_t track = 0;
+        int64_t start = -1, length = 0;
+        for (size_t box = at; box + 8 <= end && u32(box) >= 8; box += u32(box)) {
+            if (type(box) == "tfhd")
+                track = u32(box + 12);
+            else if (type(box) == "tfdt")
+                start = bytes[box + 8] == 1 ? int64_t{u32(box + 12)} << 32 | u32(box + 16) : u32(box + 12);
+            if (type(box) != "trun")
+                continue;
+            const uint32_t flags = u32(box + 8) & 0xFFFFFF;
+            const uint32_t count = u32(box + 12);
+            size_t sample = box + 16 + (flags & 1 ? 4 : 0) + (flags & 4 ? 4 : 0);
+            const size_t fields = __builtin_popcount(flags & 0xF00);
+            for (uint32_t i = 0; i < count && (flags & 0x100); ++i, sample += 4 * fields) {
+                if (u32(sample) == 0)
+                    problems += "track " + std::to_string(track) + ": a sample of no length\n";
+                length += u32(sample);
+            }
+        }
+        if (ends.count(track) && ends[track] != start)
+            problems += "track " + std::to_string(track) + ": fragment " + std::to_string(fragments) + " starts at " +
+                        std::to_string(start) + ", the one before ends at " + std::to_string(ends[track]) + "\n";
+        ends[track] = start + length;
+    };
+    std::function<void(size_t, size_t)> walk = [&](size_t at, size_t end) {
+        while (at + 8 <= end) {
+            uint64_t size = u32(at);
+            if (size == 1) { // the mdat of a finished recording: the fragments are inside
+                walk(at + 16, std::min<uint64_t>(end, at + (uint64_t{u32(at + 8)} << 32 | u32(at + 12))));
+                return;
+            }
+            if (size < 8)
+                break;
+            if (type(at) == "moof") {
+                ++fragments;
+                for (size_t box = at + 8; box + 8 <= at + size && u32(box) >= 8; box += u32(box))
+                    if (type(box) == "traf")
+                        traf(box + 8, box + u32(box));
+            }
+            at += size;
+        }
+    };
+    walk(0, bytes.size());
+    return fragments == 0 ? "no fragments\n" : problems;
 }
 
 int BeepMarker(const uint8_t* const data[], const int linesize[], int width) {

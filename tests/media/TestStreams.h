@@ -41,9 +41,14 @@ std::string DecodeErrors(const std::string& path);
 // What keeps a finished recording from being a plain MP4 that any player
 // reads and seeks: top-level boxes other than ftyp, mdat, moov; a movie
 // length off the media's by more than 10%; video decode times that do not
-// increase, or samples that do not last until the next one; ffmpeg's
-// complaints. "" when there is nothing.
+// increase; ffmpeg's complaints. "" when there is nothing.
 std::string PlainMp4Problems(const std::string& path);
+
+// Gaps and overlaps between the fragments of a recording (at the top level
+// while it is written, inside the one mdat once it is finished): each
+// track's fragment must start where its previous one ends, and no sample may
+// last 0. "" when there is nothing.
+std::string FragmentProblems(const std::string& path);
 
 // The beep marker of vantor-camsim in a decoded picture: 1 for the white
 // square, 0 for no pure white there, -1 for anything in between.
