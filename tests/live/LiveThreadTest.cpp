@@ -353,12 +353,12 @@ const RecordingCase kRecordingCases[] = {
     {"FileWithBFrames",
      [](CamSimConfig& c, const std::filesystem::path& folder) {
          c.source = (folder / "b.mp4").string();
-         TestStreams::Run("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=320x240:rate=25 -t 2 -pix_fmt yuv420p "
+         TestStreams::Run("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=160x120:rate=25 -t 2 -pix_fmt yuv420p "
                           "-c:v libx264 -profile:v main -bf 2 -g 25 '" +
                           c.source + "'");
      },
      1,
-     {320, 240},
+     {160, 120},
      false},
 };
 
