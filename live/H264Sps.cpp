@@ -1,5 +1,6 @@
 #include "H264Sps.h"
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -78,6 +79,84 @@ bool HasChromaFields(int profileIdc) {
     default:
         return false;
     }
+}
+
+// Skips hrd_parameters().
+void SkipHrd(BitReader& bits) {
+    uint32_t count = bits.Ue() + 1;
+    bits.Bits(8); // bit_rate_scale, cpb_size_scale
+    for (uint32_t i = 0; i < count && i < 32 && !bits.failed; ++i) {
+        bits.Ue();  // bit_rate_value_minus1
+        bits.Ue();  // cpb_size_value_minus1
+        bits.Bit(); // cbr_flag
+    }
+    bits.Bits(20); // four delay and offset lengths
+}
+
+// Reads the timing information and bitstream restrictions of vui_parameters().
+// False when the VUI is cut short.
+bool ParseVui(BitReader& bits, H264Sps& sps, bool& haveReorder) {
+    if (bits.Bit()) {            // aspect_ratio_info_present_flag
+        if (bits.Bits(8) == 255) // aspect_ratio_idc: Extended_SAR
+            bits.Bits(32);       // sar_width, sar_height
+    }
+    if (bits.Bit())        // overscan_info_present_flag
+        bits.Bit();        // overscan_appropriate_flag
+    if (bits.Bit()) {      // video_signal_type_present_flag
+        bits.Bits(4);      // video_format, video_full_range_flag
+        if (bits.Bit())    // colour_description_present_flag
+            bits.Bits(24); // primaries, transfer, matrix
+    }
+    if (bits.Bit()) { // chroma_loc_info_present_flag
+        bits.Ue();
+        bits.Ue();
+    }
+    if (bits.Bit()) { // timing_info_present_flag
+        sps.numUnitsInTick = bits.Bits(32);
+        sps.timeScale = bits.Bits(32);
+        bits.Bit(); // fixed_frame_rate_flag
+    }
+    bool nalHrd = bits.Bit() != 0;
+    if (nalHrd)
+        SkipHrd(bits);
+    bool vclHrd = bits.Bit() != 0;
+    if (vclHrd)
+        SkipHrd(bits);
+    if (nalHrd || vclHrd)
+        bits.Bit();   // low_delay_hrd_flag
+    bits.Bit();       // pic_struct_present_flag
+    if (bits.Bit()) { // bitstream_restriction_flag
+        bits.Bit();   // motion_vectors_over_pic_boundaries_flag
+        bits.Ue();    // max_bytes_per_pic_denom
+        bits.Ue();    // max_bits_per_mb_denom
+        bits.Ue();    // log2_max_mv_length_horizontal
+        bits.Ue();    // log2_max_mv_length_vertical
+        uint32_t reorder = bits.Ue();
+        bits.Ue(); // max_dec_frame_buffering
+        if (!bits.failed) {
+            sps.reorderDepth = static_cast<int>(std::min<uint32_t>(reorder, 16));
+            haveReorder = true;
+        }
+    }
+    return !bits.failed;
+}
+
+// MaxDpbFrames of the level for this picture size (H.264 Table A-1).
+int MaxDpbFrames(int levelIdc, bool constraintSet3, uint32_t widthMbs, uint32_t heightMbs) {
+    struct Level {
+        int idc;
+        uint32_t maxDpbMbs;
+    } static constexpr kLevels[] = {{9, 396},     {10, 396},    {11, 900},    {12, 2376},   {13, 2376},
+                                    {20, 2376},   {21, 4752},   {22, 8100},   {30, 8100},   {31, 18000},
+                                    {32, 20480},  {40, 32768},  {41, 32768},  {42, 34816},  {50, 110400},
+                                    {51, 184320}, {52, 184320}, {60, 696320}, {61, 696320}, {62, 696320}};
+    uint32_t maxDpbMbs = 696320;
+    int idc = (levelIdc == 11 && constraintSet3) ? 9 : levelIdc; // level 1b
+    for (const Level& level : kLevels)
+        if (level.idc == idc)
+            maxDpbMbs = level.maxDpbMbs;
+    uint64_t frameMbs = uint64_t{widthMbs} * heightMbs;
+    return static_cast<int>(std::min<uint64_t>(16, frameMbs == 0 ? 16 : maxDpbMbs / frameMbs));
 }
 
 } // namespace
@@ -169,6 +248,17 @@ bool H264Sps::Parse(const uint8_t* nal, size_t length, H264Sps& out) {
         return false;
     sps.width = static_cast<int>(width - cropX);
     sps.height = static_cast<int>(height - cropY);
+
+    bool haveReorder = false;
+    if (bits.Bit() && !ParseVui(bits, sps, haveReorder)) { // vui_parameters_present_flag
+        sps.numUnitsInTick = sps.timeScale = 0;            // a VUI cut short tells nothing
+        haveReorder = false;
+    }
+    if (!haveReorder) {
+        sps.reorderDepth = sps.profileIdc == 66 ? 0
+                                                : MaxDpbFrames(sps.levelIdc, (sps.constraintFlags & 0x10) != 0,
+                                                               widthMbs, heightMapUnits * (2 - frameMbsOnly));
+    }
     out = sps;
     return true;
 }

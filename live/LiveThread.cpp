@@ -13,6 +13,9 @@ LiveThread::LiveThread() {
     decoder.SetRecorder(&recorder);
     OnMessage(UM_LIVE_COMMAND, [this](uintptr_t wParam, intptr_t lParam) { OnLiveCommand(wParam, lParam); });
     OnMessage(WM_TIMER, [this](uintptr_t wParam, intptr_t) { OnTimer(wParam); });
+    // The recorder's writer thread reports a failed file; the pane thread handles it.
+    recorder.SetFailureHandler([this] { PostThreadMessage(UM_RECORD_FAILED, 0, 0); });
+    OnMessage(UM_RECORD_FAILED, [this](uintptr_t, intptr_t) { OnRecordFailedMessage(); });
 }
 
 LiveThread::~LiveThread() {
@@ -313,6 +316,7 @@ void LiveThread::StopTalkCommand(CAVStateListener* listener) {
 }
 
 void LiveThread::StartRecordCommand(CAVStateListener* listener) {
+    m_recordListener = listener;
     bool ok = !m_reconnecting && recorder.Start() == 0;
     recordState = ok ? PANE_RUNNING : PANE_STOPPED;
     if (listener) {
@@ -324,8 +328,29 @@ void LiveThread::StartRecordCommand(CAVStateListener* listener) {
 }
 
 void LiveThread::StopRecordCommand(CAVStateListener* listener) {
+    bool ok = recorder.Stop() == 0;
+    recordState = PANE_STOPPED;
+    if (listener) {
+        if (ok)
+            listener->OnRecordStopped(this);
+        else
+            listener->OnRecordFailed(this);
+    }
+}
+
+// The running recording could not be written: it is stopped (what the file
+// holds is kept) and its failure reported; live view goes on. A report about
+// a recording that has since been stopped, or replaced, changes nothing; a
+// stop requested meanwhile reports the failure itself.
+void LiveThread::OnRecordFailedMessage() {
+    {
+        std::lock_guard<NamedMutex> guard(m_statusMutex);
+        if (recordState != PANE_RUNNING || !recorder.HasFailed())
+            return;
+        recordState = PANE_SWITCHING; // a stop request now finds nothing to stop
+    }
     recorder.Stop();
     recordState = PANE_STOPPED;
-    if (listener)
-        listener->OnRecordStopped(this);
+    if (m_recordListener)
+        m_recordListener->OnRecordFailed(this);
 }

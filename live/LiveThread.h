@@ -17,6 +17,8 @@
 class RenderTarget;
 
 constexpr uint32_t UM_LIVE_COMMAND = 0x401; // WM_USER + 1
+// Posted by the pane's recorder when its recording failed (WM_USER + 2).
+constexpr uint32_t UM_RECORD_FAILED = 0x402;
 
 enum LiveCommand : uintptr_t {
     CMD_START_LIVE = 1,
@@ -83,6 +85,7 @@ private:
     void StartRecordCommand(CAVStateListener* listener);
     void StopRecordCommand(CAVStateListener* listener);
     bool OpenPipeline();
+    void OnRecordFailedMessage();
     void StopPipeline();
     void OnTimer(uintptr_t id);
     void WatchDevice();
@@ -114,4 +117,5 @@ private:
     uint32_t m_lastVideoFrames = 0;
     uint32_t m_lastFrameTick = 0;
     uint32_t m_retryMs = kFirstRetryMs;
+    CAVStateListener* m_recordListener = nullptr; // who started the recording
 };

@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -26,16 +28,24 @@ struct H264FrameParts {
     bool keyFrame = false; // the sample holds an IDR slice
 };
 
-// Writes a pane's stream, as received, into an MP4 file in the current
-// directory: one H.264 track (avc1, time scale 90000) and one AAC track
-// (8000 Hz, mono, configuration 0x15 0x88), without re-encoding. The decoder
-// threads push copies of the raw frames; a writer thread waits for the first
-// frame with an SPS and a PPS, creates "LiveVideo-<local date and time>.mp4"
-// (never replacing a file: a taken name gets a suffix -2, -3, ...) and writes
-// the samples with times from the frames' time stamps.
+// Writes a pane's stream, as received, into MP4 files in the folder that is
+// current at Start: one H.264 track and one AAC track, without re-encoding.
+// Start creates "LiveVideo-<local date and time>.mp4" (never replacing a
+// file: a taken name gets a suffix -2, -3, ...), so a folder that cannot take
+// it fails the start. The decoder threads push copies of the raw frames; a
+// writer thread waits for the first frame with an SPS and a PPS and writes
+// the samples with times from the frames' time stamps (RecordingWriter):
+// fragments while recording, a plain MP4 at every clean stop. When the
+// stream's parameter sets change (a new picture size), the file is finished
+// and the recording goes on in a new one.
 //
-// The file is fragmented MP4 (a fragment at each key frame and at least one a
-// second), so a recording cut off at any moment plays up to its last fragment.
+// A file that cannot be written (disk full, folder removed) ends the writer
+// thread: what the file holds is finalised as far as possible, HasFailed()
+// turns true, the failure handler is called on the writer thread (unless a
+// Stop is already under way) and Stop() returns -1. Start() after Stop()
+// begins a new recording either way.
+class RecordingWriter;
+
 class Mp4Recorder {
 public:
     static constexpr uint32_t kVideoBuffers = 10;
@@ -43,32 +53,35 @@ public:
     static constexpr uint32_t kAudioBuffers = 50;
     static constexpr uint32_t kAudioBufferSize = 1024;
     static constexpr uint32_t kSampleBufferSize = 500000;
-    static constexpr uint32_t kMovieTimeScale = 90000;
-    static constexpr uint32_t kVideoTimeScale = 90000;
-    static constexpr uint32_t kVideoSampleDuration = 6000;
-    static constexpr uint32_t kAudioTimeScale = 8000;
-    static constexpr uint32_t kAudioSampleDuration = 1024;
 
     Mp4Recorder();
     ~Mp4Recorder();
     Mp4Recorder(const Mp4Recorder&) = delete;
     Mp4Recorder& operator=(const Mp4Recorder&) = delete;
 
+    // 0 when a writer thread runs afterwards; -1 when the file cannot be
+    // created or the thread cannot be started.
     int Start();
+    // 0, or -1 when the recording it ended had failed.
     int Stop();
     int PushVideo(const uint8_t* data, uint32_t length, uint32_t timestamp);
     int PushAudio(const uint8_t* data, uint32_t length, uint32_t timestamp);
 
-    // The name of the file this recorder last created (empty before).
+    // Called on the writer thread when a recording fails while running; it
+    // must return quickly and must not call Start or Stop (post a message).
+    void SetFailureHandler(std::function<void()> handler);
+    // The current or last recording failed.
+    bool HasFailed() const { return m_failed.load(); }
+    // The name of the file this recorder last wrote to (empty before, and
+    // when that recording left no file).
     std::string GetFileName();
 
     static void SplitH264Frame(const uint8_t* frame, uint32_t length, H264FrameParts& parts);
 
 private:
-    class Writer;
-    friend class Writer;
     bool ExitRequested();
     void WriterThread();
+    void SetFileName(const std::string& name);
     int Push(FrameBufferList* queue, const uint8_t* data, uint32_t length, uint32_t timestamp);
 
     NamedMutex m_exitMutex{"HandleWriterExit"};
@@ -77,6 +90,10 @@ private:
     std::unique_ptr<FrameBufferList> audioQueue;
     NamedMutex m_controlMutex{"HandleWriter"};
     std::thread m_writerThread;
+    std::unique_ptr<RecordingWriter> m_writer; // the writer thread's files, from Start to Stop
+    std::atomic<bool> m_failed{false};
+    std::mutex m_handlerMutex;
+    std::function<void()> m_failureHandler;
     std::mutex m_nameMutex;
     std::string m_fileName;
 };

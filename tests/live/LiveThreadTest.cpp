@@ -9,9 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <mutex>
+#include <sys/mount.h>
 #include <thread>
 #include <vector>
 
@@ -126,7 +130,14 @@ protected:
         UseCaptureFile(m_dir.path() / "mic.raw");
         setenv("SDL_DISKAUDIOFILE", (m_dir.path() / "speaker.raw").c_str(), 1);
 
-        uid = testnet::UniqueUid("LIVE");
+        StartCamera([](CamSimConfig&) {});
+    }
+    // (Re)starts the camera, 320x240 unless `change` says otherwise; a new
+    // UID unless the camera is to come back as the same device.
+    void StartCamera(const std::function<void(CamSimConfig&)>& change, bool sameDevice = false) {
+        camera.reset();
+        if (!sameDevice)
+            uid = testnet::UniqueUid("LIVE");
         CamSimConfig config;
         config.uids = {uid};
         config.width = 320;
@@ -134,40 +145,52 @@ protected:
         config.settings = P2PSettings::Current();
         config.talkbackDir = m_dir.path().string();
         config.log = [](const std::string&) {};
-        cameraConfig = config;
-        RestartCamera();
+        change(config);
+        camera = std::make_unique<CamSim>(config);
+        ASSERT_EQ(camera->Start(), 0);
     }
     void TearDown() override {
         camera.reset();
         std::filesystem::current_path(m_oldDir);
     }
 
-    // The camera for `uid`, started anew (after the test stopped it).
-    void RestartCamera() {
-        camera = std::make_unique<CamSim>(cameraConfig);
-        ASSERT_EQ(camera->Start(), 0);
-    }
-
-    // Starts live view on a started pane thread and waits for the report.
-    void GoLive(LiveThread& pane, RecordingListener& listener) {
+    // Starts the pane thread and live view (drawn into target) and waits for the report.
+    void GoLive(LiveThread& pane, RecordingListener& listener, CountingTarget* target = nullptr) {
+        if (target)
+            pane.SetRenderWindow(target);
+        ASSERT_TRUE(pane.CreateThread());
         ASSERT_EQ(pane.StartLive(uid, true, &listener), 0);
         ASSERT_TRUE(listener.WaitFor(1));
         ASSERT_EQ(listener.Events().back(), LiveStarted);
         ASSERT_EQ(pane.GetLiveState(), PANE_RUNNING);
     }
 
-    std::vector<std::filesystem::path> Recordings() {
+    // The recordings in a folder, oldest first.
+    std::vector<std::filesystem::path> Recordings(const std::filesystem::path& folder = {}) {
         std::vector<std::filesystem::path> found;
-        for (const auto& entry : std::filesystem::directory_iterator(m_dir.path()))
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(folder.empty() ? m_dir.path() : folder, ec))
             if (entry.path().filename().string().rfind("LiveVideo-", 0) == 0)
                 found.push_back(entry.path());
+        std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
+            return std::filesystem::last_write_time(a) < std::filesystem::last_write_time(b);
+        });
         return found;
+    }
+    // Waits until the folder's newest recording holds its first fragment.
+    bool WaitForFragment(const std::filesystem::path& folder = {}) {
+        return WaitUntil(
+            [&] {
+                auto files = Recordings(folder);
+                std::error_code ec;
+                return !files.empty() && std::filesystem::file_size(files.back(), ec) > 0;
+            },
+            10000);
     }
 
     TempDir m_dir;
     std::filesystem::path m_oldDir;
     std::string uid;
-    CamSimConfig cameraConfig;
     std::unique_ptr<CamSim> camera;
 };
 
@@ -236,7 +259,6 @@ TEST_F(LiveThreadTest, LiveViewStartsOnceDrawsPicturesAndStops) {
 TEST_F(LiveThreadTest, StoppingLiveWhileTalkingAndRecordingReportsOnlyTheLiveStop) {
     LiveThread pane;
     RecordingListener listener;
-    ASSERT_TRUE(pane.CreateThread());
     GoLive(pane, listener);
 
     pane.StartTalk(&listener);
@@ -245,7 +267,7 @@ TEST_F(LiveThreadTest, StoppingLiveWhileTalkingAndRecordingReportsOnlyTheLiveSto
     EXPECT_EQ(pane.GetTalkState(), PANE_RUNNING);
     EXPECT_EQ(pane.GetRecordState(), PANE_RUNNING);
     ASSERT_TRUE(WaitUntil([&] { return camera->GetTalkbackRecords() >= 4; }, 10000));
-    std::this_thread::sleep_for(std::chrono::seconds(2)); // let the recording hold a few key frames
+    ASSERT_TRUE(WaitForFragment());
 
     pane.StopLive(&listener);
     ASSERT_TRUE(listener.WaitFor(4));
@@ -258,10 +280,10 @@ TEST_F(LiveThreadTest, StoppingLiveWhileTalkingAndRecordingReportsOnlyTheLiveSto
 
     auto files = Recordings();
     ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(TestStreams::PlainMp4Problems(files[0]), "");
     std::string streams =
         TestStreams::Run("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" + files[0].string() + "'");
-    EXPECT_NE(streams.find("h264"), std::string::npos);
-    EXPECT_NE(streams.find("aac"), std::string::npos);
+    EXPECT_EQ(streams, "h264\naac\n");
     EXPECT_EQ(camera->GetTalkbackFaults(), 0);
 }
 
@@ -283,12 +305,11 @@ TEST_F(LiveThreadTest, UnreachableDeviceFailsAndALaterStartSucceeds) {
 TEST_F(LiveThreadTest, TalkAndRecordStartAndStopWithTheirOwnReports) {
     LiveThread pane;
     RecordingListener listener;
-    ASSERT_TRUE(pane.CreateThread());
     GoLive(pane, listener);
 
     pane.StartRecord(&listener);
     ASSERT_TRUE(listener.WaitFor(2));
-    std::this_thread::sleep_for(std::chrono::seconds(3));
+    ASSERT_TRUE(WaitForFragment());
     pane.StopRecord(&listener);
     ASSERT_TRUE(listener.WaitFor(3));
     pane.StartTalk(&listener);
@@ -313,31 +334,189 @@ TEST_F(LiveThreadTest, ShutdownWhileRecordingFinalisesAPlayableFile) {
     RecordingListener listener;
     {
         LiveThread pane;
-        ASSERT_TRUE(pane.CreateThread());
         GoLive(pane, listener);
         pane.StartRecord(&listener);
         ASSERT_TRUE(listener.WaitFor(2));
-        std::this_thread::sleep_for(std::chrono::seconds(3));
+        ASSERT_TRUE(WaitForFragment());
     } // destroyed while live and recording
     auto files = Recordings();
     ASSERT_EQ(files.size(), 1u);
-    int status = 0;
-    std::string errors =
-        TestStreams::Run("ffmpeg -nostdin -v error -i '" + files[0].string() + "' -f null - 2>&1", &status);
-    EXPECT_EQ(status, 0) << errors;
+    EXPECT_EQ(TestStreams::PlainMp4Problems(files[0]), "");
     EXPECT_EQ(listener.Events(), (std::vector<Event>{LiveStarted, RecordStarted}));
+}
+
+// A camera whose stream the pane records.
+struct RecordingCase {
+    const char* name;
+    std::function<void(CamSimConfig&, const std::filesystem::path& folder)> camera;
+    size_t files;
+    std::pair<int, int> lastSize;
+    bool beepMarker;
+};
+
+const RecordingCase kRecordingCases[] = {
+    // The test picture, switching size 3 s in: the file ends and the
+    // recording goes on in a new one.
+    {"TestPictureThatChangesSize",
+     [](CamSimConfig& c, const std::filesystem::path&) {
+         c.resizeAfterSeconds = 3;
+         c.resizeWidth = 480;
+         c.resizeHeight = 272;
+     },
+     2,
+     {480, 272},
+     true},
+    // A Main profile file with B-frames, passed through as it is.
+    {"FileWithBFrames",
+     [](CamSimConfig& c, const std::filesystem::path& folder) {
+         c.source = (folder / "b.mp4").string();
+         TestStreams::Run("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=160x120:rate=25 -t 2 -pix_fmt yuv420p "
+                          "-c:v libx264 -profile:v main -bf 2 -g 25 '" +
+                          c.source + "'");
+     },
+     1,
+     {160, 120},
+     false},
+};
+
+class PaneRecordingTest : public LiveThreadTest, public ::testing::WithParamInterface<RecordingCase> {};
+
+// Recorded through the real pane: every file is a plain MP4 that decodes
+// cleanly, and where the camera marks its beep, the white square appears
+// within 40 ms of the beep's start.
+TEST_P(PaneRecordingTest, EveryFileIsAPlainMp4WithSoundInStepWithThePicture) {
+    const RecordingCase& c = GetParam();
+    StartCamera([&](CamSimConfig& config) { c.camera(config, m_dir.path()); });
+    CountingTarget target; // outlives the pane that draws into it
+    RecordingListener listener;
+    LiveThread pane;
+    GoLive(pane, listener, &target);
+    pane.StartRecord(&listener);
+    ASSERT_TRUE(listener.WaitFor(2));
+    ASSERT_EQ(listener.Events().back(), RecordStarted);
+    // 2.5 s of pictures of the last size.
+    ASSERT_TRUE(WaitUntil([&] { return target.Size() == c.lastSize; }, 20000));
+    const int from = target.Pictures();
+    ASSERT_TRUE(WaitUntil([&] { return target.Pictures() >= from + 63; }, 20000));
+    pane.StopRecord(&listener);
+    ASSERT_TRUE(listener.WaitFor(3));
+    EXPECT_EQ(listener.Events().back(), RecordStopped);
+
+    auto files = Recordings();
+    ASSERT_EQ(files.size(), c.files);
+    size_t squares = 0;
+    for (const auto& file : files) {
+        SCOPED_TRACE(file.filename().string());
+        EXPECT_EQ(TestStreams::PlainMp4Problems(file), "");
+        EXPECT_EQ(TestStreams::FragmentProblems(file), "");
+        if (!c.beepMarker)
+            continue;
+        TestStreams::BeepMarks marks = TestStreams::FindBeepMarks(file);
+        EXPECT_EQ(marks.unclearMarkers, 0);
+        EXPECT_GE(marks.squares.size(), 1u);
+        squares += marks.squares.size();
+        for (double square : marks.squares) {
+            double offset = 1e9;
+            for (double beep : marks.beeps)
+                offset = std::abs(beep - square) < std::abs(offset) ? beep - square : offset;
+            EXPECT_LE(std::abs(offset), 0.040) << "square at " << square << " s, beep " << offset << " s away";
+        }
+    }
+    EXPECT_GE(squares, c.beepMarker ? 3u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cameras, PaneRecordingTest, ::testing::ValuesIn(kRecordingCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A small disk of its own, mounted for the test (needs root, as in CI).
+class SmallDisk {
+public:
+    SmallDisk(const std::filesystem::path& path, const char* size) : m_path(path) {
+        std::filesystem::create_directories(path);
+        m_mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
+    }
+    ~SmallDisk() {
+        if (m_mounted)
+            umount2(m_path.c_str(), MNT_DETACH);
+    }
+    bool Mounted() const { return m_mounted; }
+
+private:
+    std::filesystem::path m_path;
+    bool m_mounted = false;
+};
+
+// A recording whose folder disappears, or whose disk fills up, reports
+// OnRecordFailed and stops; live view goes on, what was written plays, and
+// the record button starts a new recording.
+TEST_F(LiveThreadTest, FailedWritesReportRecordFailedAndLiveViewGoesOn) {
+    SmallDisk disk(m_dir.path() / "small", "64k");
+    if (!disk.Mounted())
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    CountingTarget target; // outlives the pane that draws into it
+    RecordingListener listener;
+    LiveThread pane;
+    GoLive(pane, listener, &target);
+    auto record = [&](const std::filesystem::path& folder, Event outcome) {
+        std::filesystem::current_path(folder);
+        size_t reports = listener.Reports().size();
+        pane.StartRecord(&listener);
+        EXPECT_TRUE(listener.WaitFor(reports + 1));
+        if (outcome == RecordFailed) {
+            EXPECT_TRUE(listener.WaitFor(reports + 2));
+            EXPECT_EQ(listener.Events().back(), RecordFailed);
+        } else {
+            EXPECT_EQ(listener.Events().back(), RecordStarted);
+        }
+        EXPECT_EQ(pane.GetRecordState(), outcome == RecordFailed ? PANE_STOPPED : PANE_RUNNING);
+    };
+
+    // The folder is removed while recording.
+    std::filesystem::path gone = m_dir.path() / "gone";
+    std::filesystem::create_directories(gone);
+    record(gone, RecordStarted);
+    ASSERT_TRUE(WaitForFragment(gone));
+    std::filesystem::remove_all(gone);
+    ASSERT_TRUE(listener.WaitFor(3));
+    EXPECT_EQ(listener.Events().back(), RecordFailed);
+    EXPECT_EQ(pane.GetRecordState(), PANE_STOPPED);
+    // Starting again in the removed folder fails at once.
+    size_t reports = listener.Reports().size();
+    pane.StartRecord(&listener);
+    ASSERT_TRUE(listener.WaitFor(reports + 1));
+    EXPECT_EQ(listener.Events().back(), RecordFailed);
+
+    // The disk fills up: what fitted is finalised and plays.
+    record(m_dir.path() / "small", RecordFailed);
+    auto files = Recordings(m_dir.path() / "small");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(TestStreams::DecodeErrors(files[0]), "");
+    EXPECT_FALSE(TestStreams::ReadPackets(files[0]).empty());
+    // With room again, the next recording works.
+    std::filesystem::remove(files[0]);
+    record(m_dir.path() / "small", RecordStarted);
+    ASSERT_TRUE(WaitForFragment(m_dir.path() / "small"));
+    reports = listener.Reports().size();
+    pane.StopRecord(&listener);
+    ASSERT_TRUE(listener.WaitFor(reports + 1));
+    EXPECT_EQ(listener.Events().back(), RecordStopped);
+    EXPECT_EQ(TestStreams::PlainMp4Problems(Recordings(m_dir.path() / "small").at(0)), "");
+
+    // Live view went on all along.
+    const int pictures = target.Pictures();
+    EXPECT_TRUE(WaitUntil([&] { return target.Pictures() > pictures + 10; }, 10000));
+    EXPECT_EQ(pane.GetLiveState(), PANE_RUNNING);
+    std::filesystem::current_path(m_dir.path());
 }
 
 // A camera that drops out while the pane is live, talking and recording: the
 // pane finalises the recording, ends talk-back, reconnects when the camera is
 // back and records on into a new file; a stop while reconnecting ends it.
 TEST_F(LiveThreadTest, DroppedCameraIsReconnectedAndTheRecordingGoesOnInANewFile) {
-    LiveThread pane;
-    CountingTarget target;
+    CountingTarget target; // outlives the pane that draws into it
     RecordingListener listener;
-    pane.SetRenderWindow(&target);
-    ASSERT_TRUE(pane.CreateThread());
-    GoLive(pane, listener);
+    LiveThread pane;
+    GoLive(pane, listener, &target);
     pane.StartTalk(&listener);
     pane.StartRecord(&listener);
     ASSERT_TRUE(listener.WaitFor(3));
@@ -355,7 +534,7 @@ TEST_F(LiveThreadTest, DroppedCameraIsReconnectedAndTheRecordingGoesOnInANewFile
     ASSERT_EQ(Recordings().size(), 1u); // finalised at the drop
     EXPECT_EQ(TestStreams::Run("ffmpeg -nostdin -v error -i '" + Recordings()[0].string() + "' -f null - 2>&1"), "");
 
-    RestartCamera();
+    StartCamera([](CamSimConfig&) {}, true);
     ASSERT_TRUE(listener.WaitFor(7, 20000));
     events = listener.Events();
     EXPECT_EQ(std::vector<Event>(events.begin() + 5, events.end()), (std::vector<Event>{LiveStarted, RecordStarted}));

@@ -135,7 +135,19 @@ TEST(H264Sps, ReadsSizesWithCroppingFromRealStreams) {
         EXPECT_EQ(sps.height, c.height) << c.profile;
         EXPECT_EQ(sps.profileIdc, s.sps[1]);
         EXPECT_EQ(sps.levelIdc, s.sps[3]);
+        // From the VUI: no B-frames, 25 frames a second.
+        EXPECT_EQ(sps.reorderDepth, 0);
+        ASSERT_GT(sps.numUnitsInTick, 0u);
+        EXPECT_EQ(sps.timeScale / sps.numUnitsInTick, 50u);
     }
+    // Without bitstream restrictions: none for Baseline, else what the level's buffer holds.
+    H264Sps sps;
+    ASSERT_TRUE(H264Sps::Parse(kSps.data(), kSps.size(), sps));
+    EXPECT_EQ(sps.reorderDepth, 0);
+    Bytes main = kSps;
+    main[1] = 77;
+    ASSERT_TRUE(H264Sps::Parse(main.data(), main.size(), sps));
+    EXPECT_EQ(sps.reorderDepth, 8100 / ((sps.width + 15) / 16 * ((sps.height + 15) / 16))); // level 3.0
 }
 
 TEST(H264Sps, RefusesWhatIsNotAnSps) {

@@ -1,20 +1,19 @@
+// Mp4Recorder fed the way the decoder threads feed it; the files are read
+// back with FFmpeg.
 #include "Mp4Recorder.h"
+#include "SourceReader.h"
 #include "TestStreams.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
-#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <set>
-#include <sstream>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
@@ -22,86 +21,34 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 using TestStreams::Frame;
 
-struct Probe {
-    std::map<std::string, std::string> video, audio;
-    int streams = 0;
-    double duration = 0;
+struct Stamped {
+    Frame data;
+    uint32_t stamp;
 };
 
-// ffprobe's view of a file: its streams and the container duration.
-Probe ProbeFile(const std::string& path) {
-    std::string out =
-        TestStreams::Run("ffprobe -v error -show_entries "
-                         "stream=codec_type,codec_name,codec_tag_string,width,height,sample_rate,channels "
-                         "-show_entries format=duration '" +
-                         path + "'");
-    Probe probe;
-    std::istringstream lines(out);
-    std::string line;
-    std::map<std::string, std::string> current;
-    while (std::getline(lines, line)) {
-        if (line == "[/STREAM]") {
-            ++probe.streams;
-            (current["codec_type"] == "video" ? probe.video : probe.audio) = current;
-            current.clear();
-            continue;
-        }
-        auto eq = line.find('=');
-        if (eq == std::string::npos)
-            continue;
-        std::string key = line.substr(0, eq), value = line.substr(eq + 1);
-        if (key == "duration")
-            probe.duration = std::atof(value.c_str());
-        else
-            current[key] = value;
+std::vector<Stamped> Stamp(const std::vector<Frame>& frames, uint32_t first, uint32_t stepUs) {
+    std::vector<Stamped> out;
+    for (size_t i = 0; i < frames.size(); ++i)
+        out.push_back({frames[i], first + static_cast<uint32_t>(i) * stepUs});
+    return out;
+}
+
+// Pushes both streams in the order of their stamps (which may wrap), 10 ms
+// apart so that the writer keeps up; `halfway` runs in the middle.
+void Feed(Mp4Recorder& recorder, const std::vector<Stamped>& video, const std::vector<Stamped>& audio,
+          const std::function<void()>& halfway = {}) {
+    const uint32_t base = video.empty() ? 0 : video[0].stamp;
+    auto at = [&](const Stamped& s) { return static_cast<int32_t>(s.stamp - base); };
+    size_t v = 0, a = 0;
+    while (v < video.size() || a < audio.size()) {
+        bool takeVideo = a == audio.size() || (v < video.size() && at(video[v]) <= at(audio[a]));
+        const Stamped& s = takeVideo ? video[v++] : audio[a++];
+        const auto size = static_cast<uint32_t>(s.data.size());
+        takeVideo ? recorder.PushVideo(s.data.data(), size, s.stamp) : recorder.PushAudio(s.data.data(), size, s.stamp);
+        std::this_thread::sleep_for(10ms);
+        if (halfway && v == video.size() / 2 && takeVideo)
+            halfway();
     }
-    return probe;
-}
-
-// Flags of every video packet, "K" for a key frame (sync sample).
-std::vector<bool> KeyFlags(const std::string& path) {
-    std::string out =
-        TestStreams::Run("ffprobe -v error -select_streams v:0 -show_entries packet=flags -of csv=p=0 '" + path + "'");
-    std::vector<bool> keys;
-    std::istringstream lines(out);
-    std::string line;
-    while (std::getline(lines, line))
-        if (!line.empty())
-            keys.push_back(line[0] == 'K');
-    return keys;
-}
-
-int CountPackets(const std::string& path, const char* stream) {
-    std::string out =
-        TestStreams::Run(std::string("ffprobe -v error -select_streams ") + stream +
-                         " -count_packets -show_entries stream=nb_read_packets -of csv=p=0 '" + path + "'");
-    return std::atoi(out.c_str());
-}
-
-// Decodes the whole file; returns ffmpeg's error output ("" when clean).
-std::string DecodeErrors(const std::string& path, int* frames = nullptr) {
-    int status = 0;
-    std::string err =
-        TestStreams::Run("ffmpeg -nostdin -v error -i '" + path + "' -fps_mode passthrough -f null - 2>&1", &status);
-    if (frames)
-        *frames = std::atoi(TestStreams::Run("ffprobe -v error -count_frames -select_streams v:0 -show_entries "
-                                             "stream=nb_read_frames -of csv=p=0 '" +
-                                             path + "'")
-                                .c_str());
-    return status == 0 ? err : "exit status " + std::to_string(status) + ": " + err;
-}
-
-// "LiveVideo-" with year, month, day, hour, minute and second.
-bool IsRecordingName(const std::string& name) {
-    const std::string pattern = "LiveVideo-####-##-##-##-##-##.mp4";
-    if (name.size() != pattern.size())
-        return false;
-    for (size_t i = 0; i < name.size(); ++i) {
-        bool ok = pattern[i] == '#' ? (name[i] >= '0' && name[i] <= '9') : name[i] == pattern[i];
-        if (!ok)
-            return false;
-    }
-    return true;
 }
 
 std::vector<std::string> Recordings() {
@@ -113,49 +60,38 @@ std::vector<std::string> Recordings() {
     return names;
 }
 
-// Pushes video (25 a second) and audio (1024 samples at 8000 Hz) in time
-// order, with device time stamps starting at tsBase. realTime paces the
-// pushes like a camera; otherwise they are 20 ms apart so the queues keep up.
-// onTime is called once, at time point, during the feed.
-void Feed(Mp4Recorder& recorder, const std::vector<Frame>& video, const std::vector<Frame>& audio, uint32_t tsBase,
-          bool realTime, bool sameStamps = false, double at = -1, const std::function<void()>& onTime = {}) {
-    auto start = std::chrono::steady_clock::now();
-    size_t v = 0, a = 0;
-    // Sound for as long as the pictures last, like a camera.
-    size_t audioCount = audio.size();
-    if (!video.empty())
-        audioCount = std::min(audioCount, static_cast<size_t>(std::ceil(video.size() * 0.040 / 0.128)));
-    bool called = false;
-    while (v < video.size() || a < audioCount) {
-        double tv = v < video.size() ? v * 0.040 : 1e9;
-        double ta = a < audioCount ? a * 0.128 : 1e9;
-        double t = std::min(tv, ta);
-        if (realTime)
-            std::this_thread::sleep_until(start + std::chrono::duration<double>(t));
-        else
-            std::this_thread::sleep_for(20ms);
-        if (!called && at >= 0 && t >= at) {
-            called = true;
-            onTime();
-        }
-        if (tv <= ta) {
-            uint32_t ts = sameStamps ? tsBase : tsBase + static_cast<uint32_t>(v * 40000);
-            recorder.PushVideo(video[v].data(), static_cast<uint32_t>(video[v].size()), ts);
-            ++v;
-        } else {
-            recorder.PushAudio(audio[a].data(), static_cast<uint32_t>(audio[a].size()),
-                               tsBase + static_cast<uint32_t>(a * 128000));
-            ++a;
-        }
-    }
+std::vector<TestStreams::Packet> PacketsOf(const std::string& path, bool video) {
+    auto packets = TestStreams::ReadPackets(path);
+    packets.erase(std::remove_if(packets.begin(), packets.end(), [&](auto& p) { return p.video != video; }),
+                  packets.end());
+    return packets;
+}
+
+// The pictures a file decodes to, as frame hashes in presentation order.
+std::vector<std::string> PictureHashes(const std::string& path) {
+    std::string out = TestStreams::Run("ffmpeg -nostdin -v error -i '" + path + "' -map 0:v -f framemd5 - 2>&1");
+    std::vector<std::string> hashes;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);)
+        if (!line.empty() && line[0] != '#')
+            hashes.push_back(line.substr(line.rfind(',') + 1));
+    return hashes;
+}
+
+std::string WriteStream(const std::vector<Stamped>& frames, const std::string& name) {
+    std::ofstream out(name, std::ios::binary);
+    for (const Stamped& f : frames)
+        out.write(reinterpret_cast<const char*>(f.data.data()), static_cast<std::streamsize>(f.data.size()));
+    return name;
 }
 
 class Mp4RecorderTest : public ::testing::Test {
 protected:
     void SetUp() override {
         saved = fs::current_path();
-        fs::current_path(TestStreams::TempFolder(std::string("rec-") +
-                                                 ::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '-');
+        fs::current_path(TestStreams::TempFolder("rec-" + name));
     }
     void TearDown() override {
         fs::path here = fs::current_path();
@@ -168,95 +104,163 @@ protected:
 
 } // namespace
 
-TEST_F(Mp4RecorderTest, RecordsAStreamThatPlaysAtRealSpeedAndSurvivesBeingCut) {
-    auto video = TestStreams::H264(640, 360, 4.0);
-    auto audio = TestStreams::Aac(8000, 1, 4.0);
-    ASSERT_EQ(video.size(), 100u);
+TEST_F(Mp4RecorderTest, ACleanStopLeavesAPlainMp4AndACutCopyPlaysToItsLastFragment) {
+    // Stamps that wrap during the recording.
+    const uint32_t first = 0xFFFFFFFFu - 1500000u;
+    auto video = Stamp(TestStreams::H264(640, 360, 4.0), first, 40000);
+    auto audio = Stamp(TestStreams::Aac(8000, 1, 4.0), first, 128000);
+    audio.resize(32); // 4.096 s
     Mp4Recorder recorder;
     ASSERT_EQ(recorder.Start(), 0);
-    std::string copy = (fs::current_path() / "copy.mp4.part").string();
-    // Device time stamps that wrap during the recording.
-    Feed(recorder, video, audio, 0xFFFFFFFFu - 1500000u, true, false, 2.5,
-         [&] { fs::copy_file(recorder.GetFileName(), copy); });
+    const std::string name = recorder.GetFileName();
+    Feed(recorder, video, audio, [&] { fs::copy_file(name, "cut.mp4.part"); });
     ASSERT_EQ(recorder.Stop(), 0);
+    EXPECT_FALSE(recorder.HasFailed());
 
-    auto files = Recordings();
-    ASSERT_EQ(files.size(), 1u);
-    EXPECT_TRUE(IsRecordingName(files[0])) << files[0];
-    EXPECT_EQ(files[0], recorder.GetFileName());
-
-    Probe probe = ProbeFile(files[0]);
-    EXPECT_EQ(probe.streams, 2);
-    EXPECT_EQ(probe.video["codec_name"], "h264");
-    EXPECT_EQ(probe.video["codec_tag_string"], "avc1");
-    EXPECT_EQ(probe.video["width"], "640");
-    EXPECT_EQ(probe.video["height"], "360");
-    EXPECT_EQ(probe.audio["codec_name"], "aac");
-    EXPECT_EQ(probe.audio["sample_rate"], "8000");
-    EXPECT_NEAR(probe.duration, 4.0, 4.0 * 0.05);
-
-    // Every frame and every audio block is in the file; key frames are sync samples.
-    EXPECT_EQ(CountPackets(files[0], "v:0"), 100);
-    EXPECT_EQ(CountPackets(files[0], "a:0"), 32); // 4.096 s
-    auto keys = KeyFlags(files[0]);
-    ASSERT_EQ(keys.size(), 100u);
-    for (size_t i = 0; i < keys.size(); ++i)
-        EXPECT_EQ(keys[i], i % 25 == 0) << "packet " << i;
-    int frames = 0;
-    EXPECT_EQ(DecodeErrors(files[0], &frames), "");
-    EXPECT_EQ(frames, 100);
+    EXPECT_EQ(Recordings(), std::vector<std::string>{name});
+    EXPECT_EQ(name.size(), std::string("LiveVideo-2024-01-31-23-59-59.mp4").size()) << name;
+    EXPECT_EQ(TestStreams::PlainMp4Problems(name), "");
+    EXPECT_NEAR(TestStreams::ReadMp4Layout(name).movieSeconds, 4.1, 0.05);
+    // Every frame at its own time; key frames are sync samples.
+    auto pictures = PacketsOf(name, true);
+    ASSERT_EQ(pictures.size(), 100u);
+    for (size_t i = 0; i < pictures.size(); ++i) {
+        EXPECT_NEAR(pictures[i].pts, i * 0.040, 1e-4) << i;
+        EXPECT_EQ(pictures[i].key, i % 25 == 0) << i;
+    }
+    auto sound = PacketsOf(name, false);
+    ASSERT_EQ(sound.size(), 32u);
+    for (size_t i = 0; i < sound.size(); ++i)
+        EXPECT_NEAR(sound[i].pts, i * 0.128, 1e-4) << i;
     int status = 1;
-    TestStreams::Run("ffmpeg -nostdin -v error -ss 2.5 -i '" + files[0] + "' -frames:v 1 -f null - 2>&1", &status);
+    TestStreams::Run("ffmpeg -nostdin -v error -ss 2.5 -i '" + name + "' -frames:v 1 -f null - 2>&1", &status);
     EXPECT_EQ(status, 0);
 
-    // The copy taken while the writer was still open plays up to its last fragment.
-    int copyFrames = 0;
-    EXPECT_EQ(DecodeErrors(copy, &copyFrames), "");
-    EXPECT_GE(copyFrames, 25);
-    EXPECT_LT(copyFrames, 100);
+    // The copy taken while the file was being written: fragments, which play.
+    EXPECT_EQ(TestStreams::FragmentProblems("cut.mp4.part"), "");
+    EXPECT_EQ(TestStreams::DecodeErrors("cut.mp4.part"), "");
+    size_t cutPictures = PacketsOf("cut.mp4.part", true).size();
+    EXPECT_GE(cutPictures, 25u);
+    EXPECT_LT(cutPictures, 100u);
 }
 
-TEST_F(Mp4RecorderTest, MultiSliceFramesKeepEverySlice) {
-    auto video = TestStreams::H264(640, 360, 1.0, "slices=4");
-    auto audio = TestStreams::Aac(8000, 1, 1.0);
-    Mp4Recorder recorder;
-    ASSERT_EQ(recorder.Start(), 0);
-    Feed(recorder, video, audio, 1000, false);
-    recorder.Stop();
-    auto files = Recordings();
-    ASSERT_EQ(files.size(), 1u);
-    int frames = 0;
-    EXPECT_EQ(DecodeErrors(files[0], &frames), "");
-    EXPECT_EQ(frames, static_cast<int>(video.size()));
-    // The file's frames are the stream's frames: compare decoded pictures.
-    std::string a = TestStreams::Run("ffmpeg -nostdin -v error -i '" + files[0] + "' -map 0:v -f framemd5 - 2>&1");
-    std::string source =
-        (fs::path(VANTOR_BINARY_DIR) / "test-streams" / "video-640x360-1000-yuv420p-baseline-slices_4.h264").string();
-    std::string b = TestStreams::Run("ffmpeg -nostdin -v error -i '" + source + "' -f framemd5 - 2>&1");
-    auto hashes = [](const std::string& s) {
-        std::vector<std::string> out;
-        std::istringstream lines(s);
-        std::string line;
-        while (std::getline(lines, line))
-            if (!line.empty() && line[0] != '#')
-                out.push_back(line.substr(line.rfind(',') + 1));
-        return out;
-    };
-    EXPECT_EQ(hashes(a), hashes(b));
+// Stamps as cameras send them, and what the recording must show for them.
+struct TimedStreams {
+    std::vector<Stamped> video, audio;
+    std::vector<double> videoTimes, audioTimes; // presentation times expected in the file
+};
+
+struct TimingCase {
+    const char* name;
+    std::function<TimedStreams()> make;
+};
+
+std::vector<double> Times(const std::vector<Stamped>& frames, uint32_t zero) {
+    std::vector<double> times;
+    for (const Stamped& f : frames)
+        times.push_back(static_cast<int32_t>(f.stamp - zero) / 1e6);
+    std::sort(times.begin(), times.end());
+    return times;
 }
 
-TEST_F(Mp4RecorderTest, FixedDurationsWhenTimeStampsDoNotAdvance) {
-    auto video = TestStreams::H264(320, 240, 2.0);
+// Pictures 40 ms apart from 0, and sound for as long as they last.
+TimedStreams Regular(const std::vector<Frame>& pictures, uint32_t audioStart = 0) {
+    TimedStreams s;
+    s.video = Stamp(pictures, 0, 40000);
+    s.audio = Stamp(TestStreams::Aac(8000, 1, 2.0), audioStart, 128000);
+    s.audio.resize(std::min(s.audio.size(), (pictures.size() * 40 + 127) / 128));
+    s.videoTimes = Times(s.video, 0);
+    s.audioTimes = Times(s.audio, 0);
+    return s;
+}
+
+const TimingCase kTimingCases[] = {
+    {"EarlyAndLateFramesKeepTheirTimes",
+     [] {
+         TimedStreams s = Regular(TestStreams::H264(320, 240, 2.0));
+         for (size_t i = 0; i < s.video.size(); ++i)
+             s.video[i].stamp += i % 3 == 1 ? -8000 : (i % 3 == 2 ? 5000 : 0);
+         s.videoTimes = Times(s.video, 0);
+         return s;
+     }},
+    {"StampsThatDoNotAdvanceGiveOneFrameEach",
+     [] {
+         TimedStreams s = Regular(TestStreams::H264(320, 240, 2.0));
+         for (Stamped& f : s.video)
+             f.stamp = 0;
+         return s; // x264 states 25 frames a second
+     }},
+    {"AGapInTheSoundStaysAGap",
+     [] {
+         TimedStreams s = Regular(TestStreams::H264(320, 240, 2.0));
+         s.audio.erase(s.audio.begin() + 5, s.audio.begin() + 8);
+         s.audioTimes = Times(s.audio, 0);
+         return s;
+     }},
+    {"SoundThatStartsLaterStartsLater",
+     [] {
+         TimedStreams s = Regular(TestStreams::H264(320, 240, 2.0), 500000);
+         s.audio.resize(12);
+         s.audioTimes = Times(s.audio, 0);
+         return s;
+     }},
+    {"MultiSliceFramesKeepEverySlice", [] { return Regular(TestStreams::H264(640, 360, 1.0, "slices=4")); }},
+    {"BFramesKeepDecodeOrderAndPresentationTimes",
+     [] {
+         // A Main profile file with B-frames, sent as camsim sends it.
+         std::string clip = (fs::current_path() / "b.mp4").string();
+         TestStreams::Run("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=320x240:rate=25 -t 2 -pix_fmt yuv420p "
+                          "-c:v libx264 -profile:v main -bf 2 -g 25 '" +
+                          clip + "'");
+         SourceReader reader;
+         EXPECT_EQ(reader.Open(clip, 320, 240, 25, Mp4Recorder::kVideoBufferSize), 0);
+         TimedStreams s;
+         for (int i = 0; i < 50; ++i) {
+             Stamped f;
+             bool key = false;
+             int64_t pts = 0, dts = 0;
+             EXPECT_EQ(reader.Next(false, f.data, key, pts, dts), 0);
+             f.stamp = static_cast<uint32_t>(pts);
+             s.video.push_back(f);
+         }
+         s.audio = Stamp(TestStreams::Aac(8000, 1, 2.0), s.video[0].stamp, 128000);
+         s.videoTimes = Times(s.video, s.video[0].stamp);
+         s.audioTimes = Times(s.audio, s.video[0].stamp);
+         return s;
+     }},
+};
+
+class Mp4RecorderTimingTest : public Mp4RecorderTest, public ::testing::WithParamInterface<TimingCase> {};
+
+TEST_P(Mp4RecorderTimingTest, SamplesKeepTheirStampsAndTheMuxerHasNothingToFix) {
+    TimedStreams s = GetParam().make();
     Mp4Recorder recorder;
     ASSERT_EQ(recorder.Start(), 0);
-    Feed(recorder, video, {}, 777, false, true);
-    recorder.Stop();
-    auto files = Recordings();
-    ASSERT_EQ(files.size(), 1u);
-    // 50 samples of 6000 / 90000 s.
-    EXPECT_NEAR(ProbeFile(files[0]).duration, 50 * 6000 / 90000.0, 0.2);
-    EXPECT_EQ(ProbeFile(files[0]).video["width"], "320");
+    Feed(recorder, s.video, s.audio);
+    ASSERT_EQ(recorder.Stop(), 0);
+    const std::string name = recorder.GetFileName();
+    // Decode times that increase; in the fragments, each sample lasting until the next.
+    EXPECT_EQ(TestStreams::PlainMp4Problems(name), "");
+    EXPECT_EQ(TestStreams::FragmentProblems(name), "");
+
+    auto pictures = PacketsOf(name, true);
+    ASSERT_EQ(pictures.size(), s.video.size());
+    std::vector<double> shown;
+    for (const auto& p : pictures)
+        shown.push_back(p.pts);
+    std::sort(shown.begin(), shown.end());
+    for (size_t i = 0; i < shown.size(); ++i)
+        EXPECT_NEAR(shown[i], s.videoTimes[i] - s.videoTimes[0], 2e-5) << "picture " << i;
+    auto sound = PacketsOf(name, false);
+    ASSERT_EQ(sound.size(), s.audioTimes.size());
+    for (size_t i = 0; i < sound.size(); ++i)
+        EXPECT_NEAR(sound[i].pts, s.audioTimes[i] - s.videoTimes[0], 2e-4) << "audio frame " << i;
+    // The very pictures that were sent.
+    EXPECT_EQ(PictureHashes(name), PictureHashes(WriteStream(s.video, "sent.h264")));
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, Mp4RecorderTimingTest, ::testing::ValuesIn(kTimingCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Mp4RecorderTest, FourRecordersAtOnceGiveFourFilesAndNoneIsReplaced) {
     // Files named for the next seconds exist already and must survive.
@@ -272,8 +276,8 @@ TEST_F(Mp4RecorderTest, FourRecordersAtOnceGiveFourFilesAndNoneIsReplaced) {
         std::ofstream(name) << "keep me";
         existing.push_back(name);
     }
-    auto video = TestStreams::H264(320, 240, 1.0);
-    auto audio = TestStreams::Aac(8000, 1, 1.0);
+    auto video = Stamp(TestStreams::H264(320, 240, 1.0), 0, 40000);
+    auto audio = Stamp(TestStreams::Aac(8000, 1, 1.0), 0, 128000);
     std::vector<std::unique_ptr<Mp4Recorder>> recorders;
     for (int i = 0; i < 4; ++i) {
         recorders.push_back(std::make_unique<Mp4Recorder>());
@@ -281,12 +285,12 @@ TEST_F(Mp4RecorderTest, FourRecordersAtOnceGiveFourFilesAndNoneIsReplaced) {
     }
     std::vector<std::thread> feeders;
     for (auto& r : recorders)
-        feeders.emplace_back([&, rec = r.get()] { Feed(*rec, video, audio, 0, false); });
+        feeders.emplace_back([&, rec = r.get()] { Feed(*rec, video, audio); });
     for (auto& f : feeders)
         f.join();
     std::set<std::string> names;
     for (auto& r : recorders) {
-        r->Stop();
+        EXPECT_EQ(r->Stop(), 0);
         names.insert(r->GetFileName());
     }
     EXPECT_EQ(names.size(), 4u);
@@ -298,44 +302,33 @@ TEST_F(Mp4RecorderTest, FourRecordersAtOnceGiveFourFilesAndNoneIsReplaced) {
         EXPECT_EQ(names.count(name), 0u);
     }
     for (const std::string& name : names) {
-        int frames = 0;
-        EXPECT_EQ(DecodeErrors(name, &frames), "") << name;
-        EXPECT_EQ(frames, 25) << name;
+        EXPECT_EQ(TestStreams::PlainMp4Problems(name), "") << name;
+        EXPECT_EQ(PacketsOf(name, true).size(), 25u) << name;
     }
 }
 
 TEST_F(Mp4RecorderTest, NoParameterSetsNoFileAndStartTwiceIsOneRecording) {
-    auto video = TestStreams::H264(320, 240, 1.0);
+    auto video = Stamp(TestStreams::H264(320, 240, 1.0), 0, 40000);
     Mp4Recorder recorder;
     ASSERT_EQ(recorder.Start(), 0);
     // Frames after the first key frame carry no SPS or PPS.
-    std::vector<Frame> noHeaders(video.begin() + 1, video.begin() + 10);
-    Feed(recorder, noHeaders, {}, 0, false);
-    recorder.Stop();
+    Feed(recorder, std::vector<Stamped>(video.begin() + 1, video.begin() + 10), {});
+    EXPECT_EQ(recorder.Stop(), 0);
     EXPECT_TRUE(Recordings().empty());
     EXPECT_EQ(recorder.GetFileName(), "");
 
     ASSERT_EQ(recorder.Start(), 0);
     ASSERT_EQ(recorder.Start(), 0);
-    Feed(recorder, video, {}, 0, false);
-    recorder.Stop();
-    recorder.Stop();
-    EXPECT_EQ(Recordings().size(), 1u);
-    // Pushes while stopped go nowhere.
-    EXPECT_EQ(recorder.PushVideo(video[0].data(), static_cast<uint32_t>(video[0].size()), 0), 0);
-    EXPECT_EQ(Recordings().size(), 1u);
-}
-
-TEST_F(Mp4RecorderTest, FramesLargerThanABufferAreDropped) {
-    auto video = TestStreams::H264(320, 240, 1.0);
-    Mp4Recorder recorder;
-    ASSERT_EQ(recorder.Start(), 0);
+    // A frame larger than a queue buffer is dropped.
     std::vector<uint8_t> huge(Mp4Recorder::kVideoBufferSize + 1, 0);
     EXPECT_EQ(recorder.PushVideo(huge.data(), static_cast<uint32_t>(huge.size()), 0), 0);
     EXPECT_EQ(recorder.PushAudio(huge.data(), Mp4Recorder::kAudioBufferSize + 1, 0), 0);
-    Feed(recorder, video, {}, 0, false);
+    Feed(recorder, video, {});
     recorder.Stop();
-    auto files = Recordings();
-    ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(CountPackets(files[0], "v:0"), 25);
+    recorder.Stop();
+    ASSERT_EQ(Recordings().size(), 1u);
+    EXPECT_EQ(PacketsOf(Recordings()[0], true).size(), 25u);
+    // Pushes while stopped go nowhere.
+    EXPECT_EQ(recorder.PushVideo(video[0].data.data(), static_cast<uint32_t>(video[0].data.size()), 0), 0);
+    EXPECT_EQ(Recordings().size(), 1u);
 }

@@ -1,11 +1,14 @@
 // The simulated camera seen through the transport: H.264 that decodes, IDRs
 // with SPS and PPS at least every 2 s, access units within 48000 bytes, the
-// tone as ADTS AAC, and media files as sources.
+// tone as ADTS AAC, the beep marker, stamps on one clock, and media files as
+// sources.
 #include "CamSim.h"
+#include "AacEncoder.h"
 #include "P2PApi.h"
 #include "P2PErrors.h"
 #include "Protocol.h"
 #include "TestNet.h"
+#include "TestStreams.h"
 
 #include <gtest/gtest.h>
 
@@ -13,8 +16,11 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 
 using testnet::WaitUntil;
@@ -89,16 +95,18 @@ protected:
         IOTC_Session_Close(sid);
     }
 
-    // Decodes the access units; returns the number of pictures and their size.
-    static int Decode(const std::vector<Frame>& video, int& width, int& height) {
-        const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    // Decodes the frames; returns the number of pictures (or sound blocks)
+    // and hands each to `each`.
+    static int Decode(const std::vector<Frame>& frames, int& width, int& height,
+                      const std::function<void(const AVFrame*)>& each = {}, AVCodecID codecId = AV_CODEC_ID_H264) {
+        const AVCodec* codec = avcodec_find_decoder(codecId);
         AVCodecContext* ctx = avcodec_alloc_context3(codec);
         ctx->thread_count = 1;
         EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
         AVPacket* packet = av_packet_alloc();
         AVFrame* picture = av_frame_alloc();
         int pictures = 0;
-        for (const Frame& f : video) {
+        for (const Frame& f : frames) {
             av_new_packet(packet, static_cast<int>(f.data.size()));
             std::copy(f.data.begin(), f.data.end(), packet->data);
             EXPECT_EQ(avcodec_send_packet(ctx, packet), 0);
@@ -106,6 +114,8 @@ protected:
             while (avcodec_receive_frame(ctx, picture) == 0) {
                 width = picture->width;
                 height = picture->height;
+                if (each)
+                    each(picture);
                 ++pictures;
             }
         }
@@ -134,12 +144,18 @@ protected:
                 EXPECT_LE(f.info.timestamp - lastIdr, 2000000u) << i;
                 lastIdr = f.info.timestamp;
             }
-            if (i > 0) {
-                EXPECT_GT(f.info.timestamp, video[i - 1].info.timestamp) << i;
-            }
         }
-        EXPECT_LE(video.back().info.timestamp - lastIdr, 2000000u);
-        double span = (video.back().info.timestamp - video.front().info.timestamp) / 1e6;
+        // Presentation times, B-frames or not: whole frame periods apart.
+        std::vector<uint32_t> stamps;
+        for (const Frame& f : video)
+            stamps.push_back(f.info.timestamp);
+        std::sort(stamps.begin(), stamps.end());
+        for (size_t i = 1; i < stamps.size(); ++i) {
+            double periods = (stamps[i] - stamps[i - 1]) * fps / 1e6;
+            EXPECT_GE(periods, 0.999) << i;
+            EXPECT_NEAR(periods, std::round(periods), 0.001) << i;
+        }
+        double span = (stamps.back() - stamps.front()) / 1e6;
         EXPECT_NEAR((video.size() - 1) / span, fps, fps * 0.4);
     }
 
@@ -154,7 +170,15 @@ TEST_F(CamSimTest, TestPictureAndToneAtTheDefaultSize) {
     ASSERT_GE(video.size(), 50u);
     CheckVideo(video, 25);
     int width = 0, height = 0;
-    EXPECT_EQ(Decode(video, width, height), static_cast<int>(video.size()));
+    // The white square shows exactly while the beep sounds, by the stamps.
+    size_t picture = 0;
+    EXPECT_EQ(Decode(video, width, height,
+                     [&](const AVFrame* f) {
+                         bool beep = AacEncoder::IsBeepTime(video[picture++].info.timestamp);
+                         EXPECT_EQ(TestStreams::BeepMarker(f->data, f->linesize, f->width), beep ? 1 : 0)
+                             << "picture " << picture;
+                     }),
+              static_cast<int>(video.size()));
     EXPECT_EQ(width, 640);
     EXPECT_EQ(height, 360);
     // AAC at 8000 Hz: a frame every 128 ms, each one ADTS frame of its own length.
@@ -169,6 +193,26 @@ TEST_F(CamSimTest, TestPictureAndToneAtTheDefaultSize) {
     }
     double span = (audio.back().info.timestamp - audio.front().info.timestamp) / 1e6;
     EXPECT_NEAR((audio.size() - 1) / span, 8000.0 / 1024, 2.5);
+    // Each frame is stamped with the time of its first sample: the beep
+    // starts on the whole second.
+    std::vector<float> samples;
+    std::vector<double> times;
+    size_t block = 0;
+    Decode(
+        audio, width, height,
+        [&](const AVFrame* f) {
+            // The first block lacks the one before it, which it overlaps.
+            for (int i = 0; i < f->nb_samples && block > 0; ++i) {
+                samples.push_back(reinterpret_cast<const float*>(f->data[0])[i]);
+                times.push_back(audio[block].info.timestamp / 1e6 + i / 8000.0);
+            }
+            ++block;
+        },
+        AV_CODEC_ID_AAC);
+    std::vector<double> onsets = TestStreams::BeepOnsets(samples, times);
+    ASSERT_GE(onsets.size(), 2u);
+    for (double onset : onsets)
+        EXPECT_NEAR(onset, std::round(onset), 0.002) << onset;
 }
 
 TEST_F(CamSimTest, LargestSizeStaysWithinTheFrameLimit) {
@@ -188,12 +232,13 @@ TEST_F(CamSimTest, LargestSizeStaysWithinTheFrameLimit) {
 }
 
 TEST_F(CamSimTest, MediaFilesAreSentInRealTimeAndLoop) {
-    // One H.264 file (passed through) and one MPEG-4 part 2 file (re-encoded), 1 s each.
+    // H.264 files (passed through, one with B-frames) and an MPEG-4 part 2 file (re-encoded), 1 s each.
     struct Source {
         std::string name;
         std::string codec;
     };
-    for (const Source& s : {Source{"clip.mp4", "libx264"}, Source{"clip.avi", "mpeg4"}}) {
+    for (const Source& s : {Source{"clip.mp4", "libx264"}, Source{"clip-b.mp4", "libx264 -profile:v main -bf 2"},
+                            Source{"clip.avi", "mpeg4"}}) {
         SCOPED_TRACE(s.name);
         std::string path = (m_dir / s.name).string();
         std::string command = "ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=20 -t 1 -c:v " + s.codec +
@@ -228,6 +273,7 @@ TEST_F(CamSimTest, BadConfigurationIsRefused) {
     EXPECT_TRUE(refused([](CamSimConfig& c) { c.width = 3840; }));
     EXPECT_TRUE(refused([](CamSimConfig& c) { c.height = 241; }));
     EXPECT_TRUE(refused([](CamSimConfig& c) { c.fps = 0; }));
+    EXPECT_TRUE(refused([](CamSimConfig& c) { c.resizeAfterSeconds = 1; })); // no size to switch to
     EXPECT_TRUE(refused([](CamSimConfig& c) { c.uids = {"has space"}; }));
     EXPECT_TRUE(refused([](CamSimConfig& c) { c.uids.clear(); }));
     EXPECT_TRUE(refused([&](CamSimConfig& c) { c.source = (m_dir / "missing.mp4").string(); }));
