@@ -9,7 +9,7 @@
 #include "Resource.h"
 #include "TestNet.h"
 #include "TestStreams.h"
-#include "WaveInTestFiles.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QTemporaryDir>

@@ -5,7 +5,7 @@
 #include "RenderTarget.h"
 #include "TestNet.h"
 #include "TestStreams.h"
-#include "WaveInTestFiles.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 

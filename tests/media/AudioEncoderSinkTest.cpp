@@ -5,7 +5,7 @@
 #include "AudioEncoder.h"
 #include "AudioEncoderTestCamera.h"
 #include "FrameBufferList.h"
-#include "WaveInTestFiles.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include "AudioEncoder.h"
 #include "AudioEncoderTestCamera.h"
 #include "Speaker.h"
-#include "WaveInTestFiles.h"
+#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 

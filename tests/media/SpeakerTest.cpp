@@ -2,7 +2,7 @@
 #include "AudioEncoder.h"
 #include "FrameBufferList.h"
 #include "NamedMutex.h"
-#include "WaveInTestFiles.h"
+#include "TestFiles.h"
 
 #include <SDL.h>
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 #include "WaveIn.h"
-#include "WaveInTestFiles.h"
+#include "TestFiles.h"
 
 #include <SDL.h>
 #include <gtest/gtest.h>
