@@ -1,13 +1,16 @@
 #pragma once
 
-// Test helpers for capture through SDL's disk audio driver: the driver reads
-// the "microphone" from the raw file named by SDL_DISKAUDIOFILEIN, in real time.
+// Test helpers for temporary folders and for sound through SDL's disk audio
+// driver: it reads the "microphone" from the raw file named by
+// SDL_DISKAUDIOFILEIN, in real time, and plays into SDL_DISKAUDIOFILE.
 
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -52,4 +55,13 @@ inline std::vector<uint8_t> ToneU8(double frequency, double seconds, double ampl
     for (size_t i = 0; i < count; ++i)
         out[i] = static_cast<uint8_t>(std::lround(128.0 + amplitude * std::sin(2.0 * M_PI * frequency * i / 8000.0)));
     return out;
+}
+
+// The 16-bit little-endian samples of a raw sound file (what SDL's disk driver played).
+inline std::vector<int16_t> ReadS16(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<int16_t> samples(bytes.size() / 2);
+    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+    return samples;
 }
