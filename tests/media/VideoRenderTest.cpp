@@ -1,14 +1,14 @@
 #include "VideoRender.h"
+#include "FakeClock.h"
+#include "RecordingTarget.h"
+#include "TestNet.h"
 #include "ToRGB32.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
+#include <functional>
+#include <memory>
 #include <random>
-#include <thread>
 #include <vector>
 
 extern "C" {
@@ -18,100 +18,6 @@ extern "C" {
 }
 
 namespace {
-
-using namespace std::chrono_literals;
-
-// A clock the render thread reads through the seam. Pacing sleeps (at most
-// 10 ms each) advance it; the 20 ms idle poll does not, so the time at which
-// a picture is taken does not depend on how often the thread polled. With
-// advancing off, pacing waits never end by themselves.
-class FakeClock {
-public:
-    std::atomic<uint32_t> now{5000};
-    std::atomic<bool> advancing{true};
-    std::atomic<int> pacingSleeps{0};
-
-    void Install(VideoRender& render) {
-        render.SetClock([this] { return now.load(); },
-                        [this](uint32_t ms) {
-                            if (ms == 20) {
-                                std::this_thread::sleep_for(1ms);
-                                return;
-                            }
-                            ++pacingSleeps;
-                            if (advancing)
-                                now += ms;
-                            else
-                                std::this_thread::sleep_for(1ms);
-                        });
-    }
-};
-
-// Records every picture offered, with the fake time of the call.
-class RecordingTarget : public RenderTarget {
-public:
-    struct Draw {
-        uint32_t tick;
-        int width, height;
-        uint32_t firstPixel;
-    };
-    FakeClock* clock = nullptr;
-    int failFirst = 0;                // calls that return false
-    bool blockFirst = false;          // the first call waits for Release()
-    std::vector<uint32_t> keepPixels; // pixels of the last picture drawn
-    std::atomic<int> drawWidth{0}, drawHeight{0};
-
-    void GetDrawSize(int& width, int& height) const override {
-        width = drawWidth.load();
-        height = drawHeight.load();
-    }
-
-    bool DrawPicture(const uint32_t* pixels, int width, int height) override {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        ++m_entered;
-        m_cv.notify_all();
-        if (blockFirst && m_calls == 0)
-            m_cv.wait(lock, [this] { return m_released; });
-        ++m_calls;
-        if (m_calls <= failFirst) {
-            m_cv.notify_all();
-            return false;
-        }
-        m_draws.push_back({clock ? clock->now.load() : 0, width, height, pixels[0]});
-        keepPixels.assign(pixels, pixels + static_cast<size_t>(width) * height);
-        m_cv.notify_all();
-        return true;
-    }
-    void Release() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_released = true;
-        m_cv.notify_all();
-    }
-    bool WaitCalls(int n) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cv.wait_for(lock, 20s, [&] { return m_calls >= n; });
-    }
-    std::vector<Draw> Draws() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_draws;
-    }
-    bool WaitEntered(int n) {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_cv.wait_for(lock, 20s, [&] { return m_entered >= n; });
-    }
-    int Calls() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_calls;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_cv;
-    int m_calls = 0;
-    int m_entered = 0;
-    bool m_released = false;
-    std::vector<Draw> m_draws;
-};
 
 struct FrameDeleter {
     void operator()(AVFrame* f) const { av_frame_free(&f); }
@@ -148,8 +54,8 @@ uint32_t Gray(uint8_t y) {
 class VideoRenderTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        target.clock = &clock;
-        clock.Install(render);
+        target.tick = clock.Tick();
+        render.SetClock(clock.Tick(), clock.Sleep());
         render.SetWindow(&target);
     }
     void Submit(uint8_t marker, uint32_t timestamp, int width = 32, int height = 18) {
@@ -193,21 +99,17 @@ TEST_F(VideoRenderTest, RenderThreadWaitsUntilEachPictureIsDue) {
 TEST_F(VideoRenderTest, StopDoesNotWaitOutAPacingSleepAndJoinsTheThread) {
     render.StartRender();
     Show(1, 0);
-    clock.advancing = false; // the next picture's wait never ends by itself
-    int sleeps = clock.pacingSleeps.load();
+    clock.halted = true; // the next picture's wait never ends by itself
+    int sleeps = clock.sleeps.load();
     Submit(2, 900000);
-    while (clock.pacingSleeps.load() < sleeps + 2)
-        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(testnet::WaitUntil([&] { return clock.sleeps.load() >= sleeps + 2; }, 10000));
     render.StopRender();
-    int calls = target.Calls();
-    EXPECT_EQ(calls, 1); // the waiting picture was not drawn
-    std::this_thread::sleep_for(50ms);
-    EXPECT_EQ(target.Calls(), calls); // nothing draws after the stop
+    EXPECT_EQ(target.Calls(), 1); // the waiting picture was not drawn
     EXPECT_EQ(render.GetBufferSize(), 0u);
 }
 
 TEST_F(VideoRenderTest, FailedDrawsAreSkippedAndTheirBuffersRecycled) {
-    target.failFirst = 12;
+    target.refuseFirst = 12;
     render.StartRender();
     for (int i = 0; i < 13; ++i)
         Show(static_cast<uint8_t>(i + 1), 1000u * i);
@@ -218,65 +120,72 @@ TEST_F(VideoRenderTest, FailedDrawsAreSkippedAndTheirBuffersRecycled) {
 }
 
 TEST_F(VideoRenderTest, EleventhPictureWithTenWaitingIsDropped) {
-    target.blockFirst = true;
+    target.holdFirst = true;
     render.StartRender();
-    Submit(1, 0);
-    // The render thread now holds picture 1 inside the draw.
-    ASSERT_TRUE(target.WaitEntered(1));
-    for (int i = 2; i <= 11; ++i)
+    for (int i = 1; i <= 11; ++i)
         Submit(static_cast<uint8_t>(i), 0); // same time stamp: drawn at once
     target.Release();
     ASSERT_TRUE(target.WaitCalls(10));
-    std::this_thread::sleep_for(50ms);
+    Show(12, 0);
     render.StopRender();
     auto d = target.Draws();
-    ASSERT_EQ(d.size(), 10u);
-    EXPECT_EQ(d[0].firstPixel, Gray(1));
-    EXPECT_EQ(d[9].firstPixel, Gray(10)); // 11 found no buffer
+    ASSERT_EQ(d.size(), 11u);
+    EXPECT_EQ(d[9].firstPixel, Gray(10));
+    EXPECT_EQ(d[10].firstPixel, Gray(12)); // 11 found no buffer
 }
 
-TEST_F(VideoRenderTest, IgnoresPicturesWhileStoppedEmptyOrZeroSized) {
-    Submit(1, 0); // not started
-    render.StartRender();
-    render.SubmitPicture(nullptr, 0);
-    FramePtr empty(av_frame_alloc());
-    render.SubmitPicture(empty.get(), 0);
-    Show(2, 0);
-    render.StopRender();
-    Submit(3, 0);
-    auto d = target.Draws();
-    ASSERT_EQ(d.size(), 1u);
-    EXPECT_EQ(d[0].firstPixel, Gray(2));
+namespace {
+
+// Pictures the renderer must not take: nothing of them is drawn, and the
+// good picture after them is.
+struct Refused {
+    const char* name;
+    bool started;
+    std::function<FramePtr()> make;
+};
+void PrintTo(const Refused& r, std::ostream* os) {
+    *os << r.name;
 }
 
-TEST_F(VideoRenderTest, PicturesNotPlanar420AreDroppedAndCounted) {
-    render.StartRender();
-    for (AVPixelFormat f : {AV_PIX_FMT_YUV444P, AV_PIX_FMT_YUV422P, AV_PIX_FMT_NV12}) {
-        auto frame = MakeFrame(32, 18, 7, f);
-        render.SubmitPicture(frame.get(), 0);
-    }
-    EXPECT_EQ(render.GetDroppedPictures(), 3u);
-    auto full = MakeFrame(32, 18, 9, AV_PIX_FMT_YUVJ420P);
-    render.SubmitPicture(full.get(), 0);
+class VideoRenderRefusesTest : public VideoRenderTest, public ::testing::WithParamInterface<Refused> {};
+
+} // namespace
+
+TEST_P(VideoRenderRefusesTest, DrawsOnlyTheGoodPictureAfterIt) {
+    if (GetParam().started)
+        render.StartRender();
+    FramePtr bad = GetParam().make();
+    render.SubmitPicture(bad.get(), 0);
+    if (!GetParam().started)
+        render.StartRender();
+    auto good = MakeFrame(32, 18, 9, AV_PIX_FMT_YUVJ420P);
+    render.SubmitPicture(good.get(), 0);
     ASSERT_TRUE(target.WaitCalls(1));
     render.StopRender();
     ASSERT_EQ(target.Draws().size(), 1u);
     EXPECT_EQ(target.Draws()[0].firstPixel, Gray(9));
 }
 
+INSTANTIATE_TEST_SUITE_P(
+    Pictures, VideoRenderRefusesTest,
+    ::testing::Values(Refused{"WhileStopped", false, [] { return MakeFrame(32, 18, 1); }},
+                      Refused{"Null", true, [] { return FramePtr(); }},
+                      Refused{"Empty", true, [] { return FramePtr(av_frame_alloc()); }},
+                      Refused{"Planar444", true, [] { return MakeFrame(32, 18, 2, AV_PIX_FMT_YUV444P); }},
+                      Refused{"Planar422", true, [] { return MakeFrame(32, 18, 3, AV_PIX_FMT_YUV422P); }},
+                      Refused{"SemiPlanarNv12", true, [] { return MakeFrame(32, 18, 4, AV_PIX_FMT_NV12); }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // A picture larger than the buffers makes the queue anew; a window that tells
 // its size gets pictures of that size.
 TEST_F(VideoRenderTest, FullHdPictureShowsWholeOrAtTheWindowsSize) {
     render.StartRender();
-    EXPECT_EQ(render.GetBufferSize(), VideoRender::kDefaultBufferSize);
     Show(1, 0); // small picture first
     auto frame = MakeFrame(1920, 1080, 77);
     render.SubmitPicture(frame.get(), 40000);
     ASSERT_TRUE(target.WaitCalls(2));
-    EXPECT_EQ(render.GetBufferSize(), 12u + 1920u * 1080u * 4u);
     std::vector<uint32_t> expected(1920 * 1080);
     ToRGB32Reference(frame->data, frame->linesize, 1920, 1080, expected.data());
-    EXPECT_TRUE(target.keepPixels == expected);
 
     // For a pane of 300 x 270 it comes at that size; a flat picture stays flat.
     target.drawWidth = 300;
@@ -290,6 +199,8 @@ TEST_F(VideoRenderTest, FullHdPictureShowsWholeOrAtTheWindowsSize) {
     auto d = target.Draws();
     ASSERT_EQ(d.size(), 3u);
     EXPECT_EQ(std::make_pair(d[1].width, d[1].height), std::make_pair(1920, 1080));
+    EXPECT_EQ(d[1].hash, RecordingTarget::Hash(expected.data(), expected.size()));
     EXPECT_EQ(std::make_pair(d[2].width, d[2].height), std::make_pair(300, 270));
-    EXPECT_EQ(target.keepPixels, std::vector<uint32_t>(300 * 270, Gray(100)));
+    const std::vector<uint32_t> flat(300 * 270, Gray(100));
+    EXPECT_EQ(d[2].hash, RecordingTarget::Hash(flat.data(), flat.size()));
 }
