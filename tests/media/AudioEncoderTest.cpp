@@ -1,154 +1,201 @@
+// Talk-back over the real transport on loopback: the encoder's records reach
+// a simulated camera, which checks every record (sequence numbers from 1 in
+// each talk, ADTS headers that match their lengths) and saves each talk's
+// sound; ffmpeg decodes it back to samples that must still carry the tone.
+
 #include "AudioEncoder.h"
-#include "FrameBufferList.h"
+#include "AVModel.h"
+#include "CamSim.h"
+#include "FrameFeeder.h"
+#include "Speaker.h"
+#include "TestFiles.h"
+#include "TestNet.h"
+#include "TestStreams.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <cstring>
-#include <thread>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace {
 
-TEST(AudioEncoderConversion, EightBitSamplesAreCentredScaledAndClamped) {
-    EXPECT_EQ(AudioEncoder::ConvertSample8(128), 0.0f);
-    EXPECT_EQ(AudioEncoder::ConvertSample8(255), 1.0f);
-    EXPECT_EQ(AudioEncoder::ConvertSample8(0), -1.0f); // -128/127 lies below -1
-    EXPECT_EQ(AudioEncoder::ConvertSample8(1), -1.0f);
-    EXPECT_EQ(AudioEncoder::ConvertSample8(129), static_cast<float>(1 / 127.0));
-    EXPECT_EQ(AudioEncoder::ConvertSample8(127), static_cast<float>(-1 / 127.0));
-}
+constexpr uint32_t kTalkStart = 0x0350, kTalkStop = 0x0351, kTalkData = 0x0352;
 
-TEST(AudioEncoderConversion, SixteenBitSamplesAreScaledAndClamped) {
-    EXPECT_EQ(AudioEncoder::ConvertSample16(0), 0.0f);
-    EXPECT_EQ(AudioEncoder::ConvertSample16(-32768), -1.0f);
-    EXPECT_EQ(AudioEncoder::ConvertSample16(32767), 1.0f);
-    EXPECT_EQ(AudioEncoder::ConvertSample16(-32767), -1.0f);
-    EXPECT_EQ(AudioEncoder::ConvertSample16(16384), static_cast<float>(16384 / 32767.0));
-}
+// The camera also notes the type of every talk-back message, in order, once
+// it has handled it.
+class TalkCamera : public CamSim {
+public:
+    explicit TalkCamera(const CamSimConfig& config) : CamSim(config) {}
+    ~TalkCamera() override { Stop(); }
 
-TEST(AudioEncoderConversion, OnlyBlocksOf1024EightOrSixteenBitSamplesAreConverted) {
-    EXPECT_EQ(AudioEncoder::BlockBits(1024), 8u);
-    EXPECT_EQ(AudioEncoder::BlockBits(1151), 8u);
-    EXPECT_EQ(AudioEncoder::BlockBits(2048), 16u);
-    EXPECT_EQ(AudioEncoder::BlockBits(2175), 16u);
-
-    std::vector<uint8_t> data(4096, 0);
-    std::vector<float> out(1024, 42.0f);
-    for (uint32_t length : {0u, 1u, 512u, 1000u, 1023u, 1152u, 1536u, 2047u, 2176u, 4096u}) {
-        EXPECT_FALSE(AudioEncoder::ConvertBlock(data.data(), length, out.data())) << length;
-        EXPECT_EQ(out[0], 42.0f) << length;
-        EXPECT_EQ(out[1023], 42.0f) << length;
+    void OnIOCtrl(int session, uint32_t type, const uint8_t* payload, size_t length) override {
+        CamSim::OnIOCtrl(session, type, payload, length);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (type >= kTalkStart && type <= kTalkData)
+            m_types.push_back(type);
+        m_changed.notify_all();
     }
-}
-
-TEST(AudioEncoderConversion, BlocksConvertEverySampleInOrder) {
-    std::vector<uint8_t> block8(1024);
-    for (size_t i = 0; i < block8.size(); ++i)
-        block8[i] = static_cast<uint8_t>(i);
-    std::vector<float> out(1024);
-    ASSERT_TRUE(AudioEncoder::ConvertBlock(block8.data(), 1024, out.data()));
-    for (size_t i = 0; i < 1024; ++i)
-        ASSERT_EQ(out[i], AudioEncoder::ConvertSample8(static_cast<uint8_t>(i))) << i;
-
-    // Little-endian 16-bit, including both extremes.
-    std::vector<uint8_t> block16(2048);
-    for (size_t i = 0; i < 1024; ++i) {
-        int16_t s = static_cast<int16_t>(i % 3 == 0 ? -32768 : i % 3 == 1 ? 32767 : static_cast<int>(i) * 31 - 16000);
-        block16[2 * i] = static_cast<uint8_t>(static_cast<uint16_t>(s) & 0xFF);
-        block16[2 * i + 1] = static_cast<uint8_t>(static_cast<uint16_t>(s) >> 8);
+    // Waits at most 30 s until `count` messages of `type` have come.
+    bool WaitFor(uint32_t type, long count) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(30),
+                                  [&] { return std::count(m_types.begin(), m_types.end(), type) >= count; });
     }
-    ASSERT_TRUE(AudioEncoder::ConvertBlock(block16.data(), 2050, out.data())); // a spare byte is allowed
-    EXPECT_EQ(out[0], -1.0f);
-    EXPECT_EQ(out[1], 1.0f);
-    EXPECT_EQ(out[2], static_cast<float>((2 * 31 - 16000) / 32767.0));
-    EXPECT_EQ(out[1022], static_cast<float>((1022 * 31 - 16000) / 32767.0));
-}
-
-TEST(AudioEncoderRecord, A200BytePacketMakesA215ByteRecord) {
-    std::vector<uint8_t> packet(200);
-    for (size_t i = 0; i < packet.size(); ++i)
-        packet[i] = static_cast<uint8_t>(i * 3);
-    std::vector<uint8_t> record(300, 0xEE);
-    EXPECT_EQ(AudioEncoder::WriteRecord(record.data(), 0x01020304, packet.data(), 200), 215u);
-
-    const uint8_t head[] = {0x04, 0x03, 0x02, 0x01,                    // sequence number
-                            207,  0,    0,    0,                       // L = 200 + 7
-                            0xFF, 0xF9, 0x6C, 0x40, 0x19, 0xFF, 0x01}; // ADTS header
-    EXPECT_EQ(std::memcmp(record.data(), head, sizeof head), 0);
-    EXPECT_EQ(std::memcmp(record.data() + 15, packet.data(), 200), 0);
-    EXPECT_EQ(record[215], 0xEE); // nothing written past the record
-}
-
-TEST(AudioEncoderRecord, TheHeaderCarriesTheFrameLengthForEveryPacketSize) {
-    std::vector<uint8_t> packet(8192 - 7, 0x5A);
-    std::vector<uint8_t> record(8192 + 8);
-    for (uint32_t size = 0; size + 7 < 8192; ++size) {
-        ASSERT_EQ(AudioEncoder::WriteRecord(record.data(), size, packet.data(), size), 15 + size);
-        const uint8_t* adts = record.data() + 8;
-        const uint32_t length = ((adts[3] & 3u) << 11) | (adts[4] << 3) | (adts[5] >> 5);
-        ASSERT_EQ(length, size + 7) << size;
-        ASSERT_EQ(record[4] | (record[5] << 8) | (record[6] << 16) | (record[7] << 24), static_cast<int>(size + 7));
-        // AAC-LC, 8000 Hz, one channel; the other header bits never change.
-        ASSERT_EQ(adts[0], 0xFF);
-        ASSERT_EQ(adts[1], 0xF9);
-        ASSERT_EQ(adts[2], 0x6C);
-        ASSERT_EQ(adts[3] & 0xFC, 0x40);
-        ASSERT_EQ(adts[5] & 0x1F, 0x1F);
-        ASSERT_EQ(adts[6], 0x01);
+    std::vector<uint32_t> Types() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_types;
     }
-}
 
-// Feeds `count` blocks into the encoder's queue the way the capture callback
-// does, waiting while the queue is full.
-void Feed(AudioEncoder& encoder, const std::vector<uint8_t>& block, int count) {
-    for (int i = 0; i < count; ++i) {
-        FrameBufferList* queue = encoder.GetInputQueue();
-        ASSERT_NE(queue, nullptr);
-        FrameBuffer* buf = nullptr;
-        for (int tries = 0; buf == nullptr && tries < 1000; ++tries) {
-            buf = queue->AcquireFree();
-            if (buf == nullptr)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ASSERT_NE(buf, nullptr) << "the encoder does not take its blocks";
-        std::memcpy(buf->GetData(), block.data(), block.size());
-        buf->SetLength(static_cast<uint32_t>(block.size()));
-        queue->MarkReady(buf);
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<uint32_t> m_types;
+};
+
+// Relative power of one frequency in samples [from, to) at 8000 Hz (Goertzel).
+double Power(const std::vector<int16_t>& s, size_t from, size_t to, double frequency) {
+    const double coeff = 2 * std::cos(2 * M_PI * frequency / 8000.0);
+    double q1 = 0, q2 = 0;
+    for (size_t i = from; i < to; ++i) {
+        double q0 = coeff * q1 - q2 + s[i];
+        q2 = q1;
+        q1 = q0;
     }
+    return (q1 * q1 + q2 * q2 - coeff * q1 * q2) / static_cast<double>(to - from);
 }
 
-TEST(AudioEncoderThread, TheInputQueueExistsOnlyWhileTheThreadRuns) {
-    AudioEncoder encoder;
-    EXPECT_EQ(encoder.GetInputQueue(), nullptr);
-    EXPECT_EQ(encoder.StopEncoder(), 0); // nothing to stop
-    ASSERT_EQ(encoder.StartEncoder(), 0);
-    FrameBufferList* queue = encoder.GetInputQueue();
-    ASSERT_NE(queue, nullptr);
-    EXPECT_EQ(queue->GetCount(), 50u);
-    EXPECT_EQ(queue->GetBufferSize(), 16384u);
-    EXPECT_EQ(encoder.StartEncoder(), -1); // one thread at a time
-    EXPECT_EQ(encoder.GetInputQueue(), queue);
-    EXPECT_EQ(encoder.StopEncoder(), 0);
-    EXPECT_EQ(encoder.GetInputQueue(), nullptr);
-    EXPECT_EQ(encoder.StopEncoder(), 0);
-    ASSERT_EQ(encoder.StartEncoder(), 0); // and again, as a pane talks twice
-    EXPECT_NE(encoder.GetInputQueue(), nullptr);
+// The talk saved in `file` decodes to at least `blocks` blocks of 1024
+// samples that, past the encoder's start-up, are a loud, clean tone.
+void ExpectTone(const std::string& file, double frequency, size_t blocks) {
+    int status = -1;
+    TestStreams::Run("ffmpeg -nostdin -v error -y -f aac -i '" + file + "' -f s16le -ac 1 -ar 8000 '" + file + ".raw'",
+                     &status);
+    ASSERT_EQ(status, 0);
+    const std::vector<int16_t> s = ReadS16(file + ".raw");
+    ASSERT_GE(s.size(), blocks * 1024);
+    const size_t from = 2048, to = (blocks - 2) * 1024;
+    double crossings = 0, energy = 0;
+    for (size_t i = from; i < to; ++i) {
+        crossings += (s[i - 1] < 0) != (s[i] < 0) ? 1 : 0;
+        energy += static_cast<double>(s[i]) * s[i];
+    }
+    EXPECT_NEAR(crossings / 2.0 / ((to - from) / 8000.0), frequency, frequency * 0.03) << file;
+    EXPECT_GT(std::sqrt(energy / static_cast<double>(to - from)), 5000.0) << file;
+    EXPECT_GT(Power(s, from, to, frequency), 20 * Power(s, from, to, frequency * 1.5)) << file;
+    EXPECT_GT(Power(s, from, to, frequency), 20 * Power(s, from, to, frequency / 1.5)) << file;
 }
 
-// Without a sink the records go nowhere, but the batch must not grow: far
-// more blocks than one 65536-byte batch can hold pass through cleanly.
-TEST(AudioEncoderThread, WithoutASinkManyBlocksPassThrough) {
-    std::vector<uint8_t> block(1024);
-    for (size_t i = 0; i < block.size(); ++i)
-        block[i] = static_cast<uint8_t>(128 + std::lround(100 * std::sin(2 * M_PI * 440 * i / 8000.0)));
-    AudioEncoder encoder;
-    ASSERT_EQ(encoder.StartEncoder(), 0);
-    Feed(encoder, block, 600);
-    std::vector<uint8_t> odd(1500, 128); // skipped, not encoded
-    Feed(encoder, odd, 5);
-    EXPECT_EQ(encoder.StopEncoder(), 0);
+// The next 1024-sample block of a 440 Hz tone, 8-bit unsigned or 16-bit
+// little-endian, as the microphone gives it.
+std::vector<uint8_t> ToneBlock(int bits, uint64_t& n) {
+    std::vector<uint8_t> block;
+    for (int i = 0; i < 1024; ++i) {
+        const double v = std::sin(2 * M_PI * 440 * static_cast<double>(n++) / 8000.0);
+        const long s = bits == 8 ? std::lround(128 + 90 * v) : std::lround(20000 * v);
+        block.push_back(static_cast<uint8_t>(s & 0xFF));
+        if (bits == 16)
+            block.push_back(static_cast<uint8_t>((s >> 8) & 0xFF));
+    }
+    return block;
 }
+
+void Feed(AudioEncoder& encoder, const std::vector<uint8_t>& block) {
+    ASSERT_NE(encoder.GetInputQueue(), nullptr);
+    ASSERT_TRUE(FeedFrame(*encoder.GetInputQueue(), block)) << "the encoder does not take its blocks";
+}
+
+// Waits until the encoder has taken every block and the camera has `batches` batches.
+void WaitTaken(AudioEncoder& encoder, TalkCamera& camera, long batches) {
+    ASSERT_TRUE(camera.WaitFor(kTalkData, batches));
+    ASSERT_TRUE(testnet::WaitUntil([&] { return encoder.GetInputQueue()->GetReadyCount() == 0; }, 10000));
+}
+
+class TalkbackTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { testnet::UseIsolatedPorts(3000, 1500); }
+    void SetUp() override {
+        CamSimConfig config;
+        config.uids = {uid};
+        config.settings = P2PSettings::Current();
+        config.talkbackDir = dir.path().string();
+        config.log = [](const std::string&) {};
+        camera = std::make_unique<TalkCamera>(config);
+        ASSERT_EQ(camera->Start(), 0);
+        ASSERT_EQ(model.Connect(uid.c_str()), 0);
+    }
+
+    TempDir dir;
+    std::string uid = testnet::UniqueUid("TALK");
+    std::unique_ptr<TalkCamera> camera;
+    AVModel model;
+};
 
 } // namespace
+
+TEST_F(TalkbackTest, EachTalkSendsBatchesOfFourNumberedFromOneAndEndsWithTheLastFullBatch) {
+    AudioEncoder encoder;
+    encoder.SetSink(&model);
+    ASSERT_EQ(encoder.StartEncoder(), 0);
+    EXPECT_EQ(encoder.StartEncoder(), -1); // one thread at a time
+    encoder.SetSink(nullptr);              // ignored while the thread runs
+    // 8-bit blocks, and after every fourth a block of another size, which is
+    // skipped. The encoder is one block behind: 33 blocks give 32 packets.
+    uint64_t n = 0;
+    const uint32_t odd[] = {1, 512, 1023, 1536, 2047, 2176, 4096, 16384};
+    for (int i = 0; i < 33; ++i) {
+        Feed(encoder, ToneBlock(8, n));
+        if (i % 4 == 3)
+            Feed(encoder, std::vector<uint8_t>(odd[i / 4], 200));
+    }
+    WaitTaken(encoder, *camera, 8);
+    EXPECT_EQ(encoder.StopEncoder(), 0);
+    EXPECT_EQ(encoder.GetInputQueue(), nullptr);
+
+    // The next talk, in 16 bits: 15 blocks give 14 packets, three batches;
+    // the two records of the unfinished batch are dropped at the stop.
+    ASSERT_EQ(encoder.StartEncoder(), 0);
+    for (int i = 0; i < 15; ++i)
+        Feed(encoder, ToneBlock(16, n));
+    WaitTaken(encoder, *camera, 11);
+    EXPECT_EQ(encoder.StopEncoder(), 0);
+    ASSERT_TRUE(camera->WaitFor(kTalkStop, 2));
+
+    std::vector<uint32_t> expected = {kTalkStart};
+    expected.insert(expected.end(), 8, kTalkData);
+    expected.insert(expected.end(), {kTalkStop, kTalkStart, kTalkData, kTalkData, kTalkData, kTalkStop});
+    EXPECT_EQ(camera->Types(), expected);
+    EXPECT_EQ(camera->GetTalkbackFaults(), 0);
+    EXPECT_EQ(camera->GetTalkbackRecords(), 44);
+    const std::vector<std::string> files = camera->GetTalkbackFiles();
+    ASSERT_EQ(files.size(), 2u);
+    ExpectTone(files[0], 440, 32);
+    ExpectTone(files[1], 440, 12);
+}
+
+// From end to end: SDL's disk driver plays a tone file as the microphone,
+// Speaker captures it and the encoder sends it, wired as a pane wires them.
+TEST_F(TalkbackTest, AToneSpokenIntoTheMicrophoneArrivesAtTheCamera) {
+    WriteFile(dir.path() / "tone.raw", ToneU8(620, 3.0));
+    UseCaptureFile(dir.path() / "tone.raw");
+    AudioEncoder encoder;
+    encoder.SetSink(&model);
+    Speaker speaker;
+    speaker.SetEncoder(&encoder);
+    ASSERT_EQ(encoder.StartEncoder(), 0);
+    ASSERT_EQ(speaker.StartCapture(), 0);
+    // Three seconds of tone are about 23 blocks: five batches (20 records)
+    // are well past the ten wave buffers of one capture cycle.
+    EXPECT_TRUE(camera->WaitFor(kTalkData, 5));
+    EXPECT_EQ(speaker.StopCapture(), 0);
+    EXPECT_EQ(encoder.StopEncoder(), 0);
+    ASSERT_TRUE(camera->WaitFor(kTalkStop, 1));
+    EXPECT_EQ(camera->GetTalkbackFaults(), 0);
+    const std::vector<std::string> files = camera->GetTalkbackFiles();
+    ASSERT_EQ(files.size(), 1u);
+    ExpectTone(files[0], 620, 20);
+}
