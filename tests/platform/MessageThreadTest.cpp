@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -43,12 +44,6 @@ public:
 
 } // namespace
 
-TEST(MessageThread, PostBeforeStartIsRefused) {
-    RecordingThread thread;
-    EXPECT_EQ(thread.GetThreadId(), 0u);
-    EXPECT_FALSE(thread.PostThreadMessage(UM_RECORD, 1, 1));
-}
-
 TEST(MessageThread, KeepsPostOrderAndDispatchesByNumber) {
     RecordingThread thread;
     ASSERT_TRUE(thread.CreateThread());
@@ -64,41 +59,41 @@ TEST(MessageThread, KeepsPostOrderAndDispatchesByNumber) {
         EXPECT_EQ(seen[i], i * 1000 + 7);
 }
 
-TEST(MessageThread, ThreadIdIsFixedAndDistinct) {
+// Panes are told apart by their thread ids; a message to a thread that is
+// not running is refused, so its sender knows it was not queued.
+TEST(MessageThread, StartsOnceWithADistinctIdAndRefusesPostsWhenNotRunning) {
     RecordingThread a;
     RecordingThread b;
+    EXPECT_FALSE(a.PostThreadMessage(UM_RECORD, 1, 1));
     ASSERT_TRUE(a.CreateThread());
     ASSERT_TRUE(b.CreateThread());
-    uint32_t id = a.GetThreadId();
+    const uint32_t id = a.GetThreadId();
     EXPECT_NE(id, 0u);
     EXPECT_NE(id, b.GetThreadId());
     EXPECT_FALSE(a.CreateThread());
-    EXPECT_EQ(a.GetThreadId(), id);
     a.Quit();
     EXPECT_EQ(a.GetThreadId(), id);
+    EXPECT_FALSE(a.IsRunning());
+    EXPECT_FALSE(a.PostThreadMessage(UM_RECORD, 1, 1));
 }
 
-TEST(MessageThread, MessagesAfterQuitAreRefused) {
-    RecordingThread thread;
-    ASSERT_TRUE(thread.CreateThread());
-    thread.Quit();
-    EXPECT_FALSE(thread.IsRunning());
-    EXPECT_FALSE(thread.PostThreadMessage(UM_RECORD, 1, 1));
-}
-
-TEST(MessageThread, QuitWhileAHandlerRunsWaitsForIt) {
+TEST(MessageThread, QuitWaitsForTheRunningHandlerAndDropsWaitingMessages) {
     RecordingThread thread;
     ASSERT_TRUE(thread.CreateThread());
     ASSERT_TRUE(thread.PostThreadMessage(UM_BLOCK, 0, 0));
     ASSERT_TRUE(thread.PostThreadMessage(UM_RECORD, 1, 1)); // discarded by the quit
     thread.entered.get_future().wait();
 
-    auto quitting = std::async(std::launch::async, [&] { thread.Quit(); });
-    EXPECT_EQ(quitting.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    auto quitting = std::async(std::launch::async, [&] {
+        thread.Quit();
+        return thread.finished.load();
+    });
+    // Posts are refused once the quit has begun; the handler still runs.
+    while (thread.PostThreadMessage(UM_RECORD, 2, 2))
+        std::this_thread::yield();
+    EXPECT_EQ(quitting.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
     thread.release.set_value();
-    quitting.get();
-
-    EXPECT_TRUE(thread.finished);
+    EXPECT_TRUE(quitting.get()) << "Quit returned before the handler finished";
     EXPECT_TRUE(thread.Seen().empty());
 }
 
@@ -109,7 +104,6 @@ TEST(MessageThread, QuitJobEndsTheLoopAndDropsWaitingJobs) {
     thread.entered.get_future().wait();
     ASSERT_TRUE(thread.PostThreadMessage(UM_QUIT_JOB, 0, 0));
     ASSERT_TRUE(thread.PostThreadMessage(UM_RECORD, 2, 2));
-    EXPECT_FALSE(thread.WaitForExit(50)); // the blocking job still runs
     thread.release.set_value();
     EXPECT_TRUE(thread.WaitForExit(5000));
     EXPECT_TRUE(thread.Seen().empty());

@@ -2,39 +2,35 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <future>
 #include <thread>
+#include <vector>
 
-TEST(NamedMutex, SameNameIsOneLockAcrossObjectsAndThreads) {
-    NamedMutex first("test shared lock");
-    NamedMutex second("test shared lock");
-    std::lock_guard<NamedMutex> held(first);
-
-    auto other = std::async(std::launch::async, [&] { return second.try_lock(); });
-    EXPECT_FALSE(other.get());
-}
-
-TEST(NamedMutex, DifferentNamesAreDifferentLocks) {
-    NamedMutex first("test lock a");
-    NamedMutex second("test lock b");
-    std::lock_guard<NamedMutex> held(first);
-
-    auto other = std::async(std::launch::async, [&] {
-        bool got = second.try_lock();
-        if (got)
-            second.unlock();
-        return got;
-    });
-    EXPECT_TRUE(other.get());
-}
-
-TEST(NamedMutex, RecursiveForTheOwningThread) {
-    NamedMutex outer("test recursive");
-    NamedMutex inner("test recursive");
-    std::lock_guard<NamedMutex> a(outer);
-    ASSERT_TRUE(inner.try_lock());
-    inner.unlock();
+// One object holds the lock "held"; another object tries a name, on this
+// thread or another.
+TEST(NamedMutex, ANameIsOneRecursiveLockForEveryObjectThatOpensIt) {
+    const struct {
+        const char* name;
+        const char* tried;
+        bool otherThread;
+        bool got;
+    } cases[] = {
+        {"SameNameOnAnotherThreadIsHeld", "held", true, false},
+        {"OtherNameIsFree", "other", true, true},
+        {"SameNameIsRecursiveForItsOwner", "held", false, true},
+    };
+    for (const auto& c : cases) {
+        NamedMutex first("held");
+        NamedMutex second(c.tried);
+        std::lock_guard<NamedMutex> held(first);
+        auto tryLock = [&] {
+            bool got = second.try_lock();
+            if (got)
+                second.unlock();
+            return got;
+        };
+        EXPECT_EQ(c.otherThread ? std::async(std::launch::async, tryLock).get() : tryLock(), c.got) << c.name;
+    }
 }
 
 TEST(NamedMutex, SerialisesIncrementsFromManyThreads) {
