@@ -18,7 +18,6 @@ class RecordingThread : public MessageThread {
 public:
     RecordingThread() {
         OnMessage(UM_RECORD, [this](uintptr_t wParam, intptr_t lParam) {
-            std::lock_guard<std::mutex> guard(lock);
             seen.push_back(static_cast<int>(wParam) * 1000 + static_cast<int>(lParam));
         });
         OnMessage(UM_BLOCK, [this](uintptr_t, intptr_t) {
@@ -30,13 +29,7 @@ public:
     }
     ~RecordingThread() override { Quit(); }
 
-    std::vector<int> Seen() {
-        std::lock_guard<std::mutex> guard(lock);
-        return seen;
-    }
-
-    std::mutex lock;
-    std::vector<int> seen;
+    std::vector<int> seen; // read once the thread has ended
     std::promise<void> entered;
     std::promise<void> release;
     std::atomic<bool> finished{false};
@@ -53,10 +46,9 @@ TEST(MessageThread, KeepsPostOrderAndDispatchesByNumber) {
     EXPECT_TRUE(thread.PostThreadMessage(UM_QUIT_JOB, 0, 0));
     ASSERT_TRUE(thread.WaitForExit(5000));
 
-    auto seen = thread.Seen();
-    ASSERT_EQ(seen.size(), 100u);
+    ASSERT_EQ(thread.seen.size(), 100u);
     for (int i = 0; i < 100; ++i)
-        EXPECT_EQ(seen[i], i * 1000 + 7);
+        EXPECT_EQ(thread.seen[i], i * 1000 + 7);
 }
 
 // Panes are told apart by their thread ids; a message to a thread that is
@@ -94,7 +86,7 @@ TEST(MessageThread, QuitWaitsForTheRunningHandlerAndDropsWaitingMessages) {
     EXPECT_EQ(quitting.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
     thread.release.set_value();
     EXPECT_TRUE(quitting.get()) << "Quit returned before the handler finished";
-    EXPECT_TRUE(thread.Seen().empty());
+    EXPECT_TRUE(thread.seen.empty());
 }
 
 TEST(MessageThread, QuitJobEndsTheLoopAndDropsWaitingJobs) {
@@ -106,5 +98,5 @@ TEST(MessageThread, QuitJobEndsTheLoopAndDropsWaitingJobs) {
     ASSERT_TRUE(thread.PostThreadMessage(UM_RECORD, 2, 2));
     thread.release.set_value();
     EXPECT_TRUE(thread.WaitForExit(5000));
-    EXPECT_TRUE(thread.Seen().empty());
+    EXPECT_TRUE(thread.seen.empty());
 }
