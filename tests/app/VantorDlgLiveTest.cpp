@@ -7,9 +7,9 @@
 #include "DeviceStore.h"
 #include "MessageBox.h"
 #include "Resource.h"
+#include "TestFiles.h"
 #include "TestNet.h"
 #include "TestStreams.h"
-#include "TestFiles.h"
 
 #include <QDir>
 #include <QTemporaryDir>

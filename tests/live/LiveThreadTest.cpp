@@ -3,9 +3,9 @@
 #include "LiveThread.h"
 #include "CamSim.h"
 #include "RenderTarget.h"
+#include "TestFiles.h"
 #include "TestNet.h"
 #include "TestStreams.h"
-#include "TestFiles.h"
 
 #include <gtest/gtest.h>
 
