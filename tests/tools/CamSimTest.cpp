@@ -1,0 +1,356 @@
+// The simulated camera seen through the transport: H.264 that decodes, IDRs
+// with SPS and PPS at least every 2 s, access units within 48000 bytes, the
+// tone as ADTS AAC, the beep marker, stamps on one clock, media files as
+// sources, talk-back checked record by record; and vantor-camsim with
+// vantor-p2pcheck run as programs.
+#include "CamSim.h"
+#include "AacEncoder.h"
+#include "CameraStarter.h"
+#include "P2PApi.h"
+#include "P2PErrors.h"
+#include "Protocol.h"
+#include "TalkbackWriter.h"
+#include "TestFiles.h"
+#include "TestNet.h"
+#include "TestStreams.h"
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char** environ;
+
+using testnet::WaitUntil;
+
+namespace {
+
+struct Frame {
+    std::vector<uint8_t> data;
+    p2p::FrameInfo info;
+};
+
+// NAL unit types of an Annex B access unit, in order.
+std::vector<int> NalTypes(const std::vector<uint8_t>& au) {
+    std::vector<int> types;
+    for (size_t i = 0; i + 3 < au.size(); ++i) {
+        if (au[i] == 0 && au[i + 1] == 0 && au[i + 2] == 1) {
+            types.push_back(au[i + 3] & 0x1F);
+            i += 2;
+        }
+    }
+    return types;
+}
+
+class CamSimTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { testnet::UseIsolatedPorts(3000, 1500); }
+    void SetUp() override {
+        ASSERT_EQ(IOTC_Initialize2(0), 0);
+        ASSERT_GE(avInitialize(8), 0);
+    }
+    void TearDown() override {
+        avDeInitialize();
+        IOTC_DeInitialize();
+    }
+
+    // Runs a camera that `change` configures and takes what it sends until
+    // there are `pictures` video frames and `sounds` audio frames.
+    static void Watch(const std::function<void(CamSimConfig&)>& change, size_t pictures, size_t sounds,
+                      std::vector<Frame>& video, std::vector<Frame>& audio) {
+        std::string uid = testnet::UniqueUid("CAM");
+        auto camsim = testnet::StartCamera({uid}, change);
+        ASSERT_NE(camsim, nullptr);
+        int sid = IOTC_Get_SessionID();
+        ASSERT_EQ(IOTC_Connect_ByUID_Parallel(uid.c_str(), sid), 0);
+        int av = avClientStart2(sid, "admin", "531642", 5000, nullptr, 0, nullptr);
+        ASSERT_GE(av, 0);
+        ASSERT_EQ(avSendIOCtrl(av, 0x01FF, nullptr, 0), 0);
+        ASSERT_EQ(avSendIOCtrl(av, 0x0300, nullptr, 0), 0);
+        std::vector<char> buf(48000);
+        char info[16];
+        auto take = [&](std::vector<Frame>& frames, int n) {
+            frames.push_back({std::vector<uint8_t>(buf.begin(), buf.begin() + n),
+                              p2p::DecodeFrameInfo(reinterpret_cast<uint8_t*>(info))});
+        };
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                int n;
+                while ((n = avRecvFrameData2(av, buf.data(), 48000, nullptr, nullptr, info, 16, nullptr, nullptr)) >= 0)
+                    take(video, n);
+                EXPECT_EQ(n, P2P_ERR_NO_DATA);
+                while ((n = avRecvAudioData(av, buf.data(), 1024, info, 16, nullptr)) >= 0)
+                    take(audio, n);
+                return video.size() >= pictures && audio.size() >= sounds;
+            },
+            30000));
+        EXPECT_EQ(camsim->GetOversizedFrames(), 0);
+        avClientStop(av);
+        IOTC_Session_Close(sid);
+    }
+
+    // Decodes the frames; returns the number of pictures (or sound blocks)
+    // and hands each to `each`.
+    static int Decode(const std::vector<Frame>& frames, int& width, int& height,
+                      const std::function<void(const AVFrame*)>& each = {}, AVCodecID codecId = AV_CODEC_ID_H264) {
+        const AVCodec* codec = avcodec_find_decoder(codecId);
+        AVCodecContext* ctx = avcodec_alloc_context3(codec);
+        ctx->thread_count = 1;
+        EXPECT_EQ(avcodec_open2(ctx, codec, nullptr), 0);
+        AVPacket* packet = av_packet_alloc();
+        AVFrame* picture = av_frame_alloc();
+        int pictures = 0;
+        for (const Frame& f : frames) {
+            av_new_packet(packet, static_cast<int>(f.data.size()));
+            std::copy(f.data.begin(), f.data.end(), packet->data);
+            EXPECT_EQ(avcodec_send_packet(ctx, packet), 0);
+            av_packet_unref(packet);
+            while (avcodec_receive_frame(ctx, picture) == 0) {
+                width = picture->width;
+                height = picture->height;
+                if (each)
+                    each(picture);
+                ++pictures;
+            }
+        }
+        av_frame_free(&picture);
+        av_packet_free(&packet);
+        avcodec_free_context(&ctx);
+        return pictures;
+    }
+
+    static void CheckVideo(const std::vector<Frame>& video, double fps) {
+        ASSERT_FALSE(video.empty());
+        EXPECT_TRUE(video[0].info.flags & p2p::kFrameFlagKey);
+        uint32_t lastIdr = video[0].info.timestamp;
+        for (size_t i = 0; i < video.size(); ++i) {
+            const Frame& f = video[i];
+            EXPECT_LE(f.data.size(), 48000u);
+            std::vector<int> types = NalTypes(f.data);
+            bool idr = std::find(types.begin(), types.end(), 5) != types.end();
+            EXPECT_EQ(idr, (f.info.flags & p2p::kFrameFlagKey) != 0) << i;
+            if (idr) {
+                // SPS and PPS come before the IDR slice.
+                auto sps = std::find(types.begin(), types.end(), 7);
+                auto pps = std::find(types.begin(), types.end(), 8);
+                auto slice = std::find(types.begin(), types.end(), 5);
+                EXPECT_TRUE(sps < pps && pps < slice) << i;
+                EXPECT_LE(f.info.timestamp - lastIdr, 2000000u) << i;
+                lastIdr = f.info.timestamp;
+            }
+        }
+        // Presentation times, B-frames or not: whole frame periods apart.
+        std::vector<uint32_t> stamps;
+        for (const Frame& f : video)
+            stamps.push_back(f.info.timestamp);
+        std::sort(stamps.begin(), stamps.end());
+        for (size_t i = 1; i < stamps.size(); ++i) {
+            double periods = (stamps[i] - stamps[i - 1]) * fps / 1e6;
+            EXPECT_GE(periods, 0.999) << i;
+            EXPECT_NEAR(periods, std::round(periods), 0.001) << i;
+        }
+        double span = (stamps.back() - stamps.front()) / 1e6;
+        EXPECT_NEAR((video.size() - 1) / span, fps, fps * 0.4);
+    }
+};
+
+} // namespace
+
+TEST_F(CamSimTest, TestPictureAndToneWithTheBeepMarker) {
+    std::vector<Frame> video, audio;
+    Watch({}, 75, 24, video, audio); // 3 s
+    CheckVideo(video, 25);
+    int width = 0, height = 0;
+    // The white square shows exactly while the beep sounds, by the stamps.
+    size_t picture = 0;
+    EXPECT_EQ(Decode(video, width, height,
+                     [&](const AVFrame* f) {
+                         bool beep = AacEncoder::IsBeepTime(video[picture++].info.timestamp);
+                         EXPECT_EQ(TestStreams::BeepMarker(f->data, f->linesize, f->width), beep ? 1 : 0)
+                             << "picture " << picture;
+                     }),
+              static_cast<int>(video.size()));
+    EXPECT_EQ(width, 320);
+    EXPECT_EQ(height, 240);
+    // AAC at 8000 Hz: a frame every 128 ms, each one ADTS frame of its own length.
+    for (const Frame& a : audio) {
+        ASSERT_GE(a.data.size(), 7u);
+        EXPECT_EQ(a.data[0], 0xFF);
+        EXPECT_EQ(a.data[1] & 0xF6, 0xF0);
+        EXPECT_EQ((a.data[2] >> 2) & 0x0F, 11);                  // 8000 Hz
+        EXPECT_EQ(((a.data[2] & 1) << 2) | (a.data[3] >> 6), 1); // mono
+        EXPECT_EQ(((a.data[3] & 3) << 11) | (a.data[4] << 3) | (a.data[5] >> 5), static_cast<int>(a.data.size()));
+    }
+    double span = (audio.back().info.timestamp - audio.front().info.timestamp) / 1e6;
+    EXPECT_NEAR((audio.size() - 1) / span, 8000.0 / 1024, 2.5);
+    // Each frame is stamped with the time of its first sample: the beep
+    // starts on the whole second.
+    std::vector<float> samples;
+    std::vector<double> times;
+    size_t block = 0;
+    Decode(
+        audio, width, height,
+        [&](const AVFrame* f) {
+            // The first block lacks the one before it, which it overlaps.
+            for (int i = 0; i < f->nb_samples && block > 0; ++i) {
+                samples.push_back(reinterpret_cast<const float*>(f->data[0])[i]);
+                times.push_back(audio[block].info.timestamp / 1e6 + i / 8000.0);
+            }
+            ++block;
+        },
+        AV_CODEC_ID_AAC);
+    std::vector<double> onsets = TestStreams::BeepOnsets(samples, times);
+    ASSERT_GE(onsets.size(), 2u);
+    for (double onset : onsets)
+        EXPECT_NEAR(onset, std::round(onset), 0.002) << onset;
+}
+
+TEST_F(CamSimTest, LargestSizeStaysWithinTheFrameLimit) {
+    std::vector<Frame> video, audio;
+    Watch(
+        [](CamSimConfig& c) {
+            c.width = 1920;
+            c.height = 1080;
+        },
+        10, 0, video, audio);
+    for (const Frame& f : video)
+        EXPECT_LE(f.data.size(), 48000u);
+    int width = 0, height = 0;
+    EXPECT_GT(Decode(video, width, height), 0);
+    EXPECT_EQ(width, 1920);
+    EXPECT_EQ(height, 1080);
+}
+
+TEST_F(CamSimTest, MediaFilesAreSentInRealTimeAndLoop) {
+    // H.264 files (passed through, one with B-frames) and an MPEG-4 part 2 file (re-encoded), 1 s each.
+    TempDir dir;
+    for (std::string codec : {"libx264", "libx264 -profile:v main -bf 2", "mpeg4"}) {
+        SCOPED_TRACE(codec);
+        const std::string path = (dir.path() / (codec == "mpeg4" ? "clip.avi" : "clip.mp4")).string();
+        ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=20 -t 1 -c:v " + codec +
+                               " -g 10 -pix_fmt yuv420p '" + path + "'")
+                                  .c_str()),
+                  0);
+        std::vector<Frame> video, audio;
+        // More than the file holds: it loops, at its own rate.
+        Watch(
+            [&](CamSimConfig& c) {
+                c.source = path;
+                c.fps = 20;
+            },
+            30, 0, video, audio);
+        CheckVideo(video, 20);
+        int width = 0, height = 0;
+        EXPECT_GT(Decode(video, width, height), 25);
+        EXPECT_EQ(width, 320);
+    }
+}
+
+TEST_F(CamSimTest, BadConfigurationIsRefused) {
+    const std::function<void(CamSimConfig&)> changes[] = {
+        [](CamSimConfig& c) { c.width = 3840; },
+        [](CamSimConfig& c) { c.height = 241; },
+        [](CamSimConfig& c) { c.fps = 0; },
+        [](CamSimConfig& c) { c.resizeAfterSeconds = 1; }, // no size to switch to
+        [](CamSimConfig& c) { c.uids = {"has space"}; },
+        [](CamSimConfig& c) { c.uids.clear(); },
+        [](CamSimConfig& c) { c.source = "/nonexistent/missing.mp4"; },
+    };
+    for (size_t i = 0; i < std::size(changes); ++i)
+        EXPECT_EQ(testnet::StartCamera({testnet::UniqueUid("BAD")}, changes[i]), nullptr) << i;
+}
+
+// Talk-back records: sequence number, L, the ADTS header for L, the AAC frame.
+TEST(TalkbackWriter, FindsEveryFaultAndResynchronises) {
+    auto add = [](std::vector<uint8_t>& batch, uint32_t sequence, uint32_t aacBytes) {
+        for (uint32_t value : {sequence, aacBytes + 7})
+            for (int i = 0; i < 4; ++i)
+                batch.push_back(static_cast<uint8_t>(value >> (8 * i)));
+        uint8_t header[7];
+        TalkbackWriter::ExpectedHeader(aacBytes + 7, header);
+        batch.insert(batch.end(), header, header + 7);
+        batch.insert(batch.end(), aacBytes, 0x21);
+    };
+    TalkbackWriter writer; // not opened: checks only
+    std::vector<std::string> faults;
+    std::vector<uint8_t> good, bad, next;
+    for (uint32_t sequence = 1; sequence <= 4; ++sequence)
+        add(good, sequence, 100 + sequence);
+    EXPECT_EQ(writer.AddBatch(good.data(), good.size(), faults), 0);
+    add(bad, 7, 50); // a sequence gap
+    add(bad, 8, 60);
+    bad[bad.size() - 61] ^= 0xFF; // the last header byte of record 8 wrong
+    bad.push_back(0x42);          // a truncated tail
+    EXPECT_EQ(writer.AddBatch(bad.data(), bad.size(), faults), 3);
+    add(next, 9, 70);
+    EXPECT_EQ(writer.AddBatch(next.data(), next.size(), faults), 0);
+    EXPECT_EQ(writer.GetRecords(), 7);
+    EXPECT_EQ(faults.size(), 3u);
+}
+
+// vantor-camsim as a person runs it, checked with vantor-p2pcheck: both find
+// this process's ports in the environment; SIGTERM ends the camera cleanly.
+TEST_F(CamSimTest, ProgramsServeAndCheckAUid) {
+    TempDir dir;
+    const std::string tools = std::string(VANTOR_BINARY_DIR) + "/tools/";
+    const std::string uid = testnet::UniqueUid("CHILD");
+    std::vector<std::string> args = {
+        tools + "camsim/vantor-camsim", "--uid", uid, "--size", "320x240", "--talkback-dir", dir.path().string()};
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::string logPath = (dir.path() / "camsim.log").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+
+    const std::string check = tools + "p2pcheck/vantor-p2pcheck --seconds 2 --uid ";
+    std::string text;
+    int status = -1;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            text = TestStreams::Run(check + uid, &status); // searches until the camera is up
+            return status == 0;
+        },
+        15000))
+        << text;
+    EXPECT_NE(text.find("connected to " + uid), std::string::npos) << text;
+    long video = 0, key = 0, audio = 0;
+    size_t at = text.find("total video ");
+    ASSERT_NE(at, std::string::npos) << text;
+    ASSERT_EQ(
+        std::sscanf(text.c_str() + at, "total video %ld frames (%ld key), audio %ld frames", &video, &key, &audio), 3);
+    EXPECT_GT(video, 20);
+    EXPECT_GE(key, 1);
+    EXPECT_GT(audio, 5);
+    text = TestStreams::Run(check + testnet::UniqueUid("NONE") + " 2>&1", &status);
+    EXPECT_NE(status, 0);
+    EXPECT_NE(text.find("no device holds the UID"), std::string::npos) << text;
+
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    bool exited = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10000);
+    if (!exited) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    EXPECT_TRUE(exited && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::ifstream log(logPath);
+    text.assign(std::istreambuf_iterator<char>(log), {});
+    for (const std::string& line : {"serving UID " + uid, std::string("video started"), std::string("camsim: stopped")})
+        EXPECT_NE(text.find(line), std::string::npos) << text;
+}
