@@ -89,7 +89,7 @@ protected:
                 int n;
                 while ((n = avRecvFrameData2(av, buf.data(), 48000, nullptr, nullptr, info, 16, nullptr, nullptr)) >= 0)
                     take(video, n);
-                EXPECT_EQ(n, P2P_ERR_NO_DATA);
+                EXPECT_EQ(n, P2P_ERR_NO_DATA); // not P2P_ERR_BUFFER_TOO_SMALL: frames fit 48000 bytes
                 while ((n = avRecvAudioData(av, buf.data(), 1024, info, 16, nullptr)) >= 0)
                     take(audio, n);
                 return video.size() >= pictures && audio.size() >= sounds;
@@ -136,7 +136,6 @@ protected:
         uint32_t lastIdr = video[0].info.timestamp;
         for (size_t i = 0; i < video.size(); ++i) {
             const Frame& f = video[i];
-            EXPECT_LE(f.data.size(), 48000u);
             std::vector<int> types = NalTypes(f.data);
             bool idr = std::find(types.begin(), types.end(), 5) != types.end();
             EXPECT_EQ(idr, (f.info.flags & p2p::kFrameFlagKey) != 0) << i;
@@ -224,9 +223,7 @@ TEST_F(CamSimTest, LargestSizeStaysWithinTheFrameLimit) {
             c.height = 1080;
         },
         10, 0, video, audio);
-    for (const Frame& f : video)
-        EXPECT_LE(f.data.size(), 48000u);
-    int width = 0, height = 0;
+    int width = 0, height = 0; // a larger frame would not have come through Watch
     EXPECT_GT(Decode(video, width, height), 0);
     EXPECT_EQ(width, 1920);
     EXPECT_EQ(height, 1080);
