@@ -35,14 +35,13 @@ FrameBuffer* FrameBufferList::AcquireFree() {
 }
 
 void FrameBufferList::MarkReady(FrameBuffer* buf) {
-    {
-        std::lock_guard<NamedMutex> guard(m_mutex);
-        auto it =
-            std::find_if(m_buffers.begin(), m_buffers.end(), [buf](auto& candidate) { return candidate.get() == buf; });
-        if (it == m_buffers.end())
-            return;
-        buf->SetState(BUF_READY);
-    }
+    std::lock_guard<NamedMutex> guard(m_mutex);
+    auto it =
+        std::find_if(m_buffers.begin(), m_buffers.end(), [buf](auto& candidate) { return candidate.get() == buf; });
+    if (it == m_buffers.end())
+        return;
+    buf->SetState(BUF_READY);
+    // Under the lock: once the head is ready, a waiting destructor may free the list.
     m_readyChanged.notify_all();
 }
 

@@ -57,51 +57,42 @@ Bytes WithLength(const Bytes& nal) {
 
 } // namespace
 
-TEST(SplitH264Frame, SpsPpsAndIdrGiveParameterSetsAndAKeySample) {
-    Split s = SplitOf(Cat({kLong, kSps, kLong, kPps, kLong, kIdr}));
-    EXPECT_EQ(s.sps, kSps);
-    EXPECT_EQ(s.pps, kPps);
-    EXPECT_EQ(s.sample, WithLength(kIdr));
-    EXPECT_TRUE(s.key);
-}
-
-TEST(SplitH264Frame, SeiAndAudStayOutOfTheSample) {
-    Split s = SplitOf(Cat({kLong, kAud, kLong, kSei, kLong, kSlice}));
-    EXPECT_TRUE(s.sps.empty());
-    EXPECT_TRUE(s.pps.empty());
-    EXPECT_EQ(s.sample, WithLength(kSlice));
-    EXPECT_FALSE(s.key);
-}
-
-TEST(SplitH264Frame, WithoutAFourByteStartCodeNothingIsFound) {
-    EXPECT_TRUE(SplitOf(Cat({kShort, kSps, kShort, kIdr})).sample.empty());
-    EXPECT_TRUE(SplitOf(Cat({kShort, kSps, kShort, kIdr})).sps.empty());
-    EXPECT_TRUE(SplitOf(Bytes{0x65, 0x11, 0x22}).sample.empty());
-    EXPECT_TRUE(SplitOf(Bytes{}).sample.empty());
-    EXPECT_TRUE(SplitOf(kLong).sample.empty());
-}
-
-TEST(SplitH264Frame, EverySliceOfAFrameIsKeptWithItsLength) {
-    // Slices behind 3-byte start codes too, as x264 writes them, and zero
-    // bytes before a start code that belong to it.
-    Bytes idr2 = {0x65, 0x44, 0x55};
-    Bytes idr3 = {0x65, 0x66, 0x03, 0x00, 0x01}; // the last unit runs to the end of the frame
-    Split s = SplitOf(Cat({Bytes{0xAA, 0xBB}, kLong, kSps, kLong, kPps, kLong, kIdr, Bytes{0, 0}, kShort, idr2, kLong,
-                           kSei, kShort, idr3}));
-    EXPECT_EQ(s.sps, kSps);
-    EXPECT_EQ(s.sample, Cat({WithLength(kIdr), WithLength(idr2), WithLength(idr3)}));
-    EXPECT_TRUE(s.key);
-}
-
-TEST(SplitH264Frame, LaterParameterSetsReplaceEarlierAndOversizedOnesAreLeftOut) {
+TEST(SplitH264Frame, FindsParameterSetsAndTheSample) {
+    const Bytes idr2 = {0x65, 0x44, 0x55};
+    const Bytes idr3 = {0x65, 0x66, 0x03, 0x00, 0x01}; // the last unit runs to the end of the frame
     Bytes sps2 = kSps;
     sps2.back() = 0x77;
     Bytes huge(150, 0x11);
-    huge[0] = 0x68; // a PPS longer than the buffer
-    Split s = SplitOf(Cat({kLong, kSps, kLong, sps2, kLong, kPps, kLong, huge, kLong, kSlice}));
-    EXPECT_EQ(s.sps, sps2);
-    EXPECT_EQ(s.pps, kPps);
-    EXPECT_EQ(s.sample, WithLength(kSlice));
+    huge[0] = 0x68; // a PPS longer than its buffer
+    struct Case {
+        const char* name;
+        Bytes frame, sps, pps, sample;
+        bool key;
+    } cases[] = {
+        {"SpsPpsAndIdr", Cat({kLong, kSps, kLong, kPps, kLong, kIdr}), kSps, kPps, WithLength(kIdr), true},
+        {"SeiAndAudStayOut", Cat({kLong, kAud, kLong, kSei, kLong, kSlice}), {}, {}, WithLength(kSlice), false},
+        {"NoFourByteStartCode", Cat({kShort, kSps, kShort, kIdr}), {}, {}, {}, false},
+        {"NoStartCode", {0x65, 0x11, 0x22}, {}, {}, {}, false},
+        {"OnlyAStartCode", kLong, {}, {}, {}, false},
+        {"Empty", {}, {}, {}, {}, false},
+        // Slices behind 3-byte start codes too, as x264 writes them, and zero
+        // bytes before a start code that belong to it.
+        {"EverySliceWithItsLength",
+         Cat({Bytes{0xAA, 0xBB}, kLong, kSps, kLong, kPps, kLong, kIdr, Bytes{0, 0}, kShort, idr2, kLong, kSei, kShort,
+              idr3}),
+         kSps, kPps, Cat({WithLength(kIdr), WithLength(idr2), WithLength(idr3)}), true},
+        {"LaterParameterSetsReplaceEarlierOversizedOnesAreLeftOut",
+         Cat({kLong, kSps, kLong, sps2, kLong, kPps, kLong, huge, kLong, kSlice}), sps2, kPps, WithLength(kSlice),
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Split s = SplitOf(c.frame);
+        EXPECT_EQ(s.sps, c.sps);
+        EXPECT_EQ(s.pps, c.pps);
+        EXPECT_EQ(s.sample, c.sample);
+        EXPECT_EQ(s.key, c.key);
+    }
 }
 
 TEST(SplitH264Frame, TooSmallASampleBufferWritesNothingPastIt) {

@@ -1,5 +1,6 @@
 // The transport over loopback: client calls against the real device side, and
-// both sides against a peer that breaks the protocol.
+// both sides against a peer that breaks the protocol. Failed connects, frame
+// sizes and cameras that close or fall silent are tested through AVModel.
 #include "Device.h"
 #include "P2PApi.h"
 #include "P2PErrors.h"
@@ -11,16 +12,13 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <atomic>
-#include <cstring>
 #include <functional>
 #include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 using namespace p2p;
@@ -33,46 +31,56 @@ namespace {
 class Listener : public DeviceListener {
 public:
     bool OnAvStart(int session, const std::string&, const std::string&, bool matches) override {
-        if (matches) {
-            std::lock_guard<std::mutex> lock(mutex);
-            active.push_back(session);
-        }
-        return matches;
-    }
-    void OnIOCtrl(int session, uint32_t type, const uint8_t* payload, size_t length) override {
         std::lock_guard<std::mutex> lock(mutex);
-        ioctrls.push_back({session, type, std::vector<uint8_t>(payload, payload + length)});
+        if (matches)
+            active.push_back(session);
+        return matches;
     }
     bool OnAvStop(int) override {
         stops++;
         return ackStop.load();
     }
-    void OnSessionClosed(int, int reason) override {
-        lastCloseReason = reason;
-        closed++;
-    }
     std::vector<int> Active() {
         std::lock_guard<std::mutex> lock(mutex);
         return active;
     }
-    size_t IOCtrlCount() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return ioctrls.size();
-    }
 
-    struct IOCtrl {
-        int session;
-        uint32_t type;
-        std::vector<uint8_t> payload;
-    };
     std::mutex mutex;
     std::vector<int> active;
-    std::vector<IOCtrl> ioctrls;
     std::atomic<bool> ackStop{true};
     std::atomic<int> stops{0};
-    std::atomic<int> closed{0};
-    std::atomic<int> lastCloseReason{0};
 };
+
+// A device holding one new UID, with its listener.
+struct TestDevice {
+    explicit TestDevice(bool ackStop = true) {
+        listener.ackStop = ackStop;
+        device.AddUid(uid, "admin", "531642");
+        EXPECT_EQ(device.Start(), 0);
+    }
+    std::string uid = testnet::UniqueUid("DEV");
+    Listener listener;
+    Device device{listener};
+};
+
+sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    return addr;
+}
+
+std::vector<uint8_t> Header(uint16_t type, uint32_t length, size_t payload = 0) {
+    std::vector<uint8_t> h(kHeaderSize);
+    EncodeHeader(type, length, h.data());
+    h.resize(kHeaderSize + payload, 0x11);
+    return h;
+}
+
+int Receive(int av, std::vector<char>& buf, char* info = nullptr) {
+    return avRecvFrameData2(av, buf.data(), 48000, nullptr, nullptr, info, info ? 16 : 0, nullptr, nullptr);
+}
 
 class TransportTest : public ::testing::Test {
 protected:
@@ -87,234 +95,55 @@ protected:
     }
 
     // Connects and opens the channel; returns the channel index.
-    int Open(const std::string& uid, int& sid, const char* password = "531642") {
+    static int Open(const std::string& uid, int& sid, unsigned timeoutSeconds = 5) {
         sid = IOTC_Get_SessionID();
-        EXPECT_GE(sid, 0);
         int r = IOTC_Connect_ByUID_Parallel(uid.c_str(), sid);
-        if (r < 0)
-            return r;
-        return avClientStart2(sid, "admin", password, 5000, nullptr, 0, nullptr);
-    }
-
-    static void SendVideo(Device& device, int session, uint32_t number, uint32_t timestamp, size_t size) {
-        std::vector<uint8_t> data(size, static_cast<uint8_t>(number));
-        FrameInfo info;
-        info.codec = kCodecH264;
-        info.frameNumber = number;
-        info.timestamp = timestamp;
-        ASSERT_EQ(device.SendVideo(session, info, data.data(), data.size()), 0);
+        return r < 0 ? r : avClientStart2(sid, "admin", "531642", timeoutSeconds * 1000, nullptr, 0, nullptr);
     }
 };
 
 } // namespace
 
-TEST_F(TransportTest, InitialiseTwiceAnswersMinusThree) {
-    EXPECT_EQ(IOTC_Initialize2(0), P2P_ERR_ALREADY_INITIALISED);
-    EXPECT_TRUE(test::IsInitialised());
-}
-
-TEST_F(TransportTest, FramesArriveInOrderAndOversizedOnesAreSkipped) {
-    Listener listener;
-    Device device(listener);
-    std::string uid = testnet::UniqueUid("ORDER");
-    ASSERT_EQ(device.AddUid(uid, "admin", "531642"), 0);
-    ASSERT_EQ(device.Start(P2PSettings::Current()), 0);
+// IOCTRLs, frames and stops are seen through AVModel; here what it never sends.
+TEST_F(TransportTest, BadArgumentsAndStaleIdsAreRefused) {
+    TestDevice dev;
     int sid = -1;
-    int av = Open(uid, sid);
+    int av = Open(dev.uid, sid);
     ASSERT_GE(av, 0);
-    ASSERT_TRUE(WaitUntil([&] { return listener.Active().size() == 1; }, 3000));
-    int session = listener.Active()[0];
-
-    // An IOCTRL with a payload arrives whole.
-    const char zero[2] = {0, 0};
-    ASSERT_EQ(avSendIOCtrl(av, 0x00FF, zero, 2), 0);
-    ASSERT_EQ(avSendIOCtrl(av, 0x01FF, nullptr, 0), 0);
-    ASSERT_TRUE(WaitUntil([&] { return listener.IOCtrlCount() == 2; }, 3000));
-    EXPECT_EQ(listener.ioctrls[0].type, 0x00FFu);
-    EXPECT_EQ(listener.ioctrls[0].payload, std::vector<uint8_t>({0, 0}));
-    EXPECT_EQ(listener.ioctrls[1].type, 0x01FFu);
-    EXPECT_TRUE(listener.ioctrls[1].payload.empty());
-
-    for (uint32_t i = 0; i < 10; ++i)
-        SendVideo(device, session, i, 1000 * i, i == 4 ? 48001 : (i == 5 ? 48000 : 100 + i));
-    std::vector<char> buf(48000);
-    char info[16];
-    std::vector<uint32_t> stamps;
-    int tooLarge = 0;
-    ASSERT_TRUE(WaitUntil(
-        [&] {
-            int actual = 0, expected = 0, infoSize = 0;
-            unsigned int index = 0;
-            int n = avRecvFrameData2(av, buf.data(), 48000, &actual, &expected, info, 16, &infoSize, &index);
-            if (n == P2P_ERR_BUFFER_TOO_SMALL) {
-                EXPECT_EQ(expected, 48001);
-                EXPECT_EQ(index, 4u);
-                ++tooLarge;
-            } else if (n >= 0) {
-                EXPECT_EQ(infoSize, 16);
-                EXPECT_EQ(actual, n);
-                EXPECT_EQ(static_cast<uint8_t>(buf[0]), static_cast<uint8_t>(index));
-                stamps.push_back(DecodeFrameInfo(reinterpret_cast<uint8_t*>(info)).timestamp);
-                if (index == 5) {
-                    EXPECT_EQ(n, 48000);
-                }
-            } else {
-                EXPECT_EQ(n, P2P_ERR_NO_DATA);
-            }
-            return stamps.size() == 9;
-        },
-        5000));
-    EXPECT_EQ(tooLarge, 1);
-    EXPECT_EQ(stamps, (std::vector<uint32_t>{0, 1000, 2000, 3000, 5000, 6000, 7000, 8000, 9000}));
-    int actual, expected, infoSize;
-    unsigned int index;
-    EXPECT_EQ(avRecvFrameData2(av, buf.data(), 48000, &actual, &expected, info, 16, &infoSize, &index),
-              P2P_ERR_NO_DATA);
-    EXPECT_EQ(avRecvAudioData(av, buf.data(), 1024, info, 16, &index), P2P_ERR_NO_DATA);
-    EXPECT_EQ(avRecvAudioData(-1, buf.data(), 1024, info, 16, &index), P2P_ERR_AV_BAD_ARGUMENT);
-
-    auto start = Clock::now();
     avClientStop(av);
-    EXPECT_LT(SecondsSince(start), 3.0);
-    EXPECT_EQ(listener.stops.load(), 1);
     EXPECT_EQ(avSendIOCtrl(av, 0x01FF, nullptr, 0), P2P_ERR_INVALID_SESSION);
-    EXPECT_EQ(IOTC_Session_Close(sid), 0);
-    EXPECT_EQ(test::SessionCount(), 0);
-    EXPECT_EQ(test::ChannelCount(), 0);
-}
-
-TEST_F(TransportTest, UnknownUidFailsWithinTheSearchTimeAndLeavesNothing) {
-    int sid = IOTC_Get_SessionID();
-    ASSERT_GE(sid, 0);
-    auto start = Clock::now();
-    EXPECT_EQ(IOTC_Connect_ByUID_Parallel(testnet::UniqueUid("NOBODY").c_str(), sid), P2P_ERR_UID_NOT_FOUND);
-    EXPECT_LT(SecondsSince(start), 6.0);
-    EXPECT_EQ(avClientStart2(sid, "admin", "531642", 1000, nullptr, 0, nullptr), P2P_ERR_SESSION_CLOSED);
     EXPECT_EQ(IOTC_Session_Close(sid), 0);
     EXPECT_EQ(IOTC_Session_Close(sid), P2P_ERR_INVALID_SESSION);
     EXPECT_EQ(test::SessionCount(), 0);
     EXPECT_EQ(test::ChannelCount(), 0);
+    char buf[1024];
+    EXPECT_EQ(avRecvAudioData(-1, buf, 1024, nullptr, 0, nullptr), P2P_ERR_AV_BAD_ARGUMENT);
     EXPECT_EQ(IOTC_Connect_ByUID_Parallel("bad uid", 0), P2P_ERR_BAD_ARGUMENT);
     EXPECT_EQ(IOTC_Connect_ByUID_Parallel(nullptr, 0), P2P_ERR_BAD_ARGUMENT);
 }
 
-TEST_F(TransportTest, WrongPasswordIsRefused) {
-    Listener listener;
-    Device device(listener);
-    std::string uid = testnet::UniqueUid("PWD");
-    device.AddUid(uid, "admin", "531642");
-    ASSERT_EQ(device.Start(P2PSettings::Current()), 0);
-    int sid = -1;
-    EXPECT_EQ(Open(uid, sid, "wrong"), P2P_ERR_WRONG_ACCOUNT);
-    EXPECT_EQ(test::ChannelCount(), 0);
-    // The session stays usable: the right password opens the channel.
-    int av = avClientStart2(sid, "admin", "531642", 5000, nullptr, 0, nullptr);
-    EXPECT_GE(av, 0);
-    IOTC_Session_Close(sid);
-    EXPECT_EQ(test::ChannelCount(), 0);
-}
-
-TEST_F(TransportTest, DeviceCloseEndsTheSessionAfterTheQueuedFrames) {
-    Listener listener;
-    Device device(listener);
-    std::string uid = testnet::UniqueUid("CLOSE");
-    device.AddUid(uid, "admin", "531642");
-    ASSERT_EQ(device.Start(P2PSettings::Current()), 0);
-    int sid = -1;
-    int av = Open(uid, sid);
-    ASSERT_GE(av, 0);
-    ASSERT_TRUE(WaitUntil([&] { return listener.Active().size() == 1; }, 3000));
-    int session = listener.Active()[0];
-    for (uint32_t i = 0; i < 3; ++i)
-        SendVideo(device, session, i, i, 500);
-    ASSERT_TRUE(WaitUntil([&] { return test::PendingVideoFrames(av) == 3; }, 3000));
-    device.CloseSession(session);
-    ASSERT_TRUE(WaitUntil([&] { return IOTC_Session_Check(sid, nullptr) != 0; }, 3000));
-    EXPECT_EQ(IOTC_Session_Check(sid, nullptr), P2P_ERR_SESSION_CLOSED);
-    std::vector<char> buf(48000);
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(avRecvFrameData2(av, buf.data(), 48000, nullptr, nullptr, nullptr, 0, nullptr, nullptr), 500);
-    EXPECT_EQ(avRecvFrameData2(av, buf.data(), 48000, nullptr, nullptr, nullptr, 0, nullptr, nullptr),
-              P2P_ERR_SESSION_CLOSED);
-    EXPECT_EQ(avRecvAudioData(av, buf.data(), 1024, nullptr, 0, nullptr), P2P_ERR_SESSION_CLOSED);
-    auto start = Clock::now();
-    avClientStop(av);
-    EXPECT_LT(SecondsSince(start), 1.0);
-    IOTC_Session_Close(sid);
-}
-
-TEST_F(TransportTest, SilentDeviceEndsInRemoteTimeout) {
-    Listener listener;
-    Device device(listener);
-    std::string uid = testnet::UniqueUid("SILENT");
-    device.AddUid(uid, "admin", "531642");
-    ASSERT_EQ(device.Start(P2PSettings::Current()), 0);
-    int sid = -1;
-    int av = Open(uid, sid);
-    ASSERT_GE(av, 0);
-    ASSERT_TRUE(WaitUntil([&] { return listener.Active().size() == 1; }, 3000));
-    device.FreezeSession(listener.Active()[0]);
-    std::vector<char> buf(1024);
-    auto start = Clock::now();
-    ASSERT_TRUE(WaitUntil(
-        [&] { return avRecvAudioData(av, buf.data(), 1024, nullptr, 0, nullptr) == P2P_ERR_REMOTE_TIMEOUT; }, 10000));
-    EXPECT_GT(SecondsSince(start), 1.0); // the configured silence is 3 s
-    IOTC_Session_Close(sid);
-    // The silent side still notices that the client is gone.
-    EXPECT_TRUE(WaitUntil([&] { return device.SessionCount() == 0; }, 3000));
-}
-
-TEST_F(TransportTest, UnansweredStopEndsWhenTheSessionCloses) {
-    Listener listener;
-    listener.ackStop = false;
-    Device device(listener);
-    std::string uid = testnet::UniqueUid("NOACK");
-    device.AddUid(uid, "admin", "531642");
-    ASSERT_EQ(device.Start(P2PSettings::Current()), 0);
-    int sid = -1;
-    int av = Open(uid, sid);
-    ASSERT_GE(av, 0);
-    std::atomic<bool> stopped{false};
-    std::thread stopper([&] {
-        avClientStop(av);
-        stopped = true;
-    });
-    ASSERT_TRUE(WaitUntil([&] { return listener.stops.load() == 1; }, 3000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_FALSE(stopped.load());
-    auto start = Clock::now();
-    IOTC_Session_Close(sid);
-    EXPECT_TRUE(WaitUntil([&] { return stopped.load(); }, 3000));
-    EXPECT_LT(SecondsSince(start), 3.0);
-    stopper.join();
-    avClientStop(av); // a stale index is ignored
-}
-
-TEST_F(TransportTest, FourDevicesAndTwoViewersOfOne) {
-    std::vector<std::unique_ptr<Listener>> listeners;
-    std::vector<std::unique_ptr<Device>> devices;
-    std::vector<std::string> uids;
-    for (int i = 0; i < 4; ++i) {
-        listeners.push_back(std::make_unique<Listener>());
-        devices.push_back(std::make_unique<Device>(*listeners.back()));
-        uids.push_back(testnet::UniqueUid("FOUR"));
-        devices.back()->AddUid(uids.back(), "admin", "531642");
-        ASSERT_EQ(devices.back()->Start(P2PSettings::Current()), 0);
-    }
+TEST_F(TransportTest, FourDevicesAndTwoViewersOfOneGetTheirOwnFramesInOrder) {
+    std::vector<std::unique_ptr<TestDevice>> devices;
+    for (int i = 0; i < 4; ++i)
+        devices.push_back(std::make_unique<TestDevice>());
     // Four clients, one per device, and a fifth on device 0, connecting at once.
     std::vector<int> sids(5, -1), avs(5, -1);
     std::vector<std::thread> connects;
     for (int c = 0; c < 5; ++c)
-        connects.emplace_back([&, c] { avs[c] = Open(uids[c % 4], sids[c]); });
+        connects.emplace_back([&, c] { avs[c] = Open(devices[c % 4]->uid, sids[c]); });
     for (std::thread& t : connects)
         t.join();
     for (int c = 0; c < 5; ++c)
         ASSERT_GE(avs[c], 0) << "client " << c;
-    ASSERT_TRUE(WaitUntil([&] { return listeners[0]->Active().size() == 2; }, 3000));
-    for (int d = 0; d < 4; ++d) {
-        for (int session : listeners[d]->Active()) {
-            for (uint32_t i = 0; i < 5; ++i)
-                SendVideo(*devices[d], session, i, static_cast<uint32_t>(d * 100 + i), 1000);
+    ASSERT_TRUE(WaitUntil([&] { return devices[0]->listener.Active().size() == 2; }, 3000));
+    for (uint32_t d = 0; d < 4; ++d) {
+        for (int session : devices[d]->listener.Active()) {
+            for (uint32_t i = 0; i < 5; ++i) {
+                std::vector<uint8_t> data(1000, static_cast<uint8_t>(i));
+                FrameInfo info;
+                info.timestamp = d * 100 + i;
+                ASSERT_EQ(devices[d]->device.SendVideo(session, info, data.data(), data.size()), 0);
+            }
         }
     }
     std::vector<char> buf(48000);
@@ -323,8 +152,7 @@ TEST_F(TransportTest, FourDevicesAndTwoViewersOfOne) {
         std::vector<uint32_t> stamps;
         ASSERT_TRUE(WaitUntil(
             [&] {
-                int n = avRecvFrameData2(avs[c], buf.data(), 48000, nullptr, nullptr, info, 16, nullptr, nullptr);
-                if (n >= 0)
+                if (Receive(avs[c], buf, info) >= 0)
                     stamps.push_back(DecodeFrameInfo(reinterpret_cast<uint8_t*>(info)).timestamp);
                 return stamps.size() == 5;
             },
@@ -340,10 +168,32 @@ TEST_F(TransportTest, FourDevicesAndTwoViewersOfOne) {
     EXPECT_EQ(test::SessionCount(), 0);
 }
 
+// AVModel's Close waits for an unanswered stop only so long; the stop itself
+// must end when the session closes under it.
+TEST_F(TransportTest, UnansweredStopEndsWhenTheSessionCloses) {
+    TestDevice dev(false);
+    int sid = -1;
+    int av = Open(dev.uid, sid);
+    ASSERT_GE(av, 0);
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        avClientStop(av);
+        stopped = true;
+    });
+    ASSERT_TRUE(WaitUntil([&] { return dev.listener.stops.load() == 1; }, 3000));
+    auto start = Clock::now();
+    IOTC_Session_Close(sid);
+    EXPECT_TRUE(WaitUntil([&] { return stopped.load(); }, 3000));
+    EXPECT_LT(SecondsSince(start), 3.0);
+    stopper.join();
+    avClientStop(av); // a stale index is ignored
+}
+
 namespace {
 
-// A hostile device: answers the search and the session set-up correctly,
-// then runs `attack` on the session's socket.
+// A hostile device: answers the search and the session set-up correctly
+// (the channel start too, unless answerStart is false), then runs `attack`
+// on the session's socket.
 class FakeDevice {
 public:
     FakeDevice(const std::string& uid, std::function<void(int fd)> attack, bool answerStart = true)
@@ -351,17 +201,12 @@ public:
         P2PSettings s = P2PSettings::Current();
         for (int i = 0; i < s.portSpan && m_udp.get() < 0; ++i) {
             UniqueFd fd(socket(AF_INET, SOCK_DGRAM, 0));
-            sockaddr_in addr{};
-            addr.sin_family = AF_INET;
-            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            addr.sin_port = htons(static_cast<uint16_t>(s.port + i));
+            sockaddr_in addr = Loopback(static_cast<uint16_t>(s.port + i));
             if (bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
                 m_udp = std::move(fd);
         }
         m_listen.reset(socket(AF_INET, SOCK_STREAM, 0));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in addr = Loopback(0);
         socklen_t len = sizeof addr;
         bind(m_listen.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
         listen(m_listen.get(), 1);
@@ -375,32 +220,25 @@ public:
     }
 
 private:
-    bool ReadMessage(int fd, uint16_t& type) {
+    // Reads one message; true when it has the type expected.
+    static bool Expect(int fd, uint16_t type) {
         uint8_t header[kHeaderSize];
-        if (!ReadAll(fd, header, kHeaderSize))
-            return false;
-        type = GetU16(header + 2);
-        std::vector<uint8_t> payload(GetU32(header + 4));
-        return ReadAll(fd, payload.data(), payload.size());
+        std::vector<uint8_t> payload;
+        return ReadAll(fd, header, kHeaderSize) && GetU16(header + 2) == type &&
+               (payload.resize(GetU32(header + 4)), ReadAll(fd, payload.data(), payload.size()));
     }
-    bool ReadAll(int fd, uint8_t* p, size_t n) {
-        while (n > 0) {
+    static bool ReadAll(int fd, uint8_t* p, size_t n) {
+        for (ssize_t r = 0; n > 0; p += r, n -= static_cast<size_t>(r)) {
             pollfd pfd{fd, POLLIN, 0};
-            if (poll(&pfd, 1, 3000) <= 0)
+            if (poll(&pfd, 1, 3000) <= 0 || (r = recv(fd, p, n, 0)) <= 0)
                 return false;
-            ssize_t r = recv(fd, p, n, 0);
-            if (r <= 0)
-                return false;
-            p += r;
-            n -= static_cast<size_t>(r);
         }
         return true;
     }
-    void Reply(int fd, uint16_t type, int32_t result) {
-        uint8_t m[kHeaderSize + 4];
-        EncodeHeader(type, 4, m);
-        PutU32(m + kHeaderSize, static_cast<uint32_t>(result));
-        send(fd, m, sizeof m, MSG_NOSIGNAL);
+    static void Reply(int fd, uint16_t type) {
+        std::vector<uint8_t> m = Header(type, 4, 4);
+        PutU32(m.data() + kHeaderSize, 0);
+        send(fd, m.data(), m.size(), MSG_NOSIGNAL);
     }
     void Run() {
         UniqueFd session;
@@ -422,14 +260,13 @@ private:
             if (fds[1].revents & POLLIN)
                 session.reset(accept(m_listen.get(), nullptr, nullptr));
         }
-        uint16_t type = 0;
-        if (session.get() < 0 || !ReadMessage(session.get(), type) || type != MSG_HELLO)
+        if (session.get() < 0 || !Expect(session.get(), MSG_HELLO))
             return;
-        Reply(session.get(), MSG_HELLO_ACK, 0);
-        if (!ReadMessage(session.get(), type) || type != MSG_AV_START)
+        Reply(session.get(), MSG_HELLO_ACK);
+        if (!Expect(session.get(), MSG_AV_START))
             return;
         if (m_answerStart)
-            Reply(session.get(), MSG_AV_START_ACK, 0);
+            Reply(session.get(), MSG_AV_START_ACK);
         m_attack(session.get());
         while (!m_stop)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -445,12 +282,6 @@ private:
     std::thread m_thread;
 };
 
-std::vector<uint8_t> Header(uint16_t type, uint32_t length) {
-    std::vector<uint8_t> h(kHeaderSize);
-    EncodeHeader(type, length, h.data());
-    return h;
-}
-
 } // namespace
 
 TEST_F(TransportTest, ClientSurvivesAHostileDevice) {
@@ -461,18 +292,10 @@ TEST_F(TransportTest, ClientSurvivesAHostileDevice) {
         int endCode;     // what the receive calls answer in the end
         int checkReason; // the session's end reason
     };
-    std::vector<uint8_t> truncated = Header(MSG_VIDEO, 5000);
-    truncated.resize(truncated.size() + 100, 0x11);
-    std::vector<uint8_t> unexpected = Header(MSG_IOCTRL, 4);
-    unexpected.resize(unexpected.size() + 4, 0);
-    std::vector<Attack> attacks = {
-        {"garbage",
-         {'H', 'T', 'T', 'P', '/', '1', '.', '1', ' ', '2', '0', '0'},
-         false,
-         P2P_ERR_SESSION_CLOSED,
-         P2P_ERR_PROTOCOL},
-        {"oversized frame header", Header(MSG_VIDEO, 0x7FFFFFFF), false, P2P_ERR_SESSION_CLOSED, P2P_ERR_PROTOCOL},
-        {"a message only clients send", unexpected, false, P2P_ERR_SESSION_CLOSED, P2P_ERR_PROTOCOL},
+    const std::vector<uint8_t> truncated = Header(MSG_VIDEO, 5000, 100);
+    const Attack attacks[] = {
+        {"garbage", {'H', 'T', 'T', 'P', '/', '1', '.', '1'}, false, P2P_ERR_SESSION_CLOSED, P2P_ERR_PROTOCOL},
+        {"a message only clients send", Header(MSG_IOCTRL, 4, 4), false, P2P_ERR_SESSION_CLOSED, P2P_ERR_PROTOCOL},
         {"truncated frame, then close", truncated, true, P2P_ERR_SESSION_CLOSED, P2P_ERR_SESSION_CLOSED},
         {"truncated frame, then silence", truncated, false, P2P_ERR_REMOTE_TIMEOUT, P2P_ERR_REMOTE_TIMEOUT},
     };
@@ -489,12 +312,7 @@ TEST_F(TransportTest, ClientSurvivesAHostileDevice) {
         ASSERT_GE(av, 0);
         std::vector<char> buf(48000);
         int last = 0;
-        EXPECT_TRUE(WaitUntil(
-            [&] {
-                last = avRecvFrameData2(av, buf.data(), 48000, nullptr, nullptr, nullptr, 0, nullptr, nullptr);
-                return last != P2P_ERR_NO_DATA;
-            },
-            10000));
+        EXPECT_TRUE(WaitUntil([&] { return (last = Receive(av, buf)) != P2P_ERR_NO_DATA; }, 10000));
         EXPECT_EQ(last, attack.endCode);
         EXPECT_EQ(IOTC_Session_Check(sid, nullptr), attack.checkReason);
         avClientStop(av);
@@ -502,70 +320,50 @@ TEST_F(TransportTest, ClientSurvivesAHostileDevice) {
     }
 }
 
-TEST_F(TransportTest, DeviceSurvivesHostileClients) {
-    Listener listener;
-    Device device(listener);
-    std::string uid = testnet::UniqueUid("TARGET");
-    device.AddUid(uid, "admin", "531642");
-    ASSERT_EQ(device.Start(P2PSettings::Current()), 0);
-
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(device.GetTcpPort());
-    std::vector<uint8_t> beforeHello = Header(MSG_AV_START, 5);
-    beforeHello.resize(beforeHello.size() + 5, 0);
-    std::vector<uint8_t> badHello = Header(MSG_HELLO, 10);
-    badHello.resize(badHello.size() + 10, 0xFF);
-    std::vector<uint8_t> frameFromClient = Header(MSG_VIDEO, 16);
-    frameFromClient.resize(frameFromClient.size() + 16, 0);
-    std::vector<std::vector<uint8_t>> attacks = {{'G', 'E', 'T', ' ', '/', '\r', '\n'},
-                                                 Header(MSG_IOCTRL, 0xFFFFFFF0u),
-                                                 beforeHello,
-                                                 badHello,
-                                                 frameFromClient,
-                                                 {}}; // silence
-    for (size_t i = 0; i < attacks.size(); ++i) {
-        SCOPED_TRACE(i);
-        UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
-        ASSERT_EQ(connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-        send(fd.get(), attacks[i].data(), attacks[i].size(), MSG_NOSIGNAL);
-        // The device hangs up (perhaps after a close message).
-        auto start = Clock::now();
-        bool hungUp = false;
-        while (!hungUp && SecondsSince(start) < 10) {
-            pollfd p{fd.get(), POLLIN, 0};
-            if (poll(&p, 1, 100) > 0) {
-                uint8_t buf[256];
-                hungUp = recv(fd.get(), buf, sizeof buf, 0) <= 0;
-            }
-        }
-        EXPECT_TRUE(hungUp);
-    }
-    // A garbage search datagram is ignored.
-    UniqueFd udp(socket(AF_INET, SOCK_DGRAM, 0));
-    sockaddr_in search = addr;
-    search.sin_port = htons(device.GetSearchPort());
-    const char junk[] = "VPSQ\x01\xff junk";
-    sendto(udp.get(), junk, sizeof junk, 0, reinterpret_cast<sockaddr*>(&search), sizeof search);
-    // And the device still serves a proper client.
-    int sid = -1;
-    EXPECT_GE(Open(uid, sid), 0);
-    IOTC_Session_Close(sid);
-    EXPECT_TRUE(WaitUntil([&] { return device.SessionCount() == 0; }, 3000));
-}
-
 TEST_F(TransportTest, ChannelStartHonoursItsTimeOut) {
     std::string uid = testnet::UniqueUid("MUTE");
     FakeDevice fake(
         uid, [](int) {}, false);
-    int sid = IOTC_Get_SessionID();
-    ASSERT_EQ(IOTC_Connect_ByUID_Parallel(uid.c_str(), sid), 0);
+    int sid = -1;
     auto start = Clock::now();
-    EXPECT_EQ(avClientStart2(sid, "admin", "531642", 1000, nullptr, 0, nullptr), P2P_ERR_AV_TIMEOUT);
-    double took = SecondsSince(start);
-    EXPECT_GT(took, 0.8);
-    EXPECT_LT(took, 4.0);
+    EXPECT_EQ(Open(uid, sid, 1), P2P_ERR_AV_TIMEOUT);
+    EXPECT_GT(SecondsSince(start), 0.8);
+    EXPECT_LT(SecondsSince(start), 4.0);
     EXPECT_EQ(test::ChannelCount(), 0);
     IOTC_Session_Close(sid);
+}
+
+TEST_F(TransportTest, DeviceSurvivesHostileClients) {
+    TestDevice dev;
+    const std::vector<uint8_t> attacks[] = {
+        {'G', 'E', 'T', ' ', '/', '\r', '\n'},
+        Header(MSG_AV_START, 5, 5), // before HELLO
+        Header(MSG_HELLO, 10, 10),  // a HELLO that does not parse
+        Header(MSG_VIDEO, 16, 16),  // a frame, which only devices send
+        {},                         // silence
+    };
+    const sockaddr_in addr = Loopback(dev.device.GetTcpPort());
+    for (const auto& attack : attacks) {
+        SCOPED_TRACE(attack.size());
+        UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
+        ASSERT_EQ(connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+        send(fd.get(), attack.data(), attack.size(), MSG_NOSIGNAL);
+        // The device hangs up (perhaps after a close message).
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                pollfd p{fd.get(), POLLIN, 0};
+                uint8_t buf[256];
+                return poll(&p, 1, 0) > 0 && recv(fd.get(), buf, sizeof buf, 0) <= 0;
+            },
+            10000));
+    }
+    // A garbage search datagram is ignored, and the device still serves a proper client.
+    UniqueFd udp(socket(AF_INET, SOCK_DGRAM, 0));
+    const sockaddr_in search = Loopback(dev.device.GetSearchPort());
+    const char junk[] = "VPSQ\x01\xff junk";
+    sendto(udp.get(), junk, sizeof junk, 0, reinterpret_cast<const sockaddr*>(&search), sizeof search);
+    int sid = -1;
+    EXPECT_GE(Open(dev.uid, sid), 0);
+    IOTC_Session_Close(sid);
+    EXPECT_TRUE(WaitUntil([&] { return dev.device.SessionCount() == 0; }, 3000));
 }

@@ -1,12 +1,16 @@
 // The simulated camera seen through the transport: H.264 that decodes, IDRs
 // with SPS and PPS at least every 2 s, access units within 48000 bytes, the
-// tone as ADTS AAC, the beep marker, stamps on one clock, and media files as
-// sources.
+// tone as ADTS AAC, the beep marker, stamps on one clock, media files as
+// sources, talk-back checked record by record; and vantor-camsim with
+// vantor-p2pcheck run as programs.
 #include "CamSim.h"
 #include "AacEncoder.h"
+#include "CameraStarter.h"
 #include "P2PApi.h"
 #include "P2PErrors.h"
 #include "Protocol.h"
+#include "TalkbackWriter.h"
+#include "TestFiles.h"
 #include "TestNet.h"
 #include "TestStreams.h"
 
@@ -18,10 +22,15 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
-#include <filesystem>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
 #include <functional>
-#include <mutex>
+#include <iterator>
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char** environ;
 
 using testnet::WaitUntil;
 
@@ -50,25 +59,19 @@ protected:
     void SetUp() override {
         ASSERT_EQ(IOTC_Initialize2(0), 0);
         ASSERT_GE(avInitialize(8), 0);
-        m_dir = std::filesystem::temp_directory_path() / testnet::UniqueUid("camsim");
-        std::filesystem::create_directories(m_dir);
     }
     void TearDown() override {
         avDeInitialize();
         IOTC_DeInitialize();
-        std::error_code ec;
-        std::filesystem::remove_all(m_dir, ec);
     }
 
-    // Runs a camera with `config`, watches it for `seconds` and returns what came.
-    void Watch(CamSimConfig config, double seconds, std::vector<Frame>& video, std::vector<Frame>& audio) {
+    // Runs a camera that `change` configures and takes what it sends until
+    // there are `pictures` video frames and `sounds` audio frames.
+    static void Watch(const std::function<void(CamSimConfig&)>& change, size_t pictures, size_t sounds,
+                      std::vector<Frame>& video, std::vector<Frame>& audio) {
         std::string uid = testnet::UniqueUid("CAM");
-        config.uids = {uid};
-        config.settings = P2PSettings::Current();
-        config.talkbackDir = m_dir.string();
-        config.log = [](const std::string&) {};
-        CamSim camsim(config);
-        ASSERT_EQ(camsim.Start(), 0);
+        auto camsim = testnet::StartCamera({uid}, change);
+        ASSERT_NE(camsim, nullptr);
         int sid = IOTC_Get_SessionID();
         ASSERT_EQ(IOTC_Connect_ByUID_Parallel(uid.c_str(), sid), 0);
         int av = avClientStart2(sid, "admin", "531642", 5000, nullptr, 0, nullptr);
@@ -77,20 +80,22 @@ protected:
         ASSERT_EQ(avSendIOCtrl(av, 0x0300, nullptr, 0), 0);
         std::vector<char> buf(48000);
         char info[16];
-        WaitUntil(
+        auto take = [&](std::vector<Frame>& frames, int n) {
+            frames.push_back({std::vector<uint8_t>(buf.begin(), buf.begin() + n),
+                              p2p::DecodeFrameInfo(reinterpret_cast<uint8_t*>(info))});
+        };
+        EXPECT_TRUE(WaitUntil(
             [&] {
                 int n;
                 while ((n = avRecvFrameData2(av, buf.data(), 48000, nullptr, nullptr, info, 16, nullptr, nullptr)) >= 0)
-                    video.push_back({std::vector<uint8_t>(buf.begin(), buf.begin() + n),
-                                     p2p::DecodeFrameInfo(reinterpret_cast<uint8_t*>(info))});
-                EXPECT_TRUE(n == P2P_ERR_NO_DATA) << n;
+                    take(video, n);
+                EXPECT_EQ(n, P2P_ERR_NO_DATA); // not P2P_ERR_BUFFER_TOO_SMALL: frames fit 48000 bytes
                 while ((n = avRecvAudioData(av, buf.data(), 1024, info, 16, nullptr)) >= 0)
-                    audio.push_back({std::vector<uint8_t>(buf.begin(), buf.begin() + n),
-                                     p2p::DecodeFrameInfo(reinterpret_cast<uint8_t*>(info))});
-                return false;
+                    take(audio, n);
+                return video.size() >= pictures && audio.size() >= sounds;
             },
-            static_cast<int>(seconds * 1000));
-        EXPECT_EQ(camsim.GetOversizedFrames(), 0);
+            30000));
+        EXPECT_EQ(camsim->GetOversizedFrames(), 0);
         avClientStop(av);
         IOTC_Session_Close(sid);
     }
@@ -131,7 +136,6 @@ protected:
         uint32_t lastIdr = video[0].info.timestamp;
         for (size_t i = 0; i < video.size(); ++i) {
             const Frame& f = video[i];
-            EXPECT_LE(f.data.size(), 48000u);
             std::vector<int> types = NalTypes(f.data);
             bool idr = std::find(types.begin(), types.end(), 5) != types.end();
             EXPECT_EQ(idr, (f.info.flags & p2p::kFrameFlagKey) != 0) << i;
@@ -158,16 +162,13 @@ protected:
         double span = (stamps.back() - stamps.front()) / 1e6;
         EXPECT_NEAR((video.size() - 1) / span, fps, fps * 0.4);
     }
-
-    std::filesystem::path m_dir;
 };
 
 } // namespace
 
-TEST_F(CamSimTest, TestPictureAndToneAtTheDefaultSize) {
+TEST_F(CamSimTest, TestPictureAndToneWithTheBeepMarker) {
     std::vector<Frame> video, audio;
-    Watch(CamSimConfig{}, 3.0, video, audio);
-    ASSERT_GE(video.size(), 50u);
+    Watch({}, 75, 24, video, audio); // 3 s
     CheckVideo(video, 25);
     int width = 0, height = 0;
     // The white square shows exactly while the beep sounds, by the stamps.
@@ -179,10 +180,9 @@ TEST_F(CamSimTest, TestPictureAndToneAtTheDefaultSize) {
                              << "picture " << picture;
                      }),
               static_cast<int>(video.size()));
-    EXPECT_EQ(width, 640);
-    EXPECT_EQ(height, 360);
+    EXPECT_EQ(width, 320);
+    EXPECT_EQ(height, 240);
     // AAC at 8000 Hz: a frame every 128 ms, each one ADTS frame of its own length.
-    ASSERT_GE(audio.size(), 15u);
     for (const Frame& a : audio) {
         ASSERT_GE(a.data.size(), 7u);
         EXPECT_EQ(a.data[0], 0xFF);
@@ -216,16 +216,14 @@ TEST_F(CamSimTest, TestPictureAndToneAtTheDefaultSize) {
 }
 
 TEST_F(CamSimTest, LargestSizeStaysWithinTheFrameLimit) {
-    CamSimConfig config;
-    config.width = 1920;
-    config.height = 1080;
-    config.fps = 25;
     std::vector<Frame> video, audio;
-    Watch(config, 3.0, video, audio);
-    ASSERT_GE(video.size(), 5u); // a loaded machine may encode slower than real time
-    for (const Frame& f : video)
-        EXPECT_LE(f.data.size(), 48000u);
-    int width = 0, height = 0;
+    Watch(
+        [](CamSimConfig& c) {
+            c.width = 1920;
+            c.height = 1080;
+        },
+        10, 0, video, audio);
+    int width = 0, height = 0; // a larger frame would not have come through Watch
     EXPECT_GT(Decode(video, width, height), 0);
     EXPECT_EQ(width, 1920);
     EXPECT_EQ(height, 1080);
@@ -233,26 +231,22 @@ TEST_F(CamSimTest, LargestSizeStaysWithinTheFrameLimit) {
 
 TEST_F(CamSimTest, MediaFilesAreSentInRealTimeAndLoop) {
     // H.264 files (passed through, one with B-frames) and an MPEG-4 part 2 file (re-encoded), 1 s each.
-    struct Source {
-        std::string name;
-        std::string codec;
-    };
-    for (const Source& s : {Source{"clip.mp4", "libx264"}, Source{"clip-b.mp4", "libx264 -profile:v main -bf 2"},
-                            Source{"clip.avi", "mpeg4"}}) {
-        SCOPED_TRACE(s.name);
-        std::string path = (m_dir / s.name).string();
-        std::string command = "ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=20 -t 1 -c:v " + s.codec +
-                              " -g 10 -pix_fmt yuv420p '" + path + "'";
-        ASSERT_EQ(std::system(command.c_str()), 0);
-        CamSimConfig config;
-        config.source = path;
-        config.width = 320;
-        config.height = 240;
-        config.fps = 20;
+    TempDir dir;
+    for (std::string codec : {"libx264", "libx264 -profile:v main -bf 2", "mpeg4"}) {
+        SCOPED_TRACE(codec);
+        const std::string path = (dir.path() / (codec == "mpeg4" ? "clip.avi" : "clip.mp4")).string();
+        ASSERT_EQ(std::system(("ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=20 -t 1 -c:v " + codec +
+                               " -g 10 -pix_fmt yuv420p '" + path + "'")
+                                  .c_str()),
+                  0);
         std::vector<Frame> video, audio;
-        Watch(config, 2.6, video, audio);
         // More than the file holds: it loops, at its own rate.
-        ASSERT_GE(video.size(), 30u);
+        Watch(
+            [&](CamSimConfig& c) {
+                c.source = path;
+                c.fps = 20;
+            },
+            30, 0, video, audio);
         CheckVideo(video, 20);
         int width = 0, height = 0;
         EXPECT_GT(Decode(video, width, height), 25);
@@ -261,93 +255,91 @@ TEST_F(CamSimTest, MediaFilesAreSentInRealTimeAndLoop) {
 }
 
 TEST_F(CamSimTest, BadConfigurationIsRefused) {
-    auto refused = [&](const std::function<void(CamSimConfig&)>& change) {
-        CamSimConfig config;
-        config.uids = {testnet::UniqueUid("BAD")};
-        config.settings = P2PSettings::Current();
-        config.log = [](const std::string&) {};
-        change(config);
-        CamSim camsim(config);
-        return camsim.Start() != 0;
+    const std::function<void(CamSimConfig&)> changes[] = {
+        [](CamSimConfig& c) { c.width = 3840; },
+        [](CamSimConfig& c) { c.height = 241; },
+        [](CamSimConfig& c) { c.fps = 0; },
+        [](CamSimConfig& c) { c.resizeAfterSeconds = 1; }, // no size to switch to
+        [](CamSimConfig& c) { c.uids = {"has space"}; },
+        [](CamSimConfig& c) { c.uids.clear(); },
+        [](CamSimConfig& c) { c.source = "/nonexistent/missing.mp4"; },
     };
-    EXPECT_TRUE(refused([](CamSimConfig& c) { c.width = 3840; }));
-    EXPECT_TRUE(refused([](CamSimConfig& c) { c.height = 241; }));
-    EXPECT_TRUE(refused([](CamSimConfig& c) { c.fps = 0; }));
-    EXPECT_TRUE(refused([](CamSimConfig& c) { c.resizeAfterSeconds = 1; })); // no size to switch to
-    EXPECT_TRUE(refused([](CamSimConfig& c) { c.uids = {"has space"}; }));
-    EXPECT_TRUE(refused([](CamSimConfig& c) { c.uids.clear(); }));
-    EXPECT_TRUE(refused([&](CamSimConfig& c) { c.source = (m_dir / "missing.mp4").string(); }));
+    for (size_t i = 0; i < std::size(changes); ++i)
+        EXPECT_EQ(testnet::StartCamera({testnet::UniqueUid("BAD")}, changes[i]), nullptr) << i;
 }
 
-TEST_F(CamSimTest, CheckToolReportsFramesByUid) {
-    std::string uid = testnet::UniqueUid("CHECK");
-    CamSimConfig config;
-    config.uids = {uid};
-    config.width = 320;
-    config.height = 240;
-    config.settings = P2PSettings::Current(); // the tool finds the same ports in the environment
-    config.log = [](const std::string&) {};
-    CamSim camsim(config);
-    ASSERT_EQ(camsim.Start(), 0);
-    std::string tool = std::string(VANTOR_BINARY_DIR) + "/tools/p2pcheck/vantor-p2pcheck";
-    FILE* out = popen((tool + " --uid " + uid + " --seconds 2").c_str(), "r");
-    ASSERT_NE(out, nullptr);
+// Talk-back records: sequence number, L, the ADTS header for L, the AAC frame.
+TEST(TalkbackWriter, FindsEveryFaultAndResynchronises) {
+    auto add = [](std::vector<uint8_t>& batch, uint32_t sequence, uint32_t aacBytes) {
+        for (uint32_t value : {sequence, aacBytes + 7})
+            for (int i = 0; i < 4; ++i)
+                batch.push_back(static_cast<uint8_t>(value >> (8 * i)));
+        uint8_t header[7];
+        TalkbackWriter::ExpectedHeader(aacBytes + 7, header);
+        batch.insert(batch.end(), header, header + 7);
+        batch.insert(batch.end(), aacBytes, 0x21);
+    };
+    TalkbackWriter writer; // not opened: checks only
+    std::vector<std::string> faults;
+    std::vector<uint8_t> good, bad, next;
+    for (uint32_t sequence = 1; sequence <= 4; ++sequence)
+        add(good, sequence, 100 + sequence);
+    EXPECT_EQ(writer.AddBatch(good.data(), good.size(), faults), 0);
+    add(bad, 7, 50); // a sequence gap
+    add(bad, 8, 60);
+    bad[bad.size() - 61] ^= 0xFF; // the last header byte of record 8 wrong
+    bad.push_back(0x42);          // a truncated tail
+    EXPECT_EQ(writer.AddBatch(bad.data(), bad.size(), faults), 3);
+    add(next, 9, 70);
+    EXPECT_EQ(writer.AddBatch(next.data(), next.size(), faults), 0);
+    EXPECT_EQ(writer.GetRecords(), 7);
+    EXPECT_EQ(faults.size(), 3u);
+}
+
+// vantor-camsim as a person runs it, checked with vantor-p2pcheck: both find
+// this process's ports in the environment; SIGTERM ends the camera cleanly.
+TEST_F(CamSimTest, ProgramsServeAndCheckAUid) {
+    TempDir dir;
+    const std::string tools = std::string(VANTOR_BINARY_DIR) + "/tools/";
+    const std::string uid = testnet::UniqueUid("CHILD");
+    std::vector<std::string> args = {
+        tools + "camsim/vantor-camsim", "--uid", uid, "--size", "320x240", "--talkback-dir", dir.path().string()};
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const std::string logPath = (dir.path() / "camsim.log").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+
+    const std::string check = tools + "p2pcheck/vantor-p2pcheck --seconds 2 --uid ";
     std::string text;
-    char line[512];
-    while (std::fgets(line, sizeof line, out) != nullptr)
-        text += line;
-    EXPECT_EQ(pclose(out), 0) << text;
-    EXPECT_NE(text.find("connected to " + uid), std::string::npos) << text;
-    long video = 0, key = 0, audio = 0;
-    size_t at = text.find("total video ");
-    ASSERT_NE(at, std::string::npos) << text;
-    ASSERT_EQ(
-        std::sscanf(text.c_str() + at, "total video %ld frames (%ld key), audio %ld frames", &video, &key, &audio), 3);
-    EXPECT_GT(video, 20);
-    EXPECT_GE(key, 1);
-    EXPECT_GT(audio, 5);
-
-    FILE* missing = popen((tool + " --uid " + testnet::UniqueUid("NONE") + " --seconds 1").c_str(), "r");
-    ASSERT_NE(missing, nullptr);
-    text.clear();
-    while (std::fgets(line, sizeof line, missing) != nullptr)
-        text += line;
-    EXPECT_NE(pclose(missing), 0);
+    int status = -1;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            text = TestStreams::Run(check + uid, &status); // searches until the camera is up
+            return status == 0;
+        },
+        15000))
+        << text;
+    EXPECT_NE(text.find("connected to " + uid), std::string::npos) << text; // and it counted frames
+    text = TestStreams::Run(check + testnet::UniqueUid("NONE") + " 2>&1", &status);
+    EXPECT_NE(status, 0);
     EXPECT_NE(text.find("no device holds the UID"), std::string::npos) << text;
-}
 
-TEST_F(CamSimTest, OneProcessServesSeveralUids) {
-    CamSimConfig config;
-    config.uids = {testnet::UniqueUid("MULTI"), testnet::UniqueUid("MULTI")};
-    config.width = 160;
-    config.height = 120;
-    config.settings = P2PSettings::Current();
-    config.log = [](const std::string&) {};
-    CamSim camsim(config);
-    ASSERT_EQ(camsim.Start(), 0);
-    std::vector<int> sids, avs;
-    for (const std::string& uid : config.uids) {
-        int sid = IOTC_Get_SessionID();
-        ASSERT_EQ(IOTC_Connect_ByUID_Parallel(uid.c_str(), sid), 0);
-        int av = avClientStart2(sid, "admin", "531642", 5000, nullptr, 0, nullptr);
-        ASSERT_GE(av, 0);
-        ASSERT_EQ(avSendIOCtrl(av, 0x01FF, nullptr, 0), 0);
-        sids.push_back(sid);
-        avs.push_back(av);
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    bool exited = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10000);
+    if (!exited) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
     }
-    std::vector<char> buf(48000);
-    for (int av : avs) {
-        int frames = 0;
-        EXPECT_TRUE(WaitUntil(
-            [&] {
-                if (avRecvFrameData2(av, buf.data(), 48000, nullptr, nullptr, nullptr, 0, nullptr, nullptr) >= 0)
-                    ++frames;
-                return frames >= 10;
-            },
-            10000));
-    }
-    for (size_t i = 0; i < sids.size(); ++i) {
-        avClientStop(avs[i]);
-        IOTC_Session_Close(sids[i]);
-    }
+    EXPECT_TRUE(exited && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::ifstream log(logPath);
+    text.assign(std::istreambuf_iterator<char>(log), {});
+    for (const std::string& line : {"serving UID " + uid, std::string("video started"), std::string("camsim: stopped")})
+        EXPECT_NE(text.find(line), std::string::npos) << text;
 }
