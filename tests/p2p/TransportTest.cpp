@@ -333,14 +333,21 @@ TEST_F(TransportTest, ChannelStartHonoursItsTimeOut) {
     IOTC_Session_Close(sid);
 }
 
+// Whatever a client sends before its HELLO, the device hangs up, so nothing
+// can hold one of its sessions without saying which UID it wants.
 TEST_F(TransportTest, DeviceSurvivesHostileClients) {
     TestDevice dev;
+    std::vector<uint8_t> notHere = Header(MSG_HELLO, static_cast<uint32_t>(EncodeHello("NOT-HERE").size()));
+    const std::vector<uint8_t> helloPayload = EncodeHello("NOT-HERE");
+    notHere.insert(notHere.end(), helloPayload.begin(), helloPayload.end());
     const std::vector<uint8_t> attacks[] = {
         {'G', 'E', 'T', ' ', '/', '\r', '\n'},
         Header(MSG_AV_START, 5, 5), // before HELLO
         Header(MSG_HELLO, 10, 10),  // a HELLO that does not parse
         Header(MSG_VIDEO, 16, 16),  // a frame, which only devices send
+        Header(MSG_KEEPALIVE, 0),   // keep-alives instead of a HELLO, again and again
         {},                         // silence
+        notHere,                    // a UID the device does not hold: told why before the hang-up
     };
     const sockaddr_in addr = Loopback(dev.device.GetTcpPort());
     for (const auto& attack : attacks) {
@@ -349,13 +356,25 @@ TEST_F(TransportTest, DeviceSurvivesHostileClients) {
         ASSERT_EQ(connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
         send(fd.get(), attack.data(), attack.size(), MSG_NOSIGNAL);
         // The device hangs up (perhaps after a close message).
+        std::vector<uint8_t> heard;
         EXPECT_TRUE(WaitUntil(
             [&] {
                 pollfd p{fd.get(), POLLIN, 0};
                 uint8_t buf[256];
-                return poll(&p, 1, 0) > 0 && recv(fd.get(), buf, sizeof buf, 0) <= 0;
+                if (attack.size() == kHeaderSize && GetU16(attack.data() + 2) == MSG_KEEPALIVE)
+                    send(fd.get(), attack.data(), attack.size(), MSG_NOSIGNAL);
+                const ssize_t n = poll(&p, 1, 0) > 0 ? recv(fd.get(), buf, sizeof buf, 0) : 1;
+                if (n > 0 && p.revents)
+                    heard.insert(heard.end(), buf, buf + n);
+                return n <= 0;
             },
             10000));
+        if (&attack == &attacks[std::size(attacks) - 1]) {
+            std::vector<uint8_t> answer = Header(MSG_HELLO_ACK, 4);
+            const std::vector<uint8_t> result = EncodeResult(P2P_ERR_UID_NOT_HERE);
+            answer.insert(answer.end(), result.begin(), result.end());
+            EXPECT_TRUE(heard.size() >= answer.size() && std::equal(answer.begin(), answer.end(), heard.begin()));
+        }
     }
     // A garbage search datagram is ignored, and the device still serves a proper client.
     UniqueFd udp(socket(AF_INET, SOCK_DGRAM, 0));
@@ -366,4 +385,52 @@ TEST_F(TransportTest, DeviceSurvivesHostileClients) {
     EXPECT_GE(Open(dev.uid, sid), 0);
     IOTC_Session_Close(sid);
     EXPECT_TRUE(WaitUntil([&] { return dev.device.SessionCount() == 0; }, 3000));
+}
+
+// A device that sends more than a client keeps: at most 4 MiB of frames wait
+// in a session, and a sound frame larger than the receive buffer (1024 bytes)
+// is refused; each shows as a lost frame, and what was kept comes in order.
+TEST_F(TransportTest, ClientKeepsAtMostFourMiBAndNoOversizedSound) {
+    auto frame = [](uint16_t type, size_t size, uint8_t mark) {
+        std::vector<uint8_t> m = Header(type, static_cast<uint32_t>(kFrameInfoSize + size), kFrameInfoSize + size);
+        m[kHeaderSize + kFrameInfoSize] = mark;
+        return m;
+    };
+    std::string uid = testnet::UniqueUid("FLOOD");
+    std::atomic<bool> sent{false};
+    FakeDevice fake(uid, [&](int fd) {
+        std::vector<std::vector<uint8_t>> messages = {frame(MSG_AUDIO, 2000, 1), frame(MSG_AUDIO, 500, 2)};
+        for (uint8_t i = 0; i < 6; ++i)
+            messages.push_back(frame(MSG_VIDEO, kMaxFrameSize - 4096, i));
+        for (const auto& m : messages)
+            for (size_t at = 0; at < m.size();) {
+                const ssize_t n = send(fd, m.data() + at, m.size() - at, MSG_NOSIGNAL);
+                if (n <= 0)
+                    return;
+                at += static_cast<size_t>(n);
+            }
+        sent = true;
+    });
+    int sid = -1;
+    const int av = Open(uid, sid);
+    ASSERT_GE(av, 0);
+    ASSERT_TRUE(WaitUntil([&] { return sent.load() && test::ArrivedVideoFrames(av) == 6; }, 10000));
+    std::vector<char> buf(kMaxFrameSize);
+    char info[16];
+    std::vector<int> video;
+    int r;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return (r = avRecvFrameData2(av, buf.data(), static_cast<int>(buf.size()), nullptr, nullptr, info, 16,
+                                         nullptr, nullptr)) != P2P_ERR_NO_DATA;
+        },
+        5000));
+    for (; r != P2P_ERR_NO_DATA; r = avRecvFrameData2(av, buf.data(), static_cast<int>(buf.size()), nullptr, nullptr,
+                                                      info, 16, nullptr, nullptr))
+        video.push_back(r == P2P_ERR_FRAME_LOST ? -1 : buf[0]);
+    EXPECT_EQ(video, (std::vector<int>{-1, 0, 1, 2, 3})); // the loss told first, then the four kept in order
+    EXPECT_EQ(avRecvAudioData(av, buf.data(), 1024, info, 16, nullptr), P2P_ERR_FRAME_LOST);
+    EXPECT_EQ(avRecvAudioData(av, buf.data(), 1024, info, 16, nullptr), 500);
+    avClientStop(av);
+    IOTC_Session_Close(sid);
 }
