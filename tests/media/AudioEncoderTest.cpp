@@ -11,16 +11,14 @@
 
 namespace {
 
-TEST(AudioEncoderConversion, EightBitSamplesAreCentredScaledAndClamped) {
+// 8-bit samples are centred on 128, 16-bit ones signed; both are scaled and clamped to [-1, 1].
+TEST(AudioEncoderConversion, SamplesAreCentredScaledAndClamped) {
     EXPECT_EQ(AudioEncoder::ConvertSample8(128), 0.0f);
     EXPECT_EQ(AudioEncoder::ConvertSample8(255), 1.0f);
     EXPECT_EQ(AudioEncoder::ConvertSample8(0), -1.0f); // -128/127 lies below -1
     EXPECT_EQ(AudioEncoder::ConvertSample8(1), -1.0f);
     EXPECT_EQ(AudioEncoder::ConvertSample8(129), static_cast<float>(1 / 127.0));
     EXPECT_EQ(AudioEncoder::ConvertSample8(127), static_cast<float>(-1 / 127.0));
-}
-
-TEST(AudioEncoderConversion, SixteenBitSamplesAreScaledAndClamped) {
     EXPECT_EQ(AudioEncoder::ConvertSample16(0), 0.0f);
     EXPECT_EQ(AudioEncoder::ConvertSample16(-32768), -1.0f);
     EXPECT_EQ(AudioEncoder::ConvertSample16(32767), 1.0f);

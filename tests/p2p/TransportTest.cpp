@@ -74,6 +74,18 @@ public:
     std::atomic<int> lastCloseReason{0};
 };
 
+// A started device serving one UID of its own.
+struct ServedDevice {
+    explicit ServedDevice(const std::string& tag) : device(listener), uid(testnet::UniqueUid(tag)) {
+        device.AddUid(uid, "admin", "531642");
+        started = device.Start(P2PSettings::Current()) == 0;
+    }
+    Listener listener;
+    Device device;
+    std::string uid;
+    bool started = false;
+};
+
 class TransportTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { testnet::UseIsolatedPorts(3000, 1500); }
@@ -96,6 +108,15 @@ protected:
         return avClientStart2(sid, "admin", password, 5000, nullptr, 0, nullptr);
     }
 
+    // Opens a channel to `served` and waits for its session there; returns the channel index.
+    int OpenServed(ServedDevice& served, int& sid, int& session) {
+        const int av = Open(served.uid, sid);
+        EXPECT_GE(av, 0);
+        EXPECT_TRUE(WaitUntil([&] { return served.listener.Active().size() == 1; }, 3000));
+        session = served.listener.Active().empty() ? -1 : served.listener.Active()[0];
+        return av;
+    }
+
     static void SendVideo(Device& device, int session, uint32_t number, uint32_t timestamp, size_t size) {
         std::vector<uint8_t> data(size, static_cast<uint8_t>(number));
         FrameInfo info;
@@ -114,16 +135,12 @@ TEST_F(TransportTest, InitialiseTwiceAnswersMinusThree) {
 }
 
 TEST_F(TransportTest, FramesArriveInOrderAndOversizedOnesAreSkipped) {
-    Listener listener;
-    Device device(listener);
-    std::string uid = testnet::UniqueUid("ORDER");
-    ASSERT_EQ(device.AddUid(uid, "admin", "531642"), 0);
-    ASSERT_EQ(device.Start(P2PSettings::Current()), 0);
-    int sid = -1;
-    int av = Open(uid, sid);
-    ASSERT_GE(av, 0);
-    ASSERT_TRUE(WaitUntil([&] { return listener.Active().size() == 1; }, 3000));
-    int session = listener.Active()[0];
+    ServedDevice served("ORDER");
+    ASSERT_TRUE(served.started);
+    Listener& listener = served.listener;
+    int sid = -1, session = -1;
+    const int av = OpenServed(served, sid, session);
+    ASSERT_GE(session, 0);
 
     // An IOCTRL with a payload arrives whole.
     const char zero[2] = {0, 0};
@@ -136,7 +153,7 @@ TEST_F(TransportTest, FramesArriveInOrderAndOversizedOnesAreSkipped) {
     EXPECT_TRUE(listener.ioctrls[1].payload.empty());
 
     for (uint32_t i = 0; i < 10; ++i)
-        SendVideo(device, session, i, 1000 * i, i == 4 ? 48001 : (i == 5 ? 48000 : 100 + i));
+        SendVideo(served.device, session, i, 1000 * i, i == 4 ? 48001 : (i == 5 ? 48000 : 100 + i));
     std::vector<char> buf(48000);
     char info[16];
     std::vector<uint32_t> stamps;
@@ -199,13 +216,10 @@ TEST_F(TransportTest, UnknownUidFailsWithinTheSearchTimeAndLeavesNothing) {
 }
 
 TEST_F(TransportTest, WrongPasswordIsRefused) {
-    Listener listener;
-    Device device(listener);
-    std::string uid = testnet::UniqueUid("PWD");
-    device.AddUid(uid, "admin", "531642");
-    ASSERT_EQ(device.Start(P2PSettings::Current()), 0);
+    ServedDevice served("PWD");
+    ASSERT_TRUE(served.started);
     int sid = -1;
-    EXPECT_EQ(Open(uid, sid, "wrong"), P2P_ERR_WRONG_ACCOUNT);
+    EXPECT_EQ(Open(served.uid, sid, "wrong"), P2P_ERR_WRONG_ACCOUNT);
     EXPECT_EQ(test::ChannelCount(), 0);
     // The session stays usable: the right password opens the channel.
     int av = avClientStart2(sid, "admin", "531642", 5000, nullptr, 0, nullptr);
@@ -215,20 +229,15 @@ TEST_F(TransportTest, WrongPasswordIsRefused) {
 }
 
 TEST_F(TransportTest, DeviceCloseEndsTheSessionAfterTheQueuedFrames) {
-    Listener listener;
-    Device device(listener);
-    std::string uid = testnet::UniqueUid("CLOSE");
-    device.AddUid(uid, "admin", "531642");
-    ASSERT_EQ(device.Start(P2PSettings::Current()), 0);
-    int sid = -1;
-    int av = Open(uid, sid);
-    ASSERT_GE(av, 0);
-    ASSERT_TRUE(WaitUntil([&] { return listener.Active().size() == 1; }, 3000));
-    int session = listener.Active()[0];
+    ServedDevice served("CLOSE");
+    ASSERT_TRUE(served.started);
+    int sid = -1, session = -1;
+    const int av = OpenServed(served, sid, session);
+    ASSERT_GE(session, 0);
     for (uint32_t i = 0; i < 3; ++i)
-        SendVideo(device, session, i, i, 500);
+        SendVideo(served.device, session, i, i, 500);
     ASSERT_TRUE(WaitUntil([&] { return test::PendingVideoFrames(av) == 3; }, 3000));
-    device.CloseSession(session);
+    served.device.CloseSession(session);
     ASSERT_TRUE(WaitUntil([&] { return IOTC_Session_Check(sid, nullptr) != 0; }, 3000));
     EXPECT_EQ(IOTC_Session_Check(sid, nullptr), P2P_ERR_SESSION_CLOSED);
     std::vector<char> buf(48000);
@@ -244,16 +253,12 @@ TEST_F(TransportTest, DeviceCloseEndsTheSessionAfterTheQueuedFrames) {
 }
 
 TEST_F(TransportTest, SilentDeviceEndsInRemoteTimeout) {
-    Listener listener;
-    Device device(listener);
-    std::string uid = testnet::UniqueUid("SILENT");
-    device.AddUid(uid, "admin", "531642");
-    ASSERT_EQ(device.Start(P2PSettings::Current()), 0);
-    int sid = -1;
-    int av = Open(uid, sid);
-    ASSERT_GE(av, 0);
-    ASSERT_TRUE(WaitUntil([&] { return listener.Active().size() == 1; }, 3000));
-    device.FreezeSession(listener.Active()[0]);
+    ServedDevice served("SILENT");
+    ASSERT_TRUE(served.started);
+    int sid = -1, session = -1;
+    const int av = OpenServed(served, sid, session);
+    ASSERT_GE(session, 0);
+    served.device.FreezeSession(session);
     std::vector<char> buf(1024);
     auto start = Clock::now();
     ASSERT_TRUE(WaitUntil(
@@ -261,25 +266,22 @@ TEST_F(TransportTest, SilentDeviceEndsInRemoteTimeout) {
     EXPECT_GT(SecondsSince(start), 1.0); // the configured silence is 3 s
     IOTC_Session_Close(sid);
     // The silent side still notices that the client is gone.
-    EXPECT_TRUE(WaitUntil([&] { return device.SessionCount() == 0; }, 3000));
+    EXPECT_TRUE(WaitUntil([&] { return served.device.SessionCount() == 0; }, 3000));
 }
 
 TEST_F(TransportTest, UnansweredStopEndsWhenTheSessionCloses) {
-    Listener listener;
-    listener.ackStop = false;
-    Device device(listener);
-    std::string uid = testnet::UniqueUid("NOACK");
-    device.AddUid(uid, "admin", "531642");
-    ASSERT_EQ(device.Start(P2PSettings::Current()), 0);
+    ServedDevice served("NOACK");
+    ASSERT_TRUE(served.started);
+    served.listener.ackStop = false;
     int sid = -1;
-    int av = Open(uid, sid);
+    const int av = Open(served.uid, sid);
     ASSERT_GE(av, 0);
     std::atomic<bool> stopped{false};
     std::thread stopper([&] {
         avClientStop(av);
         stopped = true;
     });
-    ASSERT_TRUE(WaitUntil([&] { return listener.stops.load() == 1; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return served.listener.stops.load() == 1; }, 3000));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_FALSE(stopped.load());
     auto start = Clock::now();
@@ -291,30 +293,25 @@ TEST_F(TransportTest, UnansweredStopEndsWhenTheSessionCloses) {
 }
 
 TEST_F(TransportTest, FourDevicesAndTwoViewersOfOne) {
-    std::vector<std::unique_ptr<Listener>> listeners;
-    std::vector<std::unique_ptr<Device>> devices;
-    std::vector<std::string> uids;
+    std::vector<std::unique_ptr<ServedDevice>> served;
     for (int i = 0; i < 4; ++i) {
-        listeners.push_back(std::make_unique<Listener>());
-        devices.push_back(std::make_unique<Device>(*listeners.back()));
-        uids.push_back(testnet::UniqueUid("FOUR"));
-        devices.back()->AddUid(uids.back(), "admin", "531642");
-        ASSERT_EQ(devices.back()->Start(P2PSettings::Current()), 0);
+        served.push_back(std::make_unique<ServedDevice>("FOUR"));
+        ASSERT_TRUE(served.back()->started);
     }
     // Four clients, one per device, and a fifth on device 0, connecting at once.
     std::vector<int> sids(5, -1), avs(5, -1);
     std::vector<std::thread> connects;
     for (int c = 0; c < 5; ++c)
-        connects.emplace_back([&, c] { avs[c] = Open(uids[c % 4], sids[c]); });
+        connects.emplace_back([&, c] { avs[c] = Open(served[c % 4]->uid, sids[c]); });
     for (std::thread& t : connects)
         t.join();
     for (int c = 0; c < 5; ++c)
         ASSERT_GE(avs[c], 0) << "client " << c;
-    ASSERT_TRUE(WaitUntil([&] { return listeners[0]->Active().size() == 2; }, 3000));
+    ASSERT_TRUE(WaitUntil([&] { return served[0]->listener.Active().size() == 2; }, 3000));
     for (int d = 0; d < 4; ++d) {
-        for (int session : listeners[d]->Active()) {
+        for (int session : served[d]->listener.Active()) {
             for (uint32_t i = 0; i < 5; ++i)
-                SendVideo(*devices[d], session, i, static_cast<uint32_t>(d * 100 + i), 1000);
+                SendVideo(served[d]->device, session, i, static_cast<uint32_t>(d * 100 + i), 1000);
         }
     }
     std::vector<char> buf(48000);
@@ -503,12 +500,9 @@ TEST_F(TransportTest, ClientSurvivesAHostileDevice) {
 }
 
 TEST_F(TransportTest, DeviceSurvivesHostileClients) {
-    Listener listener;
-    Device device(listener);
-    std::string uid = testnet::UniqueUid("TARGET");
-    device.AddUid(uid, "admin", "531642");
-    ASSERT_EQ(device.Start(P2PSettings::Current()), 0);
-
+    ServedDevice served("TARGET");
+    ASSERT_TRUE(served.started);
+    Device& device = served.device;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -550,7 +544,7 @@ TEST_F(TransportTest, DeviceSurvivesHostileClients) {
     sendto(udp.get(), junk, sizeof junk, 0, reinterpret_cast<sockaddr*>(&search), sizeof search);
     // And the device still serves a proper client.
     int sid = -1;
-    EXPECT_GE(Open(uid, sid), 0);
+    EXPECT_GE(Open(served.uid, sid), 0);
     IOTC_Session_Close(sid);
     EXPECT_TRUE(WaitUntil([&] { return device.SessionCount() == 0; }, 3000));
 }
