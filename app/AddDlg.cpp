@@ -31,12 +31,12 @@ AddDlg::AddDlg(QWidget* parent)
 
     // Created in template order, which is also the tab order.
     SetControlId(&m_btnOk, IDOK, "IDOK");
-    m_btnOk.setText(QStringLiteral("保存"));
+    m_btnOk.setText(tr("保存"));
     m_btnOk.setDefault(true);
     Place(&m_btnOk, 59, 82, 50, 14);
 
     SetControlId(&m_btnCancel, IDCANCEL, "IDCANCEL");
-    m_btnCancel.setText(QStringLiteral("取消"));
+    m_btnCancel.setText(tr("取消"));
     Place(&m_btnCancel, 155, 82, 50, 14);
 
     SetControlId(&m_editUid, IDC_EDIT_UID, "IDC_EDIT_UID");
@@ -54,7 +54,7 @@ AddDlg::AddDlg(QWidget* parent)
     Place(&m_editPassword, 78, 46, 140, 15);
 
     SetControlId(&m_staticPassword, IDC_STATIC_PASSWORD, "IDC_STATIC_PASSWORD");
-    m_staticPassword.setText(QStringLiteral("密码"));
+    m_staticPassword.setText(tr("密码"));
     m_staticPassword.setAlignment(Qt::AlignCenter);
     Place(&m_staticPassword, 46, 46, 28, 15);
 
@@ -71,8 +71,7 @@ void AddDlg::OnBnClickedOk() {
     const qsizetype length = uid.toUcs4().size();
     if (length > DeviceStore::UID_MAX_CHARS) {
         MessageBox::ShowError(
-            this,
-            QStringLiteral("UID 不能超过 %1 个字符（现在是 %2 个）。").arg(DeviceStore::UID_MAX_CHARS).arg(length));
+            this, tr("UID 不能超过 %1 个字符（现在是 %2 个）。").arg(DeviceStore::UID_MAX_CHARS).arg(length));
         m_editUid.setFocus();
         return;
     }

@@ -5,14 +5,16 @@
 
 #include <QDir>
 #include <QTemporaryFile>
+#include <QTranslator>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string_view>
 
 namespace {
 
-const char* const HELP_TEXT = R"(Usage: vantor [--version] [--help]
+const char* const HELP_TEXT = R"(Usage: vantor [--lang en|zh] [--version] [--help]
 Live view of wearable cameras over a peer-to-peer link, talk-back and
 recording; batch upload of the media on Android devices attached over USB.
 
@@ -20,6 +22,9 @@ Vantor writes everything (the device list LiveData.mdb, recordings, uploaded
 media) into its current directory, and says so at start when it cannot.
 The desktop menu entry starts it through vantor-launch, in ~/Vantor.
 
+  --lang en   English interface
+  --lang zh   Chinese interface (the default, unless the locale of messages,
+              LC_ALL, LC_MESSAGES or LANG, is English)
   --version   print the version and exit
   --help      print this help and exit
 
@@ -28,12 +33,49 @@ VANTOR_P2P_HOSTS and VANTOR_P2P_PORT set where cameras are searched for
 (127.0.0.1 by default).
 )";
 
+// The value of "--lang X" (the last one given), or null without one.
+const char* LangArgument(int argc, char** argv) {
+    const char* lang = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string_view(argv[i]) == "--lang")
+            lang = i + 1 < argc ? argv[++i] : "";
+    }
+    return lang;
+}
+
 } // namespace
 
 CVantorApp::CVantorApp(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("Vantor"));
     setApplicationVersion(QStringLiteral(VANTOR_VERSION));
     setDesktopFileName(QStringLiteral("vantor"));
+    UseLanguage(ChooseLanguage(argc, argv));
+}
+
+CVantorApp::Language CVantorApp::ChooseLanguage(int argc, char** argv) {
+    std::string_view locale;
+    if (const char* lang = LangArgument(argc, argv)) {
+        locale = lang;
+    } else {
+        for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+            const char* value = std::getenv(name);
+            if (value && *value) {
+                locale = value;
+                break;
+            }
+        }
+    }
+    return locale.starts_with("en") ? Language::English : Language::Chinese;
+}
+
+bool CVantorApp::UseLanguage(Language language) {
+    static QTranslator english;
+    QCoreApplication::removeTranslator(&english);
+    if (language == Language::Chinese)
+        return true;
+    if (english.isEmpty() && !english.load(QStringLiteral(":/i18n/vantor_en.qm")))
+        return false;
+    return QCoreApplication::installTranslator(&english);
 }
 
 std::optional<int> CVantorApp::AnswerCommandLine(int argc, char** argv) {
@@ -47,6 +89,11 @@ std::optional<int> CVantorApp::AnswerCommandLine(int argc, char** argv) {
             std::fputs(HELP_TEXT, stdout);
             return 0;
         }
+    }
+    const char* lang = LangArgument(argc, argv);
+    if (lang && std::string_view(lang) != "en" && std::string_view(lang) != "zh") {
+        std::fprintf(stderr, "vantor: --lang takes en or zh, not \"%s\"\n", lang);
+        return 2;
     }
     return std::nullopt;
 }

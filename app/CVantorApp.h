@@ -9,12 +9,26 @@ class CVantorApp : public QApplication {
     Q_OBJECT
 
 public:
+    enum class Language { Chinese, English };
+
+    // Shows the interface in the language ChooseLanguage picks.
     CVantorApp(int& argc, char** argv);
 
-    // Answers --version and --help on standard output and gives the exit
-    // status; nothing for any other command line. Runs before the application
-    // object exists, so neither needs a display.
+    // Answers --version and --help on standard output, and a --lang without
+    // en or zh on standard error, and gives the exit status; nothing for any
+    // other command line. Runs before the application object exists, so none
+    // of them needs a display.
     static std::optional<int> AnswerCommandLine(int argc, char** argv);
+
+    // Chinese, the texts the program is written in, unless "--lang en" is
+    // given or, without --lang, the locale of messages (LC_ALL, LC_MESSAGES,
+    // LANG: the first one set) is English ("en", "en_GB.UTF-8", ...). The C
+    // and POSIX locales keep Chinese.
+    static Language ChooseLanguage(int argc, char** argv);
+
+    // Installs the English translation, or removes it for Chinese. False when
+    // the translation cannot be loaded (the texts then stay Chinese).
+    static bool UseLanguage(Language language);
 
     // Everything Vantor writes goes to the current directory. Tries to create
     // a file there (whatever the user's privileges, only a real write tells);

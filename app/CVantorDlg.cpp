@@ -102,15 +102,14 @@ bool CVantorDlg::OnInitDialog() {
     const int bw = (P - 5 * g) / 4;
     const int bh = bw / 2;
 
-    SetUpButton(m_btnUpload, this, IDC_BTN_UPLOAD, "IDC_BTN_UPLOAD", QStringLiteral("上传文件(&U)"));
+    SetUpButton(m_btnUpload, this, IDC_BTN_UPLOAD, "IDC_BTN_UPLOAD", tr("上传文件(&U)"));
     PlaceRect(&m_btnUpload, V + g, 10, V + P - g, 10 + bh);
     m_btnUpload.show();
 
     QPushButton* rowButtons[] = {&m_btnAdd, &m_btnDelete, &m_btnTalk, &m_btnRecord};
     const int ids[] = {IDC_BTN_ADD, IDC_BTN_DELETE, IDC_BTN_TALK, IDC_BTN_RECORD};
     const char* const symbols[] = {"IDC_BTN_ADD", "IDC_BTN_DELETE", "IDC_BTN_TALK", "IDC_BTN_RECORD"};
-    const QString captions[] = {QStringLiteral("添加(&A)"), QStringLiteral("删除(&D)"), QStringLiteral("对讲(&S)"),
-                                QStringLiteral("录制(&W)")};
+    const QString captions[] = {tr("添加(&A)"), tr("删除(&D)"), tr("对讲(&S)"), tr("录制(&W)")};
     int left = V + g;
     for (int k = 0; k < 4; ++k) {
         SetUpButton(*rowButtons[k], this, ids[k], symbols[k], captions[k]);
@@ -125,8 +124,7 @@ bool CVantorDlg::OnInitDialog() {
     m_listDevices.setFocusPolicy(Qt::ClickFocus);
     m_listDevices.clear();
     m_listDevices.setColumnCount(4);
-    m_listDevices.setHeaderLabels({QStringLiteral("设备UID"), QStringLiteral("直播状态"), QStringLiteral("对讲状态"),
-                                   QStringLiteral("录制状态")});
+    m_listDevices.setHeaderLabels({tr("设备UID"), tr("直播状态"), tr("对讲状态"), tr("录制状态")});
     QHeaderView* header = m_listDevices.header();
     header->setStretchLastSection(false);
     header->setSectionsMovable(true);
@@ -218,8 +216,9 @@ void CVantorDlg::keyPressEvent(QKeyEvent* event) {
 
 void CVantorDlg::LoadDeviceStore() {
     DeviceStore store;
+    // The store writes the UID and the ready text; the latter is shown in the interface's language.
     const int result = store.Load(m_nGrid * m_nGrid, [this](int row, int column, const std::string& text) {
-        SetCell(row, column, QString::fromStdString(text));
+        SetCell(row, column, column == 0 || text.empty() ? QString::fromStdString(text) : tr("就绪"));
     });
     if (result != 0) {
         MessageBox::ShowError(this, QString::fromStdString(store.LastError()));

@@ -13,8 +13,12 @@
 #include <vector>
 
 namespace {
-const QString READY_TEXT = QStringLiteral("就绪");
-const QString STOPPING_TEXT = QStringLiteral("正在停止");
+QString ReadyText() {
+    return CVantorDlg::tr("就绪");
+}
+QString StoppingText() {
+    return CVantorDlg::tr("正在停止");
+}
 } // namespace
 
 int CVantorDlg::SelectedRow() const {
@@ -44,7 +48,7 @@ void CVantorDlg::RestoreRow(int row, const QStringList& shownBefore) {
         return;
     }
     const QString text = uid ? QString::fromStdString(*uid) : QString();
-    const QString status = text.isEmpty() ? QString() : READY_TEXT;
+    const QString status = text.isEmpty() ? QString() : ReadyText();
     SetCell(row, 0, text);
     for (int column = 1; column <= 3; ++column) {
         SetCell(row, column, status);
@@ -64,7 +68,7 @@ void CVantorDlg::OnBnClickedAdd() {
     m_panes[static_cast<size_t>(row)].ClearPicture();
     SetCell(row, 0, dlg.m_strUID);
     for (int column = 1; column <= 3; ++column) {
-        SetCell(row, column, READY_TEXT);
+        SetCell(row, column, ReadyText());
     }
     DeviceStore store;
     if (store.Assign(row, dlg.m_strUID.toStdString()) != 0) {
@@ -98,11 +102,11 @@ void CVantorDlg::OnBnClickedTalk() {
     LiveThread& thread = m_liveThreads[static_cast<size_t>(row)];
     switch (thread.GetTalkState()) {
     case PANE_RUNNING:
-        SetCell(row, 2, STOPPING_TEXT);
+        SetCell(row, 2, StoppingText());
         thread.StopTalk(this);
         break;
     case PANE_STOPPED:
-        SetCell(row, 2, QStringLiteral("正在启动"));
+        SetCell(row, 2, tr("正在启动"));
         thread.StartTalk(this);
         break;
     default:
@@ -118,11 +122,11 @@ void CVantorDlg::OnBnClickedRecord() {
     LiveThread& thread = m_liveThreads[static_cast<size_t>(row)];
     switch (thread.GetRecordState()) {
     case PANE_RUNNING:
-        SetCell(row, 3, STOPPING_TEXT);
+        SetCell(row, 3, StoppingText());
         thread.StopRecord(this);
         break;
     case PANE_STOPPED:
-        SetCell(row, 3, QStringLiteral("准备录制"));
+        SetCell(row, 3, tr("准备录制"));
         thread.StartRecord(this);
         break;
     default:
@@ -141,11 +145,11 @@ void CVantorDlg::OnNMDblclkDeviceList(int item) {
     LiveThread& thread = m_liveThreads[static_cast<size_t>(item)];
     switch (thread.GetLiveState()) {
     case PANE_RUNNING:
-        SetCell(item, 1, STOPPING_TEXT);
+        SetCell(item, 1, StoppingText());
         thread.StopLive(this);
         break;
     case PANE_STOPPED:
-        SetCell(item, 1, QStringLiteral("连接中"));
+        SetCell(item, 1, tr("连接中"));
         thread.StartLive(uid.toStdString(), true, this);
         break;
     default:
@@ -184,55 +188,55 @@ void CVantorDlg::WriteReport(LiveThread* thread, int firstColumn, const QStringL
 }
 
 int CVantorDlg::OnLiveStarted(LiveThread* thread) {
-    WriteReport(thread, 1, {QStringLiteral("正在直播"), READY_TEXT, READY_TEXT});
+    WriteReport(thread, 1, {tr("正在直播"), ReadyText(), ReadyText()});
     return 0;
 }
 
 int CVantorDlg::OnLiveFailed(LiveThread* thread) {
-    WriteReport(thread, 1, {QStringLiteral("直播失败")});
+    WriteReport(thread, 1, {tr("直播失败")});
     return 0;
 }
 
 int CVantorDlg::OnLiveStopped(LiveThread* thread) {
-    WriteReport(thread, 1, {READY_TEXT, READY_TEXT, READY_TEXT});
+    WriteReport(thread, 1, {ReadyText(), ReadyText(), ReadyText()});
     return 0;
 }
 
 int CVantorDlg::OnTalkStarted(LiveThread* thread) {
-    WriteReport(thread, 2, {QStringLiteral("正在对讲")});
+    WriteReport(thread, 2, {tr("正在对讲")});
     return 0;
 }
 
 int CVantorDlg::OnTalkFailed(LiveThread* thread) {
-    WriteReport(thread, 2, {QStringLiteral("启动失败")});
+    WriteReport(thread, 2, {tr("启动失败")});
     return 0;
 }
 
 int CVantorDlg::OnTalkStopped(LiveThread* thread) {
-    WriteReport(thread, 2, {READY_TEXT});
+    WriteReport(thread, 2, {ReadyText()});
     return 0;
 }
 
 int CVantorDlg::OnRecordStarted(LiveThread* thread) {
-    WriteReport(thread, 3, {QStringLiteral("正在录制")});
+    WriteReport(thread, 3, {tr("正在录制")});
     return 0;
 }
 
 int CVantorDlg::OnRecordFailed(LiveThread* thread) {
-    WriteReport(thread, 3, {QStringLiteral("录制失败")});
+    WriteReport(thread, 3, {tr("录制失败")});
     return 0;
 }
 
 int CVantorDlg::OnRecordStopped(LiveThread* thread) {
-    WriteReport(thread, 3, {READY_TEXT});
+    WriteReport(thread, 3, {ReadyText()});
     return 0;
 }
 
 int CVantorDlg::OnLiveReconnecting(LiveThread* thread) {
     // A recording that was running waits for the device to resume.
-    WriteReport(thread, 1, {QStringLiteral("连接中")});
+    WriteReport(thread, 1, {tr("连接中")});
     if (thread->GetRecordState() == PANE_RUNNING)
-        WriteReport(thread, 3, {QStringLiteral("准备录制")});
+        WriteReport(thread, 3, {tr("准备录制")});
     return 0;
 }
 

@@ -1,5 +1,6 @@
 #include "AdbOutput.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace {
@@ -36,6 +37,23 @@ bool IsTime(std::string_view field) {
     return true;
 }
 
+// Busybox's dates: "Mar  4 12:30" for recent files, "Dec 31  2019" for older ones.
+bool IsMonth(std::string_view field) {
+    for (std::string_view month : {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"})
+        if (field == month)
+            return true;
+    return false;
+}
+
+bool IsDigits(std::string_view field, size_t least, size_t most) {
+    if (field.size() < least || field.size() > most)
+        return false;
+    for (char c : field)
+        if (!IsDigit(c))
+            return false;
+    return true;
+}
+
 bool ParseNumber(std::string_view text, uint64_t& value) {
     if (text.empty())
         return false;
@@ -54,9 +72,9 @@ int NumberBefore(std::string_view line, size_t at) {
     return static_cast<int>(value);
 }
 
-// A path below a folder: no empty, "." or ".." parts.
+// A path below a folder: no empty, "." or ".." parts, no NUL (no file name holds one).
 bool IsPlainRelative(std::string_view path) {
-    if (path.empty())
+    if (path.empty() || path.find('\0') != std::string_view::npos)
         return false;
     size_t begin = 0;
     for (;;) {
@@ -92,14 +110,21 @@ std::vector<Field> Fields(std::string_view line) {
 }
 
 // A regular file's line: "-rw-rw---- 1 root sdcard_rw 1234 2020-01-01 12:00 NAME"
-// (toybox) or the same without the link count (toolbox). NAME is all that
-// follows the time and one blank, spaces included.
+// (toybox), the same without the link count (toolbox), or with a busybox date
+// ("... 1234 Mar  4 12:30 NAME"). NAME is all that follows the time (or year)
+// and one blank, spaces included.
 bool ParseFileLine(std::string_view line, std::string_view& name, uint64_t& size) {
     std::vector<Field> fields = Fields(line);
-    for (size_t i = 1; i + 1 < fields.size(); ++i) {
-        if (!IsDate(fields[i].text) || !IsTime(fields[i + 1].text) || !ParseNumber(fields[i - 1].text, size))
+    for (size_t i = 1; i < fields.size(); ++i) {
+        size_t last = 0; // the date's last field
+        if (i + 1 < fields.size() && IsDate(fields[i].text) && IsTime(fields[i + 1].text))
+            last = i + 1;
+        else if (i + 2 < fields.size() && IsMonth(fields[i].text) && IsDigits(fields[i + 1].text, 1, 2) &&
+                 (IsTime(fields[i + 2].text) || IsDigits(fields[i + 2].text, 4, 4)))
+            last = i + 2;
+        if (last == 0 || !ParseNumber(fields[i - 1].text, size))
             continue;
-        const size_t start = fields[i + 1].end + 1;
+        const size_t start = fields[last].end + 1;
         if (start >= line.size())
             return false;
         name = line.substr(start);
@@ -267,11 +292,12 @@ AdbOutput::Pull AdbOutput::ParsePull(std::string_view output) {
         size_t file = pulled == std::string::npos ? pulled : line.rfind(" file", pulled);
         if (file != std::string::npos && NumberBefore(line, file) >= 0) {
             report.pulled = NumberBefore(line, file);
+            report.skipped = 0;
             size_t skipped = line.find(" skipped", pulled);
             // "0 skipped" or, from older tools, "0 files skipped"
             if (skipped != std::string::npos) {
                 const std::string_view before = std::string_view(line).substr(0, skipped);
-                report.skipped = NumberBefore(line, before.ends_with(" files") ? skipped - 6 : skipped);
+                report.skipped = std::max(0, NumberBefore(line, before.ends_with(" files") ? skipped - 6 : skipped));
             }
             continue;
         }

@@ -20,6 +20,7 @@ public:
     struct Device {
         std::string serial;
         std::string state;
+        bool operator==(const Device&) const = default;
     };
 
     // A regular file of an `ls -l` listing: its path below the listed folder
@@ -27,13 +28,14 @@ public:
     struct File {
         std::string path;
         uint64_t size = 0;
+        bool operator==(const File&) const = default;
     };
 
     // What `adb pull` said about its copy.
     struct Pull {
         int arrows = 0;             // per-file "... -> ..." lines (older tools print them)
-        int pulled = -1;            // files pulled, from the summary line; -1 without one
-        int skipped = 0;            // files skipped, from the summary line
+        int pulled = -1;            // files pulled, from the last summary line; -1 without one
+        int skipped = 0;            // files skipped, from the same line
         bool localError = false;    // it could not create or write a local file (disk full, permission)
         bool remoteMissing = false; // the device folder does not exist
         bool otherError = false;    // any other error line (device gone, offline, read failure)
@@ -66,7 +68,7 @@ public:
     // tool or the device shell and that the filter accepts; empty when none is.
     static std::string ParseName(std::string_view output, std::span<const std::string> prefixes);
 
-    // The regular files of `ls -l FOLDER/*` (toybox or toolbox format), with
+    // The regular files of `ls -l FOLDER/*` (toybox, toolbox or busybox format), with
     // sizes. `loneFolder` names the only sub-folder when the listing is of
     // that one folder alone (ls then prints "total N" and bare names with no
     // heading); pass it when known. Paths with "." or ".." parts are dropped.

@@ -39,10 +39,6 @@ void SetId(QWidget* widget, int id, const QString& symbol) {
     widget->setProperty("controlId", id);
 }
 
-QString Text(const char* utf8) {
-    return QString::fromUtf8(utf8);
-}
-
 // Workers whose thread would not end even after their tool was ended: never
 // released while their thread may still run.
 std::vector<std::unique_ptr<CUploadHandleThread>>& Abandoned() {
@@ -53,7 +49,7 @@ std::vector<std::unique_ptr<CUploadHandleThread>>& Abandoned() {
 } // namespace
 
 CUploadFileDlg::CUploadFileDlg(QWidget* parent) : QDialog(parent) {
-    setWindowTitle(Text("批量上传"));
+    setWindowTitle(tr("批量上传"));
     // No close box: the close button is the only way out.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
     setFixedSize(Dlu(0, 0, 435, 273).size());
@@ -61,12 +57,12 @@ CUploadFileDlg::CUploadFileDlg(QWidget* parent) : QDialog(parent) {
 
     m_deviceList.setParent(this);
     m_deviceList.setGeometry(Dlu(15, 15, 316, 8).adjusted(0, -2, 0, 2));
-    m_deviceList.setText(Text("正在获取设备列表，请稍候..."));
+    m_deviceList.setText(tr("正在获取设备列表，请稍候..."));
     SetId(&m_deviceList, IDC_DEVICE_LIST, "IDC_DEVICE_LIST");
 
     m_group.setParent(this);
     m_group.setGeometry(Dlu(14, 28, 404, 230));
-    m_group.setTitle(Text("设备列表"));
+    m_group.setTitle(tr("设备列表"));
     SetId(&m_group, IDC_GROUP_DEVICES, "IDC_GROUP_DEVICES");
     m_group.lower();
 
@@ -127,15 +123,15 @@ void CUploadFileDlg::OnInitDialog() {
         worker->CreateThread();
     }
 
-    m_btnClose.setText(Text("关闭(&C)"));
+    m_btnClose.setText(tr("关闭(&C)"));
     for (int r = 0; r < 10; ++r) {
         m_name[r].setText(QString());
         m_serial[r].setText(QString());
         m_serial[r].hide();
         m_status[r].setText(QString());
-        m_upload[r].setText(Text("上传"));
+        m_upload[r].setText(tr("上传"));
         m_upload[r].hide();
-        m_delete[r].setText(Text("删除"));
+        m_delete[r].setText(tr("删除"));
         m_delete[r].hide();
         RowState[r] = 0;
     }
@@ -229,7 +225,7 @@ void CUploadFileDlg::OnDeviceChange(uint32_t event) {
 void CUploadFileDlg::Refresh() {
     if (Closing())
         return;
-    m_deviceList.setText(Text("正在获取设备列表，请稍候..."));
+    m_deviceList.setText(tr("正在获取设备列表，请稍候..."));
     m_btnClose.setEnabled(false);
     ++m_pendingLists;
     if (!PostJob(m_listWorker.get(), JobListDevices, NewJob(JobListDevices)))
@@ -252,16 +248,16 @@ void CUploadFileDlg::OnListResult(UploadJob& job) {
     --m_pendingLists;
     switch (job.result) {
     case UPLOAD_LIST_FAILED:
-        m_deviceList.setText(Text("设备列表获取失败，请检查设备连接状态。"));
+        m_deviceList.setText(tr("设备列表获取失败，请检查设备连接状态。"));
         break;
     case UPLOAD_NO_DEVICE:
-        m_deviceList.setText(Text("设备列表获取完毕，当前无设备连接。"));
+        m_deviceList.setText(tr("设备列表获取完毕，当前无设备连接。"));
         break;
     case UPLOAD_DONE:
-        m_deviceList.setText(Text("设备列表获取成功。"));
+        m_deviceList.setText(tr("设备列表获取成功。"));
         break;
     default:
-        m_deviceList.setText(Text("未知状态"));
+        m_deviceList.setText(tr("未知状态"));
         break;
     }
 
@@ -380,7 +376,7 @@ bool CUploadFileDlg::OnCommand(int id) {
         return true; // nothing of this device is known to be home
 
     m_btnClose.setEnabled(false);
-    m_status[row].setText(type == JobUpload ? Text("准备上传，请稍候...") : Text("正在执行删除，请稍候..."));
+    m_status[row].setText(type == JobUpload ? tr("准备上传，请稍候...") : tr("正在执行删除，请稍候..."));
     m_upload[row].setEnabled(false);
     m_delete[row].setEnabled(false);
     RowState[row] = 1;
@@ -404,9 +400,8 @@ void CUploadFileDlg::OnProgress(const UploadProgress& progress) {
     // A notice that comes after the row's job has ended is stale.
     if (RowState[progress.row] != 1 || m_pendingRow[progress.row] == 0)
         return;
-    QString text = progress.kind == 0 ? Text("正在上传图片：") : Text("正在上传视频：");
-    text += QString::asprintf("%d/%d", progress.done, progress.total);
-    m_status[progress.row].setText(text);
+    const QString text = progress.kind == 0 ? tr("正在上传图片：%1/%2") : tr("正在上传视频：%1/%2");
+    m_status[progress.row].setText(text.arg(progress.done).arg(progress.total));
 }
 
 void CUploadFileDlg::OnJobFinished(uintptr_t wParam, UploadJob& job) {
@@ -428,26 +423,26 @@ void CUploadFileDlg::OnJobFinished(uintptr_t wParam, UploadJob& job) {
     int state = 2;
     switch (result) {
     case UPLOAD_DONE:
-        text = type == JobUpload ? Text("上传完成") : Text("删除成功");
+        text = type == JobUpload ? tr("上传完成") : tr("删除成功");
         break;
     case UPLOAD_TOOL_MISSING:
-        text = Text("缺失组件，请重新安装本程序");
+        text = tr("缺失组件，请重新安装本程序");
         state = 3;
         break;
     case UPLOAD_DEVICE_NOT_FOUND:
-        text = Text("与设备连接失败");
+        text = tr("与设备连接失败");
         state = 3;
         break;
     case UPLOAD_FOLDER_FAILED:
-        text = Text("上传目录创建失败");
+        text = tr("上传目录创建失败");
         state = 3;
         break;
     case UPLOAD_DELETE_FAILED:
-        text = Text("文件删除失败");
+        text = tr("文件删除失败");
         state = 3;
         break;
     default:
-        text = Text("操作已完成");
+        text = tr("操作已完成");
         break;
     }
     if (m_serial[row].text() == QString::fromStdString(serial)) {

@@ -408,9 +408,11 @@ int CUploadHandleThread::PullFolder(UploadJob& job, ConsoleRunner& runner, const
     if (!listed)
         return UPLOAD_DEVICE_NOT_FOUND;
 
-    // Home means: every file the device listed lies here with the size it reported.
-    bool complete = true;
-    for (const AdbOutput::File& file : AdbOutput::ParseListing(listing.output, remote, lone)) {
+    // Home means: every file the device listed lies here with the size it
+    // reported. A file line that could not be read leaves the copy unproven.
+    const std::vector<AdbOutput::File> files = AdbOutput::ParseListing(listing.output, remote, lone);
+    bool complete = files.size() == static_cast<size_t>(count);
+    for (const AdbOutput::File& file : files) {
         auto it = placed.find(file.path);
         std::error_code sizeError;
         if (it != placed.end() && fs::file_size(it->second, sizeError) == file.size && !sizeError)

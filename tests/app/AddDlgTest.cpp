@@ -55,48 +55,40 @@ private slots:
         QCOMPARE(dlg.focusWidget(), Button(dlg, IDOK));
     }
 
-    void saveReturnsTheTextsAsTyped() {
-        AddDlg dlg;
-        const int result = Run(dlg, [&dlg] {
-            QTest::keyClicks(Edit(dlg, IDC_EDIT_UID), QStringLiteral("  CAM 01  "));
-            QTest::keyClicks(Edit(dlg, IDC_EDIT_PASSWORD), QStringLiteral(" pw "));
-            Button(dlg, IDOK)->click();
-        });
-        QCOMPARE(result, int(QDialog::Accepted));
-        QCOMPARE(dlg.m_strUID, QStringLiteral("  CAM 01  "));
-        QCOMPARE(dlg.m_strPassword, QStringLiteral(" pw "));
+    // The texts come back exactly as typed on save (button or Enter) and
+    // empty on cancel (button or Esc), whatever the fields held before.
+    void endingTheDialog_data() {
+        QTest::addColumn<QString>("uid");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<int>("key"); // 0: click the button of `result`
+        QTest::addColumn<int>("result");
+        auto row = [](const char* name, const char* uid, const char* password, int key, int result) {
+            QTest::newRow(name) << QString(uid) << QString(password) << key << result;
+        };
+        row("save keeps spaces", "  CAM 01  ", " pw ", 0, QDialog::Accepted);
+        row("Enter saves empty fields", "", "", Qt::Key_Return, QDialog::Accepted);
+        row("cancel empties both", "typed", "also typed", 0, QDialog::Rejected);
+        row("Esc empties both", "typed", "", Qt::Key_Escape, QDialog::Rejected);
     }
-
-    void saveWithEmptyFieldsAndEnter() {
+    void endingTheDialog() {
+        QFETCH(QString, uid);
+        QFETCH(QString, password);
+        QFETCH(int, key);
+        QFETCH(int, result);
         AddDlg dlg;
-        const int result = Run(dlg, [&dlg] { QTest::keyClick(Edit(dlg, IDC_EDIT_UID), Qt::Key_Return); });
-        QCOMPARE(result, int(QDialog::Accepted));
-        QCOMPARE(dlg.m_strUID, QString());
-        QCOMPARE(dlg.m_strPassword, QString());
-    }
-
-    void cancelAndEscEmptyBothTexts() {
-        {
-            AddDlg dlg;
-            const int result = Run(dlg, [&dlg] {
-                QTest::keyClicks(Edit(dlg, IDC_EDIT_UID), QStringLiteral("typed"));
-                QTest::keyClicks(Edit(dlg, IDC_EDIT_PASSWORD), QStringLiteral("also typed"));
-                Button(dlg, IDCANCEL)->click();
-            });
-            QCOMPARE(result, int(QDialog::Rejected));
-            QVERIFY(dlg.m_strUID.isEmpty());
-            QVERIFY(dlg.m_strPassword.isEmpty());
-        }
-        {
-            AddDlg dlg;
-            dlg.m_strUID = QStringLiteral("left over");
-            const int result = Run(dlg, [&dlg] {
-                QTest::keyClicks(Edit(dlg, IDC_EDIT_UID), QStringLiteral("typed"));
-                QTest::keyClick(Edit(dlg, IDC_EDIT_UID), Qt::Key_Escape);
-            });
-            QCOMPARE(result, int(QDialog::Rejected));
-            QVERIFY(dlg.m_strUID.isEmpty());
-        }
+        dlg.m_strUID = dlg.m_strPassword = QStringLiteral("left over");
+        QCOMPARE(Run(dlg,
+                     [&] {
+                         QTest::keyClicks(Edit(dlg, IDC_EDIT_UID), uid);
+                         QTest::keyClicks(Edit(dlg, IDC_EDIT_PASSWORD), password);
+                         if (key)
+                             QTest::keyClick(Edit(dlg, IDC_EDIT_UID), Qt::Key(key));
+                         else
+                             Button(dlg, result == QDialog::Accepted ? IDOK : IDCANCEL)->click();
+                     }),
+                 result);
+        QCOMPARE(dlg.m_strUID, result == QDialog::Accepted ? uid : QString());
+        QCOMPARE(dlg.m_strPassword, result == QDialog::Accepted ? password : QString());
     }
 
     void tooLongUidIsRefusedWithTheDialogStillOpen() {

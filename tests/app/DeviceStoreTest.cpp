@@ -140,29 +140,23 @@ TEST_F(DeviceStoreTest, UidLongerThanThirtyCharactersIsRefused) {
     EXPECT_EQ(Sql("SELECT UID FROM LiveData WHERE rowid = 3"), chinese);
 }
 
-TEST_F(DeviceStoreTest, FileThatIsNoDatabaseIsNeverChanged) {
-    const std::string junk = "This is not a database, it is a note the operator keeps.\n" + std::string(5000, 'z');
-    WriteFileBytes(m_file, junk);
-    DeviceStore store(m_file);
-    int calls = 0;
-    EXPECT_EQ(store.Load(4, [&](int, int, const std::string&) { ++calls; }), -1);
-    EXPECT_NE(store.LastError().find("file is not a database"), std::string::npos) << store.LastError();
-    EXPECT_EQ(calls, 0);
-    EXPECT_EQ(store.Assign(0, "X"), -1);
-    EXPECT_EQ(store.Free(0), -1);
-    std::optional<std::string> uid;
-    EXPECT_EQ(store.ReadSlot(0, uid), -1);
-    EXPECT_EQ(ReadFileBytes(m_file), junk);
-    EXPECT_EQ(fs::directory_iterator(m_dir)->path().filename(), "LiveData.mdb"); // no journal left over
-}
-
-TEST_F(DeviceStoreTest, EmptyFileIsNotTurnedIntoAStore) {
-    WriteFileBytes(m_file, "");
-    DeviceStore store(m_file);
-    EXPECT_EQ(store.Load(4, [](int, int, const std::string&) {}), -1);
-    EXPECT_NE(store.LastError().find("no such table: LiveData"), std::string::npos) << store.LastError();
-    EXPECT_EQ(store.Assign(0, "X"), -1);
-    EXPECT_EQ(fs::file_size(m_file), 0u);
+// A file that is no store, empty or not, is reported and never changed.
+TEST_F(DeviceStoreTest, FileThatIsNoStoreIsNeverChanged) {
+    for (const auto& [content, error] : {std::pair<std::string, std::string>{"", "no such table: LiveData"},
+                                         {"This is a note.\n" + std::string(5000, 'z'), "file is not a database"}}) {
+        WriteFileBytes(m_file, content);
+        DeviceStore store(m_file);
+        int calls = 0;
+        EXPECT_EQ(store.Load(4, [&](int, int, const std::string&) { ++calls; }), -1);
+        EXPECT_NE(store.LastError().find(error), std::string::npos) << store.LastError();
+        EXPECT_EQ(calls, 0);
+        EXPECT_EQ(store.Assign(0, "X"), -1);
+        EXPECT_EQ(store.Free(0), -1);
+        std::optional<std::string> uid;
+        EXPECT_EQ(store.ReadSlot(0, uid), -1);
+        EXPECT_EQ(ReadFileBytes(m_file), content);
+        EXPECT_EQ(fs::directory_iterator(m_dir)->path().filename(), "LiveData.mdb"); // no journal left over
+    }
 }
 
 TEST_F(DeviceStoreTest, MissingTableAndMissingSlotsAreErrors) {

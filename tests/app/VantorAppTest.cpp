@@ -10,6 +10,8 @@
 
 #include <unistd.h>
 
+#include <vector>
+
 class VantorAppTest : public QObject {
     Q_OBJECT
 
@@ -49,6 +51,48 @@ private slots:
         for (QWidget* widget : QApplication::topLevelWidgets()) {
             QVERIFY(!qobject_cast<CVantorDlg*>(widget)); // destroyed after the run
         }
+    }
+
+    // --lang wins; otherwise the first of LC_ALL, LC_MESSAGES and LANG that
+    // is set, English only for an English locale. A --lang without en or zh
+    // is refused before any window.
+    void languageFromArgumentsAndLocale_data() {
+        QTest::addColumn<QString>("args");
+        QTest::addColumn<QString>("locale"); // LC_ALL|LC_MESSAGES|LANG, empty = unset
+        QTest::addColumn<bool>("english");
+        QTest::addColumn<int>("status"); // of AnswerCommandLine; -1 = none
+        auto row = [](const char* name, const char* args, const char* locale, bool english, int status) {
+            QTest::newRow(name) << QString(args) << QString(locale) << english << status;
+        };
+        row("C.UTF-8 keeps Chinese", "", "||C.UTF-8", false, -1);
+        row("nothing set", "", "||", false, -1);
+        row("POSIX over English LANG", "", "POSIX||en_US.UTF-8", false, -1);
+        row("English LANG", "", "||en_GB.UTF-8", true, -1);
+        row("LC_MESSAGES over LANG", "", "|en|zh_CN.UTF-8", true, -1);
+        row("--lang en", "--lang en", "||zh_CN.UTF-8", true, -1);
+        row("--lang zh", "--lang zh", "en_US.UTF-8||", false, -1);
+        row("--lang fr refused", "--lang fr", "||", false, 2);
+    }
+    void languageFromArgumentsAndLocale() {
+        QFETCH(QString, args);
+        QFETCH(QString, locale);
+        const char* names[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+        for (int i = 0; i < 3; ++i)
+            locale.section('|', i, i).isEmpty() ? qunsetenv(names[i])
+                                                : qputenv(names[i], locale.section('|', i, i).toUtf8());
+        QByteArrayList bytes = ("vantor " + args).trimmed().toUtf8().split(' ');
+        std::vector<char*> argv;
+        for (QByteArray& arg : bytes)
+            argv.push_back(arg.data());
+        const int argc = static_cast<int>(argv.size());
+        argv.push_back(nullptr);
+        const bool english = CVantorApp::ChooseLanguage(argc, argv.data()) == CVantorApp::Language::English;
+        const int status = CVantorApp::AnswerCommandLine(argc, argv.data()).value_or(-1);
+        for (const char* name : names)
+            qunsetenv(name);
+        qputenv("LANG", "C.UTF-8");
+        QTEST(english, "english");
+        QTEST(status, "status");
     }
 
     // No user, root included, may create files in /proc; a read-only folder

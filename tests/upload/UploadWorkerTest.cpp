@@ -135,6 +135,10 @@ TEST(AdbOutput, ListingWithSizes) {
          "",
          {"a b.jpg 1234", "it's.jpg 7", "sub/c.jpg 9"}},
         {"total 1\n-rw-rw---- 1 root sdcard_rw 3 2020-01-01 12:00 d.jpg\n", "Camera", {"Camera/d.jpg 3"}},
+        {"-rw-rw----    1 root     sdcard_r    123456 Mar  4 12:30 /sdcard/P/x y.jpg\n"
+         "-rw-rw----    1 root     sdcard_r      7890 Dec 31  2019 /sdcard/P/z.jpg\n", // busybox
+         "",
+         {"x y.jpg 123456", "z.jpg 7890"}},
         {"ls: /sdcard/P/*: No such file or directory\n", "", {}},
         {"-rw 1 2 99999999999999999999999 2020-01-01 12:00 /sdcard/P/huge\n-\n- 2020-01-01 12:00\n", "", {}},
     };

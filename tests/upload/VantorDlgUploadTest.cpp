@@ -1,11 +1,16 @@
 // The main window's upload button and the batch upload dialog it opens.
+#include "AddDlg.h"
 #include "CUploadFileDlg.h"
+#include "CVantorApp.h"
 #include "CVantorDlg.h"
+#include "DeviceStore.h"
 #include "FakeAdbFixture.h"
 
 #include <QApplication>
 #include <QPointer>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QTreeWidget>
 #include <QtTest>
 
 #include <memory>
@@ -19,6 +24,25 @@ QWidget* FindById(const QObject* window, int id) {
             return widget;
     }
     return nullptr;
+}
+
+// Every text a window shows (titles, tool tips, captions, labels, list
+// headers and cells) that holds a Chinese character or full-width sign.
+QStringList ChineseTexts(QWidget* window) {
+    QStringList texts;
+    QList<QWidget*> widgets = window->findChildren<QWidget*>();
+    widgets.prepend(window);
+    for (QWidget* widget : widgets) {
+        for (const char* property : {"windowTitle", "toolTip", "text", "title"})
+            texts << widget->property(property).toString();
+        if (auto* list = qobject_cast<QTreeWidget*>(widget))
+            for (int column = 0; column < list->columnCount(); ++column) {
+                texts << list->headerItem()->text(column);
+                for (int row = 0; row < list->topLevelItemCount(); ++row)
+                    texts << list->topLevelItem(row)->text(column);
+            }
+    }
+    return texts.filter(QRegularExpression(QStringLiteral("[\\x{2E80}-\\x{FFEF}]")));
 }
 
 } // namespace
@@ -60,6 +84,30 @@ private slots:
         QPointer<CUploadFileDlg> second = dlg.findChild<CUploadFileDlg*>();
         QVERIFY(second);
         QVERIFY(!upload->isEnabled());
+    }
+
+    // The English interface, with the texts written as states change: ready
+    // rows, refused talk and record, a finished upload.
+    void englishWindowsShowNoChinese() {
+        FakeAdbFixture adb;
+        adb.AddDevice("S1", "Watch-1");
+        adb.AddFiles("S1", "Tavoren_photos", 2);
+        DeviceStore store;
+        QCOMPARE(store.Load(4, [](int, int, const std::string&) {}), 0);
+        QCOMPARE(store.Assign(0, "CAM-1"), 0);
+        QVERIFY(CVantorApp::UseLanguage(CVantorApp::Language::English));
+        CVantorDlg dlg;
+        dlg.show();
+        qobject_cast<QTreeWidget*>(FindById(&dlg, 1206))->topLevelItem(0)->setSelected(true);
+        dlg.OnBnClickedTalk();
+        dlg.OnBnClickedRecord();
+        dlg.OnBnClickedUpload();
+        auto* upload = dlg.findChild<CUploadFileDlg*>();
+        QTRY_COMPARE_WITH_TIMEOUT(upload->RowState[0], 2, 20000);
+        AddDlg add(&dlg);
+        const QStringList chinese = ChineseTexts(&dlg) + ChineseTexts(upload) + ChineseTexts(&add);
+        CVantorApp::UseLanguage(CVantorApp::Language::Chinese);
+        QVERIFY2(chinese.isEmpty(), qPrintable(chinese.join(QStringLiteral(" | "))));
     }
 };
 

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+
+// This process's resident memory, threads and open descriptors, read from
+// /proc/self, and the bytes its heap has handed out and not taken back.
+struct ProcessFigures {
+    double rssMiB = 0;
+    double heapMiB = 0;
+    int threads = 0;
+    int fds = 0;
+
+    static ProcessFigures Sample();
+    std::string Text() const;
+};
