@@ -1,7 +1,7 @@
-#include "CVantorApp.h"
+#include "app/CVantorApp.h"
 
-#include "CVantorDlg.h"
-#include "MessageBox.h"
+#include "app/CVantorDlg.h"
+#include "app/MessageBox.h"
 
 #include <QDir>
 #include <QTemporaryFile>

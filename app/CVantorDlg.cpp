@@ -1,9 +1,9 @@
-#include "CVantorDlg.h"
+#include "app/CVantorDlg.h"
 
-#include "ControlId.h"
-#include "DeviceStore.h"
-#include "MessageBox.h"
-#include "Resource.h"
+#include "app/ControlId.h"
+#include "app/DeviceStore.h"
+#include "app/MessageBox.h"
+#include "app/Resource.h"
 
 #include <QHeaderView>
 #include <QKeyEvent>

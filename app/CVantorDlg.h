@@ -1,7 +1,7 @@
 #pragma once
 
-#include "LiveThread.h"
-#include "VideoPane.h"
+#include "app/VideoPane.h"
+#include "live/LiveThread.h"
 
 #include <QDialog>
 #include <QIcon>

@@ -1,10 +1,10 @@
 // The main window's commands (add, delete, talk, record, double click on the
 // list) and its side of the pane threads' reports.
-#include "CVantorDlg.h"
+#include "app/CVantorDlg.h"
 
-#include "AddDlg.h"
-#include "DeviceStore.h"
-#include "MessageBox.h"
+#include "app/AddDlg.h"
+#include "app/DeviceStore.h"
+#include "app/MessageBox.h"
 
 #include <QThread>
 

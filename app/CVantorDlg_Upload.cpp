@@ -1,7 +1,7 @@
 // The main window's side of the batch upload dialog.
-#include "CVantorDlg.h"
+#include "app/CVantorDlg.h"
 
-#include "CUploadFileDlg.h"
+#include "upload/CUploadFileDlg.h"
 
 void CVantorDlg::OnBnClickedUpload() {
     m_btnUpload.setEnabled(false);

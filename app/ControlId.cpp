@@ -1,4 +1,4 @@
-#include "ControlId.h"
+#include "app/ControlId.h"
 
 #include <QVariant>
 #include <QWidget>

@@ -1,4 +1,4 @@
-#include "DeviceStore.h"
+#include "app/DeviceStore.h"
 
 #include <sqlite3.h>
 

@@ -1,4 +1,4 @@
-#include "VideoPane.h"
+#include "app/VideoPane.h"
 
 #include <QMetaObject>
 #include <QPainter>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "RenderTarget.h"
+#include "platform/RenderTarget.h"
 
 #include <QImage>
 #include <QSize>

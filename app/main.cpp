@@ -1,4 +1,4 @@
-#include "CVantorApp.h"
+#include "app/CVantorApp.h"
 
 int main(int argc, char** argv) {
     if (const auto status = CVantorApp::AnswerCommandLine(argc, argv))

@@ -2,7 +2,7 @@
 // send/receive calls the decode thread makes) plus the conversion to RGB32,
 // against `ffmpeg -threads 1 -i <stream> -pix_fmt bgra -f null -` on the
 // same stream, in one run.
-#include "ToRGB32.h"
+#include "media/ToRGB32.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

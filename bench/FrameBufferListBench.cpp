@@ -1,6 +1,6 @@
 // One producer and one consumer hand frames over through a FrameBufferList,
 // as a receive thread and a decode thread do. Prints frames per second.
-#include "FrameBufferList.h"
+#include "session/FrameBufferList.h"
 
 #include <benchmark/benchmark.h>
 

@@ -18,14 +18,14 @@
 //   same encoder on the same picture is printed beside it.
 // - The reference streams are made by the same encoder and test picture in a
 //   child process; ffmpeg's user + system time comes from wait4.
-#include "BitmapFont.h"
-#include "CVantorDlg.h"
-#include "CamSim.h"
-#include "DeviceStore.h"
-#include "MessageBox.h"
-#include "TestNet.h"
-#include "TestPicture.h"
-#include "VideoEncoder.h"
+#include "app/CVantorDlg.h"
+#include "app/DeviceStore.h"
+#include "app/MessageBox.h"
+#include "tests/support/TestNet.h"
+#include "tools/camsim/BitmapFont.h"
+#include "tools/camsim/CamSim.h"
+#include "tools/camsim/TestPicture.h"
+#include "tools/camsim/VideoEncoder.h"
 
 #include <QApplication>
 #include <QDir>

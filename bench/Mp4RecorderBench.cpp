@@ -4,10 +4,10 @@
 // them. Prints the time the stop takes and the bytes it adds (the index).
 // Run by hand: build/bench/Mp4RecorderBench [folder [keep]]   (writes about
 // 1 GB; "keep" leaves the files there, e.g. for ffprobe)
-#include "AacEncoder.h"
-#include "RecordingWriter.h"
-#include "TestPicture.h"
-#include "VideoEncoder.h"
+#include "media/RecordingWriter.h"
+#include "tools/camsim/AacEncoder.h"
+#include "tools/camsim/TestPicture.h"
+#include "tools/camsim/VideoEncoder.h"
 
 #include <chrono>
 #include <cstdio>

@@ -2,11 +2,11 @@
 // on loopback, for 1 and 4 sessions, with the frame sizes of 1280x720 H.264
 // at 30 fps (an IDR of 40000 bytes every 30 frames, 7000 bytes otherwise).
 // Prints figures; run by hand: build-x/bench/P2PBench
-#include "AVModel.h"
-#include "Device.h"
-#include "P2PApi.h"
-#include "P2PErrors.h"
-#include "P2PSettings.h"
+#include "p2p/Device.h"
+#include "p2p/P2PApi.h"
+#include "p2p/P2PErrors.h"
+#include "p2p/P2PSettings.h"
+#include "session/AVModel.h"
 
 #include <algorithm>
 #include <atomic>

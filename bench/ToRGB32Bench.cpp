@@ -1,6 +1,6 @@
 // ToRGB32 (fast and reference) against libswscale (yuv420p -> bgra, one
 // thread, same size) and libyuv's I420ToARGB, in one run, at three sizes.
-#include "ToRGB32.h"
+#include "media/ToRGB32.h"
 
 #include <libyuv.h>
 

@@ -5,9 +5,9 @@
 // (run the same way, through a ConsoleRunner, into fresh folders), for the
 // tool that prints one "->" line per file and for the silent one (Debian's
 // adb into a pipe), one device alone and both at once.
-#include "CUploadHandleThread.h"
-#include "ConsoleRunner.h"
-#include "FakeAdbFixture.h"
+#include "tests/upload/FakeAdbFixture.h"
+#include "upload/CUploadHandleThread.h"
+#include "upload/ConsoleRunner.h"
 
 #include <sys/resource.h>
 

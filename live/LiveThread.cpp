@@ -1,6 +1,6 @@
-#include "LiveThread.h"
+#include "live/LiveThread.h"
 
-#include "Tick.h"
+#include "platform/Tick.h"
 
 #include <algorithm>
 #include <mutex>

@@ -1,14 +1,14 @@
 #pragma once
 
-#include "AVDecoder.h"
-#include "AVModel.h"
-#include "AudioEncoder.h"
-#include "CAVStateListener.h"
-#include "MessageThread.h"
-#include "Mp4Recorder.h"
-#include "NamedMutex.h"
-#include "Speaker.h"
-#include "VideoRender.h"
+#include "live/CAVStateListener.h"
+#include "media/AVDecoder.h"
+#include "media/AudioEncoder.h"
+#include "media/Mp4Recorder.h"
+#include "media/Speaker.h"
+#include "media/VideoRender.h"
+#include "platform/MessageThread.h"
+#include "platform/NamedMutex.h"
+#include "session/AVModel.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,10 +1,10 @@
-#include "AVDecoder.h"
+#include "media/AVDecoder.h"
 
-#include "AVModel.h"
-#include "Mp4Recorder.h"
-#include "Tick.h"
-#include "VideoRender.h"
-#include "WavePlayer.h"
+#include "media/Mp4Recorder.h"
+#include "media/VideoRender.h"
+#include "media/WavePlayer.h"
+#include "platform/Tick.h"
+#include "session/AVModel.h"
 
 #include <algorithm>
 #include <mutex>

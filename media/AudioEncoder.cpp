@@ -1,8 +1,8 @@
-#include "AudioEncoder.h"
+#include "media/AudioEncoder.h"
 
-#include "AVModel.h"
-#include "FrameBufferList.h"
-#include "Tick.h"
+#include "platform/Tick.h"
+#include "session/AVModel.h"
+#include "session/FrameBufferList.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "NamedMutex.h"
+#include "platform/NamedMutex.h"
 
 #include <atomic>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "RenderPacer.h"
+#include "media/RenderPacer.h"
 
 #include <algorithm>
 

@@ -1,7 +1,7 @@
-#include "Speaker.h"
+#include "media/Speaker.h"
 
-#include "AudioEncoder.h"
-#include "FrameBufferList.h"
+#include "media/AudioEncoder.h"
+#include "session/FrameBufferList.h"
 
 #include <cstring>
 #include <memory>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "NamedMutex.h"
-#include "WaveIn.h"
+#include "platform/NamedMutex.h"
+#include "platform/WaveIn.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "ToRGB32.h"
+#include "media/ToRGB32.h"
 
 #include <immintrin.h>
 

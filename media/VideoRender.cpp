@@ -1,8 +1,8 @@
-#include "VideoRender.h"
+#include "media/VideoRender.h"
 
-#include "RenderPacer.h"
-#include "Tick.h"
-#include "ToRGB32.h"
+#include "media/RenderPacer.h"
+#include "media/ToRGB32.h"
+#include "platform/Tick.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "FrameBufferList.h"
-#include "NamedMutex.h"
-#include "PictureScaler.h"
-#include "RenderTarget.h"
+#include "media/PictureScaler.h"
+#include "platform/NamedMutex.h"
+#include "platform/RenderTarget.h"
+#include "session/FrameBufferList.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "WavePlayer.h"
+#include "media/WavePlayer.h"
 
 #include <cmath>
 #include <cstring>

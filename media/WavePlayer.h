@@ -1,8 +1,8 @@
 #pragma once
 
-#include "FrameBufferList.h"
-#include "NamedMutex.h"
-#include "WaveOut.h"
+#include "platform/NamedMutex.h"
+#include "platform/WaveOut.h"
+#include "session/FrameBufferList.h"
 
 #include <atomic>
 #include <cstdint>

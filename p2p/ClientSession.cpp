@@ -1,6 +1,6 @@
-#include "ClientSession.h"
+#include "p2p/ClientSession.h"
 
-#include "P2PErrors.h"
+#include "p2p/P2PErrors.h"
 
 #include <chrono>
 #include <cstring>

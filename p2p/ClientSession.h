@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Connection.h"
-#include "Protocol.h"
+#include "p2p/Connection.h"
+#include "p2p/Protocol.h"
 
 #include <condition_variable>
 #include <cstdint>

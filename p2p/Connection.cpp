@@ -1,6 +1,6 @@
-#include "Connection.h"
+#include "p2p/Connection.h"
 
-#include "P2PErrors.h"
+#include "p2p/P2PErrors.h"
 
 #include <cerrno>
 #include <chrono>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "MessageParser.h"
-#include "SocketUtil.h"
+#include "p2p/MessageParser.h"
+#include "p2p/SocketUtil.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -1,7 +1,7 @@
-#include "Device.h"
+#include "p2p/Device.h"
 
-#include "Connection.h"
-#include "P2PErrors.h"
+#include "p2p/Connection.h"
+#include "p2p/P2PErrors.h"
 
 #include <cerrno>
 #include <netinet/tcp.h>

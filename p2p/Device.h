@@ -1,8 +1,8 @@
 #pragma once
 
-#include "P2PSettings.h"
-#include "Protocol.h"
-#include "SocketUtil.h"
+#include "p2p/P2PSettings.h"
+#include "p2p/Protocol.h"
+#include "p2p/SocketUtil.h"
 
 #include <atomic>
 #include <cstdint>

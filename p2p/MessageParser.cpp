@@ -1,6 +1,6 @@
-#include "MessageParser.h"
+#include "p2p/MessageParser.h"
 
-#include "P2PErrors.h"
+#include "p2p/P2PErrors.h"
 
 #include <algorithm>
 #include <cstring>

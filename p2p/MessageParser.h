@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Protocol.h"
+#include "p2p/Protocol.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,11 +1,11 @@
-#include "P2PApi.h"
+#include "p2p/P2PApi.h"
 
-#include "ClientSession.h"
-#include "P2PErrors.h"
-#include "P2PSettings.h"
-#include "P2PTestHooks.h"
-#include "Protocol.h"
-#include "SocketUtil.h"
+#include "p2p/ClientSession.h"
+#include "p2p/P2PErrors.h"
+#include "p2p/P2PSettings.h"
+#include "p2p/P2PTestHooks.h"
+#include "p2p/Protocol.h"
+#include "p2p/SocketUtil.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "P2PErrors.h"
+#include "p2p/P2PErrors.h"
 
 const char* P2PResultName(int code) {
     switch (code) {

@@ -1,4 +1,4 @@
-#include "P2PSettings.h"
+#include "p2p/P2PSettings.h"
 
 #include <cstdlib>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "Protocol.h"
+#include "p2p/Protocol.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "SocketUtil.h"
+#include "p2p/SocketUtil.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "DeviceMonitor.h"
+#include "platform/DeviceMonitor.h"
 
 #include <fcntl.h>
 #include <libudev.h>

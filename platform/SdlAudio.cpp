@@ -1,6 +1,6 @@
-#include "SdlAudio.h"
+#include "platform/SdlAudio.h"
 
-#include "NamedMutex.h"
+#include "platform/NamedMutex.h"
 
 #include <mutex>
 

@@ -1,6 +1,6 @@
-#include "WaveIn.h"
+#include "platform/WaveIn.h"
 
-#include "SdlAudio.h"
+#include "platform/SdlAudio.h"
 
 #include <SDL.h>
 

@@ -1,6 +1,6 @@
-#include "WaveOut.h"
+#include "platform/WaveOut.h"
 
-#include "SdlAudio.h"
+#include "platform/SdlAudio.h"
 
 #include <SDL.h>
 

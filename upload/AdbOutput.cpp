@@ -1,4 +1,4 @@
-#include "AdbOutput.h"
+#include "upload/AdbOutput.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "CUploadFileDlg.h"
+#include "upload/CUploadFileDlg.h"
 
 #include <QCloseEvent>
 #include <QKeyEvent>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "CUploadHandleThread.h"
-#include "DeviceMonitor.h"
-#include "UploadNotifySink.h"
+#include "platform/DeviceMonitor.h"
+#include "upload/CUploadHandleThread.h"
+#include "upload/UploadNotifySink.h"
 
 #include <QDialog>
 #include <QElapsedTimer>

@@ -1,8 +1,8 @@
-#include "CUploadHandleThread.h"
+#include "upload/CUploadHandleThread.h"
 
-#include "AdbOutput.h"
-#include "ConsoleRunner.h"
-#include "HomeFolder.h"
+#include "upload/AdbOutput.h"
+#include "upload/ConsoleRunner.h"
+#include "upload/HomeFolder.h"
 
 #include <signal.h>
 

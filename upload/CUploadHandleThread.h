@@ -1,8 +1,8 @@
 #pragma once
 
-#include "MessageThread.h"
-#include "UploadJob.h"
-#include "UploadNotifySink.h"
+#include "platform/MessageThread.h"
+#include "upload/UploadJob.h"
+#include "upload/UploadNotifySink.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "ConsoleRunner.h"
+#include "upload/ConsoleRunner.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,4 +1,4 @@
-#include "HomeFolder.h"
+#include "upload/HomeFolder.h"
 
 #include <fcntl.h>
 #include <stdio.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "UploadJob.h"
+#include "upload/UploadJob.h"
 
 // Where a worker delivers its notices (the batch upload dialog). No toolkit in
 // it, so the workers build and test without one.

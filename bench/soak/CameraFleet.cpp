@@ -1,4 +1,4 @@
-#include "CameraFleet.h"
+#include "bench/soak/CameraFleet.h"
 
 #include <csignal>
 #include <fcntl.h>

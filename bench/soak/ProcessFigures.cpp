@@ -1,4 +1,4 @@
-#include "ProcessFigures.h"
+#include "bench/soak/ProcessFigures.h"
 
 #include <cstdio>
 #include <cstdlib>

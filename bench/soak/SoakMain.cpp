@@ -5,14 +5,14 @@
 //   VantorSoak --minutes N --camsim PATH [--seed S] [--keep-recordings]
 // Exit status: 0 all checks passed, 1 a check failed, 2 bad usage, 3 the
 // window hung; a crash ends it by its signal.
-#include "CVantorApp.h"
-#include "CVantorDlg.h"
-#include "CameraFleet.h"
-#include "DeviceStore.h"
-#include "MessageBox.h"
-#include "P2PSettings.h"
-#include "SoakRun.h"
-#include "TestNet.h"
+#include "app/CVantorApp.h"
+#include "app/CVantorDlg.h"
+#include "app/DeviceStore.h"
+#include "app/MessageBox.h"
+#include "bench/soak/CameraFleet.h"
+#include "bench/soak/SoakRun.h"
+#include "p2p/P2PSettings.h"
+#include "tests/support/TestNet.h"
 
 #include <QDir>
 #include <QTimer>

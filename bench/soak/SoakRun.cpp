@@ -1,11 +1,11 @@
-#include "SoakRun.h"
+#include "bench/soak/SoakRun.h"
 
-#include "CVantorDlg.h"
-#include "ConsoleRunner.h"
-#include "ControlId.h"
-#include "LiveThread.h"
-#include "MessageBox.h"
-#include "Resource.h"
+#include "app/CVantorDlg.h"
+#include "app/ControlId.h"
+#include "app/MessageBox.h"
+#include "app/Resource.h"
+#include "live/LiveThread.h"
+#include "upload/ConsoleRunner.h"
 
 #include <QDir>
 #include <QPushButton>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "CameraFleet.h"
-#include "ProcessFigures.h"
-#include "StatusWatch.h"
+#include "bench/soak/CameraFleet.h"
+#include "bench/soak/ProcessFigures.h"
+#include "bench/soak/StatusWatch.h"
 
 #include <QTimer>
 

@@ -1,8 +1,8 @@
-#include "StatusWatch.h"
+#include "bench/soak/StatusWatch.h"
 
-#include "CVantorDlg.h"
-#include "ControlId.h"
-#include "Resource.h"
+#include "app/CVantorDlg.h"
+#include "app/ControlId.h"
+#include "app/Resource.h"
 
 #include <QTreeWidget>
 

@@ -1,7 +1,7 @@
-#include "AddDlg.h"
-#include "ControlId.h"
-#include "MessageBox.h"
-#include "Resource.h"
+#include "app/AddDlg.h"
+#include "app/ControlId.h"
+#include "app/MessageBox.h"
+#include "app/Resource.h"
 
 #include <QApplication>
 #include <QKeyEvent>

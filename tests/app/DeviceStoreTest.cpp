@@ -1,5 +1,5 @@
-#include "DeviceStore.h"
-#include "Sqlite3Cli.h"
+#include "app/DeviceStore.h"
+#include "tests/app/Sqlite3Cli.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>

@@ -1,4 +1,4 @@
-#include "Sqlite3Cli.h"
+#include "tests/app/Sqlite3Cli.h"
 
 #include <fstream>
 #include <iterator>

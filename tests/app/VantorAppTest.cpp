@@ -1,6 +1,6 @@
-#include "CVantorApp.h"
-#include "CVantorDlg.h"
-#include "MessageBox.h"
+#include "app/CVantorApp.h"
+#include "app/CVantorDlg.h"
+#include "app/MessageBox.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,15 +1,15 @@
 // The main window's live commands end to end: simulated cameras over
 // loopback, SDL's disk driver for speaker and microphone, the real pane
 // threads, and the status texts of the device list.
-#include "CVantorDlg.h"
-#include "CamSim.h"
-#include "ControlId.h"
-#include "DeviceStore.h"
-#include "MessageBox.h"
-#include "Resource.h"
-#include "TestFiles.h"
-#include "TestNet.h"
-#include "TestStreams.h"
+#include "app/CVantorDlg.h"
+#include "app/ControlId.h"
+#include "app/DeviceStore.h"
+#include "app/MessageBox.h"
+#include "app/Resource.h"
+#include "tests/support/TestFiles.h"
+#include "tests/support/TestNet.h"
+#include "tests/support/TestStreams.h"
+#include "tools/camsim/CamSim.h"
 
 #include <QDir>
 #include <QTemporaryDir>

@@ -1,10 +1,10 @@
-#include "AddDlg.h"
-#include "CVantorDlg.h"
-#include "ControlId.h"
-#include "DeviceStore.h"
-#include "MessageBox.h"
-#include "Resource.h"
-#include "Sqlite3Cli.h"
+#include "app/AddDlg.h"
+#include "app/CVantorDlg.h"
+#include "app/ControlId.h"
+#include "app/DeviceStore.h"
+#include "app/MessageBox.h"
+#include "app/Resource.h"
+#include "tests/app/Sqlite3Cli.h"
 
 #include <QApplication>
 #include <QDir>

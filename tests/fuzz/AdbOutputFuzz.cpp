@@ -12,7 +12,7 @@
 //   that begin with "-" (the progress total);
 // - `adb pull`: counts are never negative (-1: no summary); per-file lines
 //   add up over joined outputs, errors are kept, the last summary counts.
-#include "AdbOutput.h"
+#include "upload/AdbOutput.h"
 
 #include <algorithm>
 #include <cstddef>

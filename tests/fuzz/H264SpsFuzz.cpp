@@ -1,7 +1,7 @@
 // Parses arbitrary bytes as an H.264 sequence parameter set. A parse that
 // succeeds must give a plausible picture, must not depend on bytes after the
 // ones it read, and a parse that fails must leave the output alone.
-#include "H264Sps.h"
+#include "media/H264Sps.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,10 +2,10 @@
 // sizes the input chooses, and hands every message it delivers to the
 // client's session handler and to the payload decoders; also treats the
 // input as a search datagram and as a talk-back batch.
-#include "ClientSession.h"
-#include "MessageParser.h"
-#include "Protocol.h"
-#include "TalkbackWriter.h"
+#include "p2p/ClientSession.h"
+#include "p2p/MessageParser.h"
+#include "p2p/Protocol.h"
+#include "tools/camsim/TalkbackWriter.h"
 
 #include <cstddef>
 #include <cstdint>

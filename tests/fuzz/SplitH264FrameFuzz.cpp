@@ -1,7 +1,7 @@
 // Splits arbitrary bytes as one received H.264 frame, and parses whatever SPS
 // comes out as a sequence parameter set (H264SpsFuzz feeds that parser alone).
-#include "H264Sps.h"
-#include "Mp4Recorder.h"
+#include "media/H264Sps.h"
+#include "media/Mp4Recorder.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,12 +1,12 @@
 // LiveThread against the simulated camera over loopback: the request
 // operations, the order of reports, recordings made through the pane, and
 // shutting down or losing the camera with work in flight.
-#include "LiveThread.h"
-#include "CameraStarter.h"
-#include "RenderTarget.h"
-#include "TestFiles.h"
-#include "TestNet.h"
-#include "TestStreams.h"
+#include "live/LiveThread.h"
+#include "platform/RenderTarget.h"
+#include "tests/support/CameraStarter.h"
+#include "tests/support/TestFiles.h"
+#include "tests/support/TestNet.h"
+#include "tests/support/TestStreams.h"
 
 #include <gtest/gtest.h>
 

@@ -3,14 +3,14 @@
 // each talk, ADTS headers that match their lengths) and saves each talk's
 // sound; ffmpeg decodes it back to samples that must still carry the tone.
 
-#include "AudioEncoder.h"
-#include "AVModel.h"
-#include "CamSim.h"
-#include "FrameFeeder.h"
-#include "Speaker.h"
-#include "TestFiles.h"
-#include "TestNet.h"
-#include "TestStreams.h"
+#include "media/AudioEncoder.h"
+#include "media/Speaker.h"
+#include "session/AVModel.h"
+#include "tests/support/FrameFeeder.h"
+#include "tests/support/TestFiles.h"
+#include "tests/support/TestNet.h"
+#include "tests/support/TestStreams.h"
+#include "tools/camsim/CamSim.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "PictureScaler.h"
+#include "media/PictureScaler.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
-#include "Speaker.h"
-#include "AudioEncoder.h"
-#include "FrameBufferList.h"
-#include "NamedMutex.h"
-#include "TestFiles.h"
-#include "WavePlayer.h"
+#include "media/Speaker.h"
+#include "media/AudioEncoder.h"
+#include "media/WavePlayer.h"
+#include "platform/NamedMutex.h"
+#include "session/FrameBufferList.h"
+#include "tests/support/TestFiles.h"
 
 #include <SDL.h>
 #include <gtest/gtest.h>

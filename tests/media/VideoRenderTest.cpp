@@ -1,8 +1,8 @@
-#include "VideoRender.h"
-#include "FakeClock.h"
-#include "RecordingTarget.h"
-#include "TestNet.h"
-#include "ToRGB32.h"
+#include "media/VideoRender.h"
+#include "media/ToRGB32.h"
+#include "tests/support/FakeClock.h"
+#include "tests/support/RecordingTarget.h"
+#include "tests/support/TestNet.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "WavePlayer.h"
-#include "TestFiles.h"
-#include "TestNet.h"
+#include "media/WavePlayer.h"
+#include "tests/support/TestFiles.h"
+#include "tests/support/TestNet.h"
 
 #include <SDL.h>
 #include <gtest/gtest.h>

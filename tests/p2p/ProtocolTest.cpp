@@ -1,6 +1,6 @@
-#include "Protocol.h"
-#include "MessageParser.h"
-#include "P2PErrors.h"
+#include "p2p/Protocol.h"
+#include "p2p/MessageParser.h"
+#include "p2p/P2PErrors.h"
 
 #include <gtest/gtest.h>
 

@@ -1,14 +1,14 @@
 // The transport over loopback: client calls against the real device side, and
 // both sides against a peer that breaks the protocol. Failed connects, frame
 // sizes and cameras that close or fall silent are tested through AVModel.
-#include "Device.h"
-#include "P2PApi.h"
-#include "P2PErrors.h"
-#include "P2PSettings.h"
-#include "P2PTestHooks.h"
-#include "Protocol.h"
-#include "SocketUtil.h"
-#include "TestNet.h"
+#include "p2p/Device.h"
+#include "p2p/P2PApi.h"
+#include "p2p/P2PErrors.h"
+#include "p2p/P2PSettings.h"
+#include "p2p/P2PTestHooks.h"
+#include "p2p/Protocol.h"
+#include "p2p/SocketUtil.h"
+#include "tests/support/TestNet.h"
 
 #include <gtest/gtest.h>
 

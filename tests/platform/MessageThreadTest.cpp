@@ -1,4 +1,4 @@
-#include "MessageThread.h"
+#include "platform/MessageThread.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "WaveIn.h"
-#include "TestFiles.h"
+#include "platform/WaveIn.h"
+#include "tests/support/TestFiles.h"
 
 #include <SDL.h>
 #include <gtest/gtest.h>

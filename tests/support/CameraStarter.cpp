@@ -1,4 +1,4 @@
-#include "CameraStarter.h"
+#include "tests/support/CameraStarter.h"
 
 namespace testnet {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "CamSim.h"
+#include "tools/camsim/CamSim.h"
 
 #include <functional>
 #include <memory>

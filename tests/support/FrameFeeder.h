@@ -1,7 +1,7 @@
 #pragma once
 
-#include "FrameBufferList.h"
-#include "TestNet.h"
+#include "session/FrameBufferList.h"
+#include "tests/support/TestNet.h"
 
 #include <cstdint>
 #include <cstring>

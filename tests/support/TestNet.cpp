@@ -1,6 +1,6 @@
-#include "TestNet.h"
+#include "tests/support/TestNet.h"
 
-#include "P2PSettings.h"
+#include "p2p/P2PSettings.h"
 
 #include <atomic>
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "TestStreams.h"
+#include "tests/support/TestStreams.h"
 
 #include <algorithm>
 #include <array>

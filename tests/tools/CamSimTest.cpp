@@ -3,16 +3,16 @@
 // tone as ADTS AAC, the beep marker, stamps on one clock, media files as
 // sources, talk-back checked record by record; and vantor-camsim with
 // vantor-p2pcheck run as programs.
-#include "CamSim.h"
-#include "AacEncoder.h"
-#include "CameraStarter.h"
-#include "P2PApi.h"
-#include "P2PErrors.h"
-#include "Protocol.h"
-#include "TalkbackWriter.h"
-#include "TestFiles.h"
-#include "TestNet.h"
-#include "TestStreams.h"
+#include "tools/camsim/CamSim.h"
+#include "p2p/P2PApi.h"
+#include "p2p/P2PErrors.h"
+#include "p2p/Protocol.h"
+#include "tests/support/CameraStarter.h"
+#include "tests/support/TestFiles.h"
+#include "tests/support/TestNet.h"
+#include "tests/support/TestStreams.h"
+#include "tools/camsim/AacEncoder.h"
+#include "tools/camsim/TalkbackWriter.h"
 
 #include <gtest/gtest.h>
 

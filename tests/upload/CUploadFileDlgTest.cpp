@@ -1,5 +1,5 @@
-#include "CUploadFileDlg.h"
-#include "FakeAdbFixture.h"
+#include "upload/CUploadFileDlg.h"
+#include "tests/upload/FakeAdbFixture.h"
 
 #include <QApplication>
 #include <QLabel>

@@ -1,5 +1,5 @@
-#include "ConsoleRunner.h"
-#include "FakeAdbFixture.h"
+#include "upload/ConsoleRunner.h"
+#include "tests/upload/FakeAdbFixture.h"
 
 #include <gtest/gtest.h>
 

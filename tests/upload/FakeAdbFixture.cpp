@@ -1,4 +1,4 @@
-#include "FakeAdbFixture.h"
+#include "tests/upload/FakeAdbFixture.h"
 
 #include <stdlib.h>
 #include <unistd.h>

@@ -1,7 +1,7 @@
-#include "AdbOutput.h"
-#include "CUploadHandleThread.h"
-#include "ConsoleRunner.h"
-#include "FakeAdbFixture.h"
+#include "tests/upload/FakeAdbFixture.h"
+#include "upload/AdbOutput.h"
+#include "upload/CUploadHandleThread.h"
+#include "upload/ConsoleRunner.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "AacEncoder.h"
+#include "tools/camsim/AacEncoder.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

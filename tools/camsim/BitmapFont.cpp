@@ -1,4 +1,4 @@
-#include "BitmapFont.h"
+#include "tools/camsim/BitmapFont.h"
 
 #include <cctype>
 

@@ -1,10 +1,10 @@
-#include "CamSim.h"
+#include "tools/camsim/CamSim.h"
 
-#include "AacEncoder.h"
-#include "P2PErrors.h"
-#include "SourceReader.h"
-#include "TestPicture.h"
-#include "VideoEncoder.h"
+#include "p2p/P2PErrors.h"
+#include "tools/camsim/AacEncoder.h"
+#include "tools/camsim/SourceReader.h"
+#include "tools/camsim/TestPicture.h"
+#include "tools/camsim/VideoEncoder.h"
 
 #include <cstdio>
 #include <ctime>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Device.h"
-#include "P2PSettings.h"
-#include "TalkbackWriter.h"
+#include "p2p/Device.h"
+#include "p2p/P2PSettings.h"
+#include "tools/camsim/TalkbackWriter.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,7 +1,7 @@
-#include "SourceReader.h"
+#include "tools/camsim/SourceReader.h"
 
-#include "AacEncoder.h"
-#include "TestPicture.h"
+#include "tools/camsim/AacEncoder.h"
+#include "tools/camsim/TestPicture.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "VideoEncoder.h"
+#include "tools/camsim/VideoEncoder.h"
 
 #include <cstdint>
 #include <memory>

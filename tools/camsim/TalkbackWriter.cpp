@@ -1,6 +1,6 @@
-#include "TalkbackWriter.h"
+#include "tools/camsim/TalkbackWriter.h"
 
-#include "AacEncoder.h"
+#include "tools/camsim/AacEncoder.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
-#include "TestPicture.h"
+#include "tools/camsim/TestPicture.h"
 
-#include "BitmapFont.h"
+#include "tools/camsim/BitmapFont.h"
 
 #include <algorithm>
 #include <cstring>

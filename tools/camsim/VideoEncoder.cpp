@@ -1,4 +1,4 @@
-#include "VideoEncoder.h"
+#include "tools/camsim/VideoEncoder.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

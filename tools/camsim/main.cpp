@@ -1,5 +1,5 @@
 // vantor-camsim: a simulated camera device on the peer-to-peer transport.
-#include "CamSim.h"
+#include "tools/camsim/CamSim.h"
 
 #include <csignal>
 #include <cstdio>

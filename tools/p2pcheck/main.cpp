@@ -1,8 +1,8 @@
 // vantor-p2pcheck: connects to a device by UID over the peer-to-peer transport
 // and reports the video and audio frames that arrive.
-#include "P2PApi.h"
-#include "P2PErrors.h"
-#include "Protocol.h"
+#include "p2p/P2PApi.h"
+#include "p2p/P2PErrors.h"
+#include "p2p/Protocol.h"
 
 #include <chrono>
 #include <cstdio>

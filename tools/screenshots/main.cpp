@@ -3,13 +3,13 @@
 // serving the four UIDs, a fake adb with two devices on PATH, and a scratch
 // current directory.
 //   vantor-screenshots OUT_DIR UID1 UID2 UID3 UID4
-#include "CUploadFileDlg.h"
-#include "CVantorApp.h"
-#include "CVantorDlg.h"
-#include "ControlId.h"
-#include "DeviceStore.h"
-#include "MessageBox.h"
-#include "Resource.h"
+#include "app/CVantorApp.h"
+#include "app/CVantorDlg.h"
+#include "app/ControlId.h"
+#include "app/DeviceStore.h"
+#include "app/MessageBox.h"
+#include "app/Resource.h"
+#include "upload/CUploadFileDlg.h"
 
 #include <QDir>
 #include <QElapsedTimer>

@@ -1,4 +1,4 @@
-#include "H264Sps.h"
+#include "media/H264Sps.h"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "Mp4BoxWriter.h"
+#include "media/Mp4BoxWriter.h"
 
 #include <cassert>
 

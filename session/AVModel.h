@@ -1,6 +1,6 @@
 #pragma once
 
-#include "FrameBufferList.h"
+#include "session/FrameBufferList.h"
 
 #include <atomic>
 #include <cstdint>

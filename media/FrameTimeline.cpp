@@ -1,4 +1,4 @@
-#include "FrameTimeline.h"
+#include "media/FrameTimeline.h"
 
 #include <algorithm>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "FrameTimeline.h"
-#include "Mp4File.h"
-#include "Mp4Recorder.h"
+#include "media/FrameTimeline.h"
+#include "media/Mp4File.h"
+#include "media/Mp4Recorder.h"
 
 #include <array>
 #include <cstdint>

@@ -1,5 +1,5 @@
-#include "FrameBufferList.h"
-#include "TestNet.h"
+#include "session/FrameBufferList.h"
+#include "tests/support/TestNet.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
-#include "AVModel.h"
+#include "session/AVModel.h"
 
-#include "NamedMutex.h"
-#include "P2PApi.h"
-#include "P2PErrors.h"
+#include "p2p/P2PApi.h"
+#include "p2p/P2PErrors.h"
+#include "platform/NamedMutex.h"
 
 #include <chrono>
 #include <condition_variable>

@@ -1,7 +1,7 @@
-#include "RecordingWriter.h"
+#include "media/RecordingWriter.h"
 
-#include "H264Sps.h"
-#include "Tick.h"
+#include "media/H264Sps.h"
+#include "platform/Tick.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "FrameBufferList.h"
-#include "NamedMutex.h"
+#include "platform/NamedMutex.h"
+#include "session/FrameBufferList.h"
 
 #include <atomic>
 #include <cstdint>

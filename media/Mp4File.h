@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Mp4BoxWriter.h"
+#include "media/Mp4BoxWriter.h"
 
 #include <cstdint>
 #include <vector>

@@ -1,8 +1,8 @@
 // Mp4Recorder fed the way the decoder threads feed it; the files are read
 // back with FFmpeg.
-#include "Mp4Recorder.h"
-#include "SourceReader.h"
-#include "TestStreams.h"
+#include "media/Mp4Recorder.h"
+#include "tests/support/TestStreams.h"
+#include "tools/camsim/SourceReader.h"
 
 #include <gtest/gtest.h>
 

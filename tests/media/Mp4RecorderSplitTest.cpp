@@ -1,6 +1,6 @@
-#include "H264Sps.h"
-#include "Mp4Recorder.h"
-#include "TestStreams.h"
+#include "media/H264Sps.h"
+#include "media/Mp4Recorder.h"
+#include "tests/support/TestStreams.h"
 
 #include <gtest/gtest.h>
 

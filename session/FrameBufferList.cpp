@@ -1,6 +1,6 @@
-#include "FrameBufferList.h"
+#include "session/FrameBufferList.h"
 
-#include "Tick.h"
+#include "platform/Tick.h"
 
 #include <algorithm>
 #include <chrono>

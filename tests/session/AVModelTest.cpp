@@ -1,13 +1,13 @@
 // AVModel over the real transport on loopback, against the simulated camera
 // and a device whose frames the test sends by hand.
-#include "AVModel.h"
-#include "CameraStarter.h"
-#include "Device.h"
-#include "NamedMutex.h"
-#include "P2PApi.h"
-#include "P2PErrors.h"
-#include "P2PTestHooks.h"
-#include "TestNet.h"
+#include "session/AVModel.h"
+#include "p2p/Device.h"
+#include "p2p/P2PApi.h"
+#include "p2p/P2PErrors.h"
+#include "p2p/P2PTestHooks.h"
+#include "platform/NamedMutex.h"
+#include "tests/support/CameraStarter.h"
+#include "tests/support/TestNet.h"
 
 #include <gtest/gtest.h>
 

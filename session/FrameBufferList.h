@@ -1,7 +1,7 @@
 #pragma once
 
-#include "FrameBuffer.h"
-#include "NamedMutex.h"
+#include "platform/NamedMutex.h"
+#include "session/FrameBuffer.h"
 
 #include <condition_variable>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "Mp4File.h"
+#include "media/Mp4File.h"
 
 #include <algorithm>
 #include <cerrno>

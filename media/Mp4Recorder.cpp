@@ -1,7 +1,7 @@
-#include "Mp4Recorder.h"
+#include "media/Mp4Recorder.h"
 
-#include "RecordingWriter.h"
-#include "Tick.h"
+#include "media/RecordingWriter.h"
+#include "platform/Tick.h"
 
 #include <cstring>
 #include <system_error>

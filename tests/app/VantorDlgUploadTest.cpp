@@ -1,10 +1,10 @@
 // The main window's upload button and the batch upload dialog it opens.
-#include "AddDlg.h"
-#include "CUploadFileDlg.h"
-#include "CVantorApp.h"
-#include "CVantorDlg.h"
-#include "DeviceStore.h"
-#include "FakeAdbFixture.h"
+#include "app/AddDlg.h"
+#include "app/CVantorApp.h"
+#include "app/CVantorDlg.h"
+#include "app/DeviceStore.h"
+#include "tests/upload/FakeAdbFixture.h"
+#include "upload/CUploadFileDlg.h"
 
 #include <QApplication>
 #include <QPointer>
