@@ -3,6 +3,7 @@
 // against `ffmpeg -threads 1 -i <stream> -pix_fmt bgra -f null -` on the
 // same stream, in one run.
 #include "media/ToRGB32.h"
+#include "tests/support/TestStreams.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -31,21 +32,6 @@ std::string RunCapture(const std::string& command) {
         out.append(chunk, n);
     pclose(pipe);
     return out;
-}
-
-std::vector<std::vector<uint8_t>> ReadAccessUnits(const std::string& path) {
-    std::vector<std::vector<uint8_t>> frames;
-    AVFormatContext* input = nullptr;
-    if (avformat_open_input(&input, path.c_str(), av_find_input_format("h264"), nullptr) < 0)
-        return frames;
-    AVPacket* packet = av_packet_alloc();
-    while (av_read_frame(input, packet) >= 0) {
-        frames.emplace_back(packet->data, packet->data + packet->size);
-        av_packet_unref(packet);
-    }
-    av_packet_free(&packet);
-    avformat_close_input(&input);
-    return frames;
 }
 
 // Decodes and converts every frame; returns seconds and the picture count.
@@ -115,7 +101,7 @@ int main() {
             std::printf("%-10s cannot make the stream\n", name);
             continue;
         }
-        auto frames = ReadAccessUnits(path);
+        auto frames = TestStreams::ReadAccessUnits(path);
         double ours = 1e9, decodeOnly = 1e9, theirs = 1e9, theirsOne = 1e9;
         int pictures = 0, decoded = 0;
         for (int round = 0; round < 3; ++round) {

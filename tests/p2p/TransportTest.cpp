@@ -9,6 +9,7 @@
 #include "p2p/Protocol.h"
 #include "p2p/SocketUtil.h"
 #include "tests/support/TestNet.h"
+#include "tests/support/TransportFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -82,18 +83,8 @@ int Receive(int av, std::vector<char>& buf, char* info = nullptr) {
     return avRecvFrameData2(av, buf.data(), 48000, nullptr, nullptr, info, info ? 16 : 0, nullptr, nullptr);
 }
 
-class TransportTest : public ::testing::Test {
+class TransportTest : public TransportFixture {
 protected:
-    static void SetUpTestSuite() { testnet::UseIsolatedPorts(3000, 1500); }
-    void SetUp() override {
-        ASSERT_EQ(IOTC_Initialize2(0), 0);
-        ASSERT_GE(avInitialize(8), 0);
-    }
-    void TearDown() override {
-        avDeInitialize();
-        IOTC_DeInitialize();
-    }
-
     // Connects and opens the channel; returns the channel index.
     static int Open(const std::string& uid, int& sid, unsigned timeoutSeconds = 5) {
         sid = IOTC_Get_SessionID();

@@ -74,6 +74,22 @@ std::string TempFolder(const std::string& name) {
     return folder.string();
 }
 
+std::vector<Frame> ReadAccessUnits(const std::string& path) {
+    // The raw H.264 demuxer cuts the byte stream into access units.
+    std::vector<Frame> frames;
+    AVFormatContext* input = nullptr;
+    if (avformat_open_input(&input, path.c_str(), av_find_input_format("h264"), nullptr) < 0)
+        throw std::runtime_error("cannot open " + path);
+    AVPacket* packet = av_packet_alloc();
+    while (av_read_frame(input, packet) >= 0) {
+        frames.emplace_back(packet->data, packet->data + packet->size);
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+    avformat_close_input(&input);
+    return frames;
+}
+
 std::vector<Frame> H264(int width, int height, double seconds, const std::string& extraX264,
                         const std::string& pixelFormat, const std::string& profile) {
     std::string params = "repeat-headers=1:keyint=25:min-keyint=25:scenecut=0";
@@ -89,19 +105,7 @@ std::vector<Frame> H264(int width, int height, double seconds, const std::string
         Cached(name, "-f lavfi -i testsrc2=size=" + std::to_string(width) + "x" + std::to_string(height) +
                          ":rate=25 -t " + std::to_string(seconds) + " -pix_fmt " + pixelFormat +
                          " -c:v libx264 -profile:v " + profile + " -bf 0 -x264-params " + params + " -f h264");
-    // The raw H.264 demuxer cuts the byte stream into access units.
-    std::vector<Frame> frames;
-    AVFormatContext* input = nullptr;
-    if (avformat_open_input(&input, path.c_str(), av_find_input_format("h264"), nullptr) < 0)
-        throw std::runtime_error("cannot open " + path);
-    AVPacket* packet = av_packet_alloc();
-    while (av_read_frame(input, packet) >= 0) {
-        frames.emplace_back(packet->data, packet->data + packet->size);
-        av_packet_unref(packet);
-    }
-    av_packet_free(&packet);
-    avformat_close_input(&input);
-    return frames;
+    return ReadAccessUnits(path);
 }
 
 std::vector<Frame> Aac(int sampleRate, int channels, double seconds) {

@@ -17,6 +17,9 @@ using Frame = std::vector<uint8_t>;
 std::vector<Frame> H264(int width, int height, double seconds, const std::string& extraX264 = "",
                         const std::string& pixelFormat = "yuv420p", const std::string& profile = "baseline");
 
+// The access units of a raw H.264 file (throws when it cannot be read).
+std::vector<Frame> ReadAccessUnits(const std::string& path);
+
 // AAC-LC in ADTS frames of 1024 samples: a 440 Hz tone.
 std::vector<Frame> Aac(int sampleRate, int channels, double seconds);
 

@@ -11,6 +11,7 @@
 #include "tests/support/TestFiles.h"
 #include "tests/support/TestNet.h"
 #include "tests/support/TestStreams.h"
+#include "tests/support/TransportFixture.h"
 #include "tools/camsim/AacEncoder.h"
 #include "tools/camsim/TalkbackWriter.h"
 
@@ -53,18 +54,8 @@ std::vector<int> NalTypes(const std::vector<uint8_t>& au) {
     return types;
 }
 
-class CamSimTest : public ::testing::Test {
+class CamSimTest : public TransportFixture {
 protected:
-    static void SetUpTestSuite() { testnet::UseIsolatedPorts(3000, 1500); }
-    void SetUp() override {
-        ASSERT_EQ(IOTC_Initialize2(0), 0);
-        ASSERT_GE(avInitialize(8), 0);
-    }
-    void TearDown() override {
-        avDeInitialize();
-        IOTC_DeInitialize();
-    }
-
     // Runs a camera that `change` configures and takes what it sends until
     // there are `pictures` video frames and `sounds` audio frames.
     static void Watch(const std::function<void(CamSimConfig&)>& change, size_t pictures, size_t sounds,
