@@ -207,10 +207,7 @@ private slots:
 
     void deleteFreesTheTopmostSelectedRow() {
         PrepareStore();
-        {
-            DeviceStore store;
-            QCOMPARE(store.Assign(3, "CAM-0003"), 0);
-        }
+        Sql(QStringLiteral("UPDATE LiveData SET UID = 'CAM-0003' WHERE rowid = 4"));
         CVantorDlg dlg;
         dlg.show();
         Select(dlg, {3, 1});
