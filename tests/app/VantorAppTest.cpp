@@ -16,24 +16,17 @@ class VantorAppTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void nameAndVersion() {
-        QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("Vantor"));
-        QCOMPARE(QCoreApplication::applicationVersion(), QStringLiteral("1.0.0.1"));
-        QCOMPARE(CVantorApp::ProductName(), QStringLiteral("Vantor Live"));
-    }
-
     void initInstanceRunsTheMainWindowModallyAndReturnsFalse() {
         QTemporaryDir dir;
         const QString previous = QDir::currentPath();
         QVERIFY(QDir::setCurrent(dir.path()));
         MessageBox::SetRecording(true);
-
-        QString caption;
+        int shown = 0;
         QTimer poll;
         poll.setInterval(5);
         connect(&poll, &QTimer::timeout, [&] {
             if (auto* dlg = qobject_cast<CVantorDlg*>(QApplication::activeModalWidget())) {
-                caption = dlg->windowTitle();
+                ++shown;
                 dlg->reject(); // as the close box does
             }
         });
@@ -45,12 +38,11 @@ private slots:
         QDir::setCurrent(previous);
 
         QCOMPARE(result, false);
-        QCOMPARE(caption, QStringLiteral("Vantor"));
+        QCOMPARE(shown, 1);
         QVERIFY(QFile::exists(dir.filePath(QStringLiteral("LiveData.mdb"))));
         QVERIFY(MessageBox::TakeRecorded().isEmpty());
-        for (QWidget* widget : QApplication::topLevelWidgets()) {
+        for (QWidget* widget : QApplication::topLevelWidgets())
             QVERIFY(!qobject_cast<CVantorDlg*>(widget)); // destroyed after the run
-        }
     }
 
     // --lang wins; otherwise the first of LC_ALL, LC_MESSAGES and LANG that

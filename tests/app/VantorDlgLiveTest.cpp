@@ -6,10 +6,9 @@
 #include "app/DeviceStore.h"
 #include "app/MessageBox.h"
 #include "app/Resource.h"
+#include "tests/support/CameraStarter.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/TestNet.h"
-#include "tests/support/TestStreams.h"
-#include "tools/camsim/CamSim.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -43,9 +42,6 @@ private:
     static bool WaitCell(CVantorDlg& dlg, int row, int column, const QString& text) {
         return QTest::qWaitFor([&] { return Cell(dlg, row, column) == text; }, kWaitMs);
     }
-    QStringList Recordings() const {
-        return QDir(m_dir->path()).entryList({QStringLiteral("LiveVideo-*")}, QDir::Files);
-    }
     // The store holds the camera's UIDs in rows 0..count-1 before the window opens.
     void PrepareStore(int count) {
         DeviceStore store("LiveData.mdb");
@@ -53,12 +49,14 @@ private:
         for (int i = 0; i < count; ++i)
             QCOMPARE(store.Assign(i, m_uids[static_cast<size_t>(i)]), 0);
     }
-    void GoLive(CVantorDlg& dlg, int row) {
-        dlg.OnNMDblclkDeviceList(row);
-        QCOMPARE(Cell(dlg, row, 1), QStringLiteral("连接中"));
-        QVERIFY(WaitCell(dlg, row, 1, QStringLiteral("正在直播")));
-        QCOMPARE(Cell(dlg, row, 2), READY);
-        QCOMPARE(Cell(dlg, row, 3), READY);
+    // Sampled points of what the pane shows that are not dark.
+    static int BrightPoints(VideoPane* pane) {
+        const QImage shown = pane->grab().toImage();
+        int bright = 0;
+        for (int y = 0; y < shown.height(); y += 7)
+            for (int x = 0; x < shown.width(); x += 7)
+                bright += qGray(shown.pixel(x, y)) > 40 ? 1 : 0;
+        return bright;
     }
 
 private slots:
@@ -78,25 +76,8 @@ private slots:
         m_uids.clear();
         for (int i = 0; i < 4; ++i)
             m_uids.push_back(testnet::UniqueUid("PANE" + std::to_string(i)));
-        CamSimConfig config;
-        config.uids = m_uids;
-        config.width = 320;
-        config.height = 180;
-        config.settings = P2PSettings::Current();
-        config.talkbackDir = m_dir->path().toStdString();
-        config.log = [](const std::string&) {};
-        m_camera = std::make_unique<CamSim>(config);
-        QCOMPARE(m_camera->Start(), 0);
-    }
-
-    // Sampled points of what the pane shows that are not dark.
-    static int BrightPoints(VideoPane* pane) {
-        const QImage shown = pane->grab().toImage();
-        int bright = 0;
-        for (int y = 0; y < shown.height(); y += 7)
-            for (int x = 0; x < shown.width(); x += 7)
-                bright += qGray(shown.pixel(x, y)) > 40 ? 1 : 0;
-        return bright;
+        m_camera = testnet::StartCamera(m_uids);
+        QVERIFY(m_camera);
     }
 
     void cleanup() {
@@ -106,40 +87,14 @@ private slots:
         QVERIFY2(MessageBox::TakeRecorded().isEmpty(), "unexpected message box");
     }
 
-    void doubleClickShowsLiveVideoAndStops() {
-        PrepareStore(1);
-        CVantorDlg dlg;
-        dlg.show();
-        GoLive(dlg, 0);
-        QVERIFY(QTest::qWaitFor([&] { return dlg.Pane(0)->HasPicture(); }, kWaitMs));
-        QTest::qWait(200);
-        QVERIFY2(BrightPoints(dlg.Pane(0)) > 20, "the pane shows no picture");
-        dlg.OnNMDblclkDeviceList(0); // switching is over: this one stops
-        QCOMPARE(Cell(dlg, 0, 1), QStringLiteral("正在停止"));
-        QVERIFY(WaitCell(dlg, 0, 1, READY));
-        // No stale picture: the pane is back to its near-black fill.
-        QVERIFY(QTest::qWaitFor([&] { return BrightPoints(dlg.Pane(0)) == 0; }, kWaitMs));
-    }
-
-    void secondDoubleClickWhileConnectingDoesNothing() {
-        PrepareStore(1);
-        CVantorDlg dlg;
-        dlg.show();
-        dlg.OnNMDblclkDeviceList(0);
-        dlg.OnNMDblclkDeviceList(0);
-        QCOMPARE(Cell(dlg, 0, 1), QStringLiteral("连接中"));
-        QVERIFY(WaitCell(dlg, 0, 1, QStringLiteral("正在直播")));
-        dlg.OnNMDblclkDeviceList(3); // empty row
-        dlg.OnNMDblclkDeviceList(-1);
-        dlg.OnNMDblclkDeviceList(4);
-        QCOMPARE(Cell(dlg, 3, 1), QString());
-    }
-
+    // The talk and record columns follow their commands, and a live stop
+    // readies them both.
     void recordAndTalkWhileLiveThenStopLive() {
         PrepareStore(1);
         CVantorDlg dlg;
         dlg.show();
-        GoLive(dlg, 0);
+        dlg.OnNMDblclkDeviceList(0);
+        QVERIFY(WaitCell(dlg, 0, 1, QStringLiteral("正在直播")));
         Select(dlg, 0);
 
         Click(dlg, IDC_BTN_RECORD);
@@ -148,26 +103,16 @@ private slots:
         Click(dlg, IDC_BTN_TALK);
         QCOMPARE(Cell(dlg, 0, 2), QStringLiteral("正在启动"));
         QVERIFY(WaitCell(dlg, 0, 2, QStringLiteral("正在对讲")));
-        QVERIFY(QTest::qWaitFor([&] { return m_camera->GetTalkbackRecords() >= 8; }, kWaitMs));
-        QTest::qWait(2500); // a few key frames into the recording
-
         Click(dlg, IDC_BTN_TALK);
         QCOMPARE(Cell(dlg, 0, 2), QStringLiteral("正在停止"));
         QVERIFY(WaitCell(dlg, 0, 2, READY));
+        QVERIFY(QTest::qWaitFor( // the recording's first fragment is written
+            [&] { return QDir().entryInfoList({QStringLiteral("LiveVideo-*")}).value(0).size() > 0; }, kWaitMs));
         Click(dlg, IDC_BTN_RECORD);
         QCOMPARE(Cell(dlg, 0, 3), QStringLiteral("正在停止"));
         QVERIFY(WaitCell(dlg, 0, 3, READY));
         QCOMPARE(Cell(dlg, 0, 1), QStringLiteral("正在直播"));
 
-        const QStringList files = Recordings();
-        QCOMPARE(files.size(), 1);
-        int status = -1;
-        TestStreams::Run("ffprobe -v error '" + files[0].toStdString() + "'", &status);
-        QCOMPARE(status, 0);
-        QVERIFY(!m_camera->GetTalkbackFiles().empty());
-        QCOMPARE(m_camera->GetTalkbackFaults(), 0);
-
-        // Stopping live view while talking and recording readies every column.
         Click(dlg, IDC_BTN_RECORD);
         Click(dlg, IDC_BTN_TALK);
         QVERIFY(WaitCell(dlg, 0, 3, QStringLiteral("正在录制")));
@@ -180,11 +125,8 @@ private slots:
     }
 
     void unknownDeviceFailsAndASecondDoubleClickRetries() {
-        PrepareStore(0);
-        {
-            DeviceStore store("LiveData.mdb");
-            QCOMPARE(store.Assign(1, testnet::UniqueUid("GONE")), 0);
-        }
+        m_uids[1] = testnet::UniqueUid("GONE");
+        PrepareStore(2);
         CVantorDlg dlg;
         dlg.show();
         dlg.OnNMDblclkDeviceList(1);
@@ -194,29 +136,32 @@ private slots:
         QVERIFY(WaitCell(dlg, 1, 1, QStringLiteral("直播失败")));
     }
 
-    void fourPanesLiveAtOnceAndAddDeleteRefusedWhileLive() {
+    // A double click starts live view in the row's own pane (a second one
+    // while connecting does nothing); add and delete are refused while live;
+    // a double click on a live row stops it, and its pane is dark again.
+    void fourPanesLiveThenOneStopped() {
         PrepareStore(4);
         CVantorDlg dlg;
         dlg.show();
         for (int row = 0; row < 4; ++row)
             dlg.OnNMDblclkDeviceList(row);
-        for (int row = 0; row < 4; ++row)
+        dlg.OnNMDblclkDeviceList(0);
+        QCOMPARE(Cell(dlg, 0, 1), QStringLiteral("连接中"));
+        for (int row = 0; row < 4; ++row) {
             QVERIFY(WaitCell(dlg, row, 1, QStringLiteral("正在直播")));
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                for (int i = 0; i < 4; ++i)
-                    if (!dlg.Pane(i)->HasPicture())
-                        return false;
-                return true;
-            },
-            kWaitMs));
-
+            QVERIFY(QTest::qWaitFor([&] { return BrightPoints(dlg.Pane(row)) > 20; }, kWaitMs));
+        }
         Select(dlg, 2);
         Click(dlg, IDC_BTN_DELETE);
-        QCOMPARE(Cell(dlg, 2, 0), QString::fromStdString(m_uids[2]));
         Click(dlg, IDC_BTN_ADD); // no dialog opens while live
         QCOMPARE(Cell(dlg, 2, 0), QString::fromStdString(m_uids[2]));
         QCOMPARE(Cell(dlg, 2, 1), QStringLiteral("正在直播"));
+
+        dlg.OnNMDblclkDeviceList(0);
+        QCOMPARE(Cell(dlg, 0, 1), QStringLiteral("正在停止"));
+        QVERIFY(WaitCell(dlg, 0, 1, READY));
+        QVERIFY(QTest::qWaitFor([&] { return BrightPoints(dlg.Pane(0)) == 0; }, kWaitMs));
+        QCOMPARE(Cell(dlg, 1, 1), QStringLiteral("正在直播"));
     }
 };
 

@@ -2,8 +2,8 @@
 // operations, the order of reports, recordings made through the pane, and
 // shutting down or losing the camera with work in flight.
 #include "live/LiveThread.h"
-#include "platform/RenderTarget.h"
 #include "tests/support/CameraStarter.h"
+#include "tests/support/RecordingTarget.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/TestNet.h"
 #include "tests/support/TestStreams.h"
@@ -81,22 +81,6 @@ private:
     std::vector<Report> m_reports;
 };
 
-class CountingTarget : public RenderTarget {
-public:
-    bool DrawPicture(const uint32_t*, int w, int h) override {
-        width = w;
-        height = h;
-        showing = true;
-        ++pictures;
-        return true;
-    }
-    void ClearPicture() override { showing = false; }
-    std::pair<int, int> Size() const { return {width.load(), height.load()}; }
-
-    std::atomic<int> pictures{0}, width{0}, height{0};
-    std::atomic<bool> showing{false};
-};
-
 class LiveThreadTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { testnet::UseIsolatedPorts(3000, 1500); }
@@ -119,7 +103,7 @@ protected:
         ASSERT_NE(camera, nullptr);
     }
     // Starts the pane thread and live view (drawn into target) and waits for the report.
-    void GoLive(LiveThread& pane, RecordingListener& listener, CountingTarget* target = nullptr) {
+    void GoLive(LiveThread& pane, RecordingListener& listener, RecordingTarget* target = nullptr) {
         if (target)
             pane.SetRenderWindow(target);
         ASSERT_TRUE(pane.CreateThread());
@@ -198,7 +182,7 @@ TEST_F(LiveThreadTest, APostThatCannotBeQueuedPutsTheStateBack) {
 
 TEST_F(LiveThreadTest, AnUnreachableDeviceFailsThenLiveViewStartsOnceDrawsPicturesAndStops) {
     LiveThread pane;
-    CountingTarget target;
+    RecordingTarget target;
     RecordingListener listener;
     pane.SetRenderWindow(&target);
     ASSERT_TRUE(pane.CreateThread());
@@ -213,18 +197,18 @@ TEST_F(LiveThreadTest, AnUnreachableDeviceFailsThenLiveViewStartsOnceDrawsPictur
     EXPECT_NE(listener.Reports()[1].caller, std::this_thread::get_id());
     EXPECT_EQ(pane.GetLiveState(), PANE_RUNNING);
 
-    CountingTarget other;
+    RecordingTarget other;
     pane.SetRenderWindow(&other); // while live: ignored
-    ASSERT_TRUE(WaitUntil([&] { return target.pictures >= 10; }, 10000));
-    EXPECT_EQ(target.Size(), std::make_pair(320, 240));
-    EXPECT_EQ(other.pictures, 0);
-    EXPECT_TRUE(target.showing);
+    ASSERT_TRUE(WaitUntil([&] { return target.Calls() >= 10; }, 10000));
+    EXPECT_EQ(target.LastSize(), std::make_pair(320, 240));
+    EXPECT_EQ(other.Calls(), 0);
+    EXPECT_TRUE(target.Showing());
 
     ASSERT_EQ(pane.StopLive(&listener), 0);
     EXPECT_EQ(listener.At(2), LiveStopped);
     EXPECT_EQ(listener.Reports().size(), 3u); // the second start posted nothing
     EXPECT_EQ(pane.GetLiveState(), PANE_STOPPED);
-    EXPECT_FALSE(target.showing); // no stale picture after the stop
+    EXPECT_FALSE(target.Showing()); // no stale picture after the stop
 }
 
 TEST_F(LiveThreadTest, TalkAndRecordReportTheirOwnStopsAndALiveStopEndsBoth) {
@@ -321,16 +305,16 @@ class PaneRecordingTest : public LiveThreadTest, public ::testing::WithParamInte
 TEST_P(PaneRecordingTest, EveryFileIsAPlainMp4WithSoundInStepWithThePicture) {
     const RecordingCase& c = GetParam();
     StartCamera(c.camera);
-    CountingTarget target; // outlives the pane that draws into it
+    RecordingTarget target; // outlives the pane that draws into it
     RecordingListener listener;
     LiveThread pane;
     GoLive(pane, listener, &target);
     pane.StartRecord(&listener);
     ASSERT_EQ(listener.At(1), RecordStarted);
     // 2.5 s of pictures of the last size.
-    ASSERT_TRUE(WaitUntil([&] { return target.Size() == c.lastSize; }, 20000));
-    const int from = target.pictures;
-    ASSERT_TRUE(WaitUntil([&] { return target.pictures >= from + 63; }, 20000));
+    ASSERT_TRUE(WaitUntil([&] { return target.LastSize() == c.lastSize; }, 20000));
+    const int from = target.Calls();
+    ASSERT_TRUE(WaitUntil([&] { return target.Calls() >= from + 63; }, 20000));
     pane.StopRecord(&listener);
     EXPECT_EQ(listener.At(2), RecordStopped);
 
@@ -386,7 +370,7 @@ TEST_F(LiveThreadTest, FailedWritesReportRecordFailedAndLiveViewGoesOn) {
     SmallDisk disk(small, "64k");
     if (!disk.Mounted())
         GTEST_SKIP() << "mounting a tmpfs needs root";
-    CountingTarget target; // outlives the pane that draws into it
+    RecordingTarget target; // outlives the pane that draws into it
     RecordingListener listener;
     LiveThread pane;
     GoLive(pane, listener, &target);
@@ -423,8 +407,8 @@ TEST_F(LiveThreadTest, FailedWritesReportRecordFailedAndLiveViewGoesOn) {
     EXPECT_EQ(TestStreams::PlainMp4Problems(Recordings().at(0)), "");
 
     // Live view went on all along.
-    const int pictures = target.pictures;
-    EXPECT_TRUE(WaitUntil([&] { return target.pictures > pictures + 10; }, 10000));
+    const int pictures = target.Calls();
+    EXPECT_TRUE(WaitUntil([&] { return target.Calls() > pictures + 10; }, 10000));
     EXPECT_EQ(pane.GetLiveState(), PANE_RUNNING);
     fs::current_path(m_dir.path());
 }
@@ -433,14 +417,14 @@ TEST_F(LiveThreadTest, FailedWritesReportRecordFailedAndLiveViewGoesOn) {
 // pane finalises the recording, ends talk-back, reconnects when the camera is
 // back and records on into a new file; a stop while reconnecting ends it.
 TEST_F(LiveThreadTest, DroppedCameraIsReconnectedAndTheRecordingGoesOnInANewFile) {
-    CountingTarget target; // outlives the pane that draws into it
+    RecordingTarget target; // outlives the pane that draws into it
     RecordingListener listener;
     LiveThread pane;
     GoLive(pane, listener, &target);
     pane.StartTalk(&listener);
     pane.StartRecord(&listener);
     ASSERT_EQ(listener.At(2), RecordStarted);
-    ASSERT_TRUE(WaitUntil([&] { return target.pictures >= 30; }, 10000));
+    ASSERT_TRUE(WaitUntil([&] { return target.Calls() >= 30; }, 10000));
 
     camera.reset(); // the camera goes away
     EXPECT_EQ(listener.At(3), TalkStopped);
@@ -448,15 +432,15 @@ TEST_F(LiveThreadTest, DroppedCameraIsReconnectedAndTheRecordingGoesOnInANewFile
     EXPECT_EQ(pane.GetLiveState(), PANE_RUNNING);
     EXPECT_EQ(pane.GetTalkState(), PANE_STOPPED);
     EXPECT_EQ(pane.GetRecordState(), PANE_RUNNING);
-    EXPECT_FALSE(target.showing);
+    EXPECT_FALSE(target.Showing());
     ASSERT_EQ(Recordings().size(), 1u); // finalised at the drop
     EXPECT_EQ(TestStreams::DecodeErrors(Recordings()[0]), "");
 
     StartCamera(); // the same device is back
     EXPECT_EQ(listener.At(5, 20000), LiveStarted);
     EXPECT_EQ(listener.At(6), RecordStarted);
-    const int drawn = target.pictures;
-    ASSERT_TRUE(WaitUntil([&] { return target.pictures >= drawn + 30; }, 10000));
+    const int drawn = target.Calls();
+    ASSERT_TRUE(WaitUntil([&] { return target.Calls() >= drawn + 30; }, 10000));
     pane.StopRecord(&listener);
     EXPECT_EQ(listener.At(7), RecordStopped);
     EXPECT_EQ(Recordings().size(), 2u);

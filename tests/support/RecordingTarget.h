@@ -9,12 +9,14 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 // A render target that keeps what a renderer hands it: each picture's size,
-// first pixel, a hash of its pixels and the tick of the call, in order. For
-// renderer tests it can refuse its first calls, hold its first call until
-// Release(), and ask for pictures of a size of its own.
+// first pixel, a hash of its pixels and the tick of the call, in order, and
+// whether it shows a picture (not cleared since). For renderer tests it can
+// refuse its first calls, hold its first call until Release(), and ask for
+// pictures of a size of its own.
 class RecordingTarget : public RenderTarget {
 public:
     struct Draw {
@@ -40,10 +42,16 @@ public:
         if (holdFirst && m_calls == 0)
             m_changed.wait(lock, [this] { return m_released; });
         const bool keep = ++m_calls > refuseFirst;
-        if (keep)
+        if (keep) {
             m_draws.push_back({width, height, pixels[0], Hash(pixels, static_cast<size_t>(width) * height), tick()});
+            m_showing = true;
+        }
         m_changed.notify_all();
         return keep;
+    }
+    void ClearPicture() override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_showing = false;
     }
     void GetDrawSize(int& width, int& height) const override {
         width = drawWidth.load();
@@ -63,6 +71,15 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_draws;
     }
+    // The size of the last picture kept; 0 x 0 before the first.
+    std::pair<int, int> LastSize() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_draws.empty() ? std::pair(0, 0) : std::pair(m_draws.back().width, m_draws.back().height);
+    }
+    bool Showing() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_showing;
+    }
     // Waits at most 30 s until `calls` calls have returned.
     bool WaitCalls(int calls) {
         std::unique_lock<std::mutex> lock(m_mutex);
@@ -74,5 +91,6 @@ private:
     std::condition_variable m_changed;
     int m_calls = 0;
     bool m_released = false;
+    bool m_showing = false;
     std::vector<Draw> m_draws;
 };
