@@ -7,6 +7,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -24,9 +25,6 @@ public:
         std::error_code ec;
         std::filesystem::current_path(m_oldCwd, ec);
     }
-    FakeAdbFixture(const FakeAdbFixture&) = delete;
-    FakeAdbFixture& operator=(const FakeAdbFixture&) = delete;
-
     // Call once before any thread starts.
     static void InstallOnPath() {
         const char* path = getenv("PATH");
@@ -82,10 +80,8 @@ public:
     static int CountFiles(const std::string& folder) {
         if (!std::filesystem::is_directory(folder))
             return -1;
-        int count = 0;
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
-            count += entry.is_regular_file() ? 1 : 0;
-        return count;
+        return static_cast<int>(std::count_if(std::filesystem::recursive_directory_iterator(folder), {},
+                                              [](const auto& entry) { return entry.is_regular_file(); }));
     }
 
     const std::string& root() const { return m_root; }

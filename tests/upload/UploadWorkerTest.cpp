@@ -159,15 +159,17 @@ TEST(UploadText, SafeFolderNames) {
              {"50%B2", "50%25B2"},                           // so no name can pose as an escape
          })
         EXPECT_EQ(CUploadHandleThread::SafeFolderName(name), safe);
+    // Cut at 200 bytes between whole units: 3 bytes of a character, 3 of an escape.
     std::string longName;
     for (int i = 0; i < 100; ++i)
-        longName += "表\xB2";                                                           // 3 bytes and an escape of 3
-    EXPECT_EQ(CUploadHandleThread::SafeFolderName(longName).substr(186), "表%B2表%B2"); // cut between units
+        longName += "表\xB2";
+    EXPECT_EQ(CUploadHandleThread::SafeFolderName(longName).substr(186), "表%B2表%B2");
 }
 
+// Fixture files (e.g. a device's "dev/S1/bt_name") and what the listing finds.
 struct Listing {
     const char* fault;
-    std::function<void(FakeAdbFixture&)> setup;
+    std::vector<std::pair<std::string, std::string>> files;
     int result;
     Strings serials = {}, names = {};
     int waiting = 0;
@@ -177,7 +179,8 @@ class ListingTest : public UploadWorker, public ::testing::WithParamInterface<Li
 
 TEST_P(ListingTest, PairsEachSerialWithItsOwnName) {
     worker.SetCommandTimeout(1000);
-    GetParam().setup(adb);
+    for (const auto& [file, content] : GetParam().files)
+        adb.Write(file, content);
     UploadJob& job = Run(NewJob(JobListDevices));
     EXPECT_EQ(job.result, GetParam().result);
     EXPECT_EQ(*job.serials, GetParam().serials);
@@ -186,30 +189,24 @@ TEST_P(ListingTest, PairsEachSerialWithItsOwnName) {
     EXPECT_TRUE(adb.HangsEnded());
 }
 
+// NamesPairWithSerials: the server's start messages are neither devices nor
+// names; S2's name cannot be read (it goes by its serial and shifts no other);
+// S3 went offline after the listing (its error is no name); S4's GBK bytes
+// are passed on as they are.
 INSTANTIATE_TEST_SUITE_P(
     Devices, ListingTest,
-    ::testing::Values(Listing{"NoDevice", [](FakeAdbFixture&) {}, 1},
-                      Listing{"ServerCannotStart", [](FakeAdbFixture& adb) { adb.Write("daemon", "fail"); }, 2},
-                      Listing{"HangingServer", [](FakeAdbFixture& adb) { adb.Write("hang", ""); }, 2},
-                      Listing{"HangingNameRead",
-                              [](FakeAdbFixture& adb) {
-                                  adb.AddDevice("S1", "One\n");
-                                  adb.Write("dev/S1/hang", "cat");
-                              },
-                              0,
-                              {"S1"},
-                              {"S1"}},
+    ::testing::Values(Listing{"NoDevice", {}, 1}, Listing{"ServerCannotStart", {{"daemon", "fail"}}, 2},
+                      Listing{"HangingServer", {{"hang", ""}}, 2},
+                      Listing{
+                          "HangingNameRead", {{"dev/S1/bt_name", "One"}, {"dev/S1/hang", "cat"}}, 0, {"S1"}, {"S1"}},
                       Listing{"NamesPairWithSerials",
-                              [](FakeAdbFixture& adb) {
-                                  adb.Write("daemon", "start"); // its messages are neither devices nor names
-                                  adb.AddDevice("S1", "J\nWatch One\r\n");
-                                  adb.AddDevice("S2", nullptr); // unreadable: goes by its serial, shifts no other
-                                  adb.AddDevice("S3", "Three", "offline");   // since the listing: its error is no name
-                                  adb.AddDevice("S4", "\xB2\xE2\xCA\xD4\n"); // GBK bytes, passed on as they are
-                                  adb.Write("devices.txt",
-                                            "List of devices attached\nS1\tdevice\nS2\tdevice\nS3\tdevice\n"
-                                            "S4\tdevice\nU5\tunauthorized\nO6\toffline\n\n");
-                              },
+                              {{"daemon", "start"},
+                               {"dev/S1/bt_name", "J\nWatch One\r\n"},
+                               {"dev/S2/state", "device"},
+                               {"dev/S3/state", "offline"},
+                               {"dev/S4/bt_name", "\xB2\xE2\xCA\xD4\n"},
+                               {"devices.txt", "List of devices attached\nS1\tdevice\nS2\tdevice\nS3\tdevice\n"
+                                               "S4\tdevice\nU5\tunauthorized\nO6\toffline\n\n"}},
                               0,
                               {"S1", "S2", "S3", "S4"},
                               {"Watch One", "S2", "S3", "\xB2\xE2\xCA\xD4"},
@@ -250,7 +247,7 @@ INSTANTIATE_TEST_SUITE_P(Tool, UploadProgressTest, ::testing::Values("arrow", "s
 
 struct Fault {
     const char* name;
-    const char* file; // written below the fixture ("root/...") or the current folder ("work/...")
+    const char* file; // of the device, in the fixture
     const char* content;
     int result;
     int placed; // photos in the target folder afterwards
@@ -262,11 +259,7 @@ TEST_P(UploadFaultTest, NeverPassesAPartialOrMissingFile) {
     const Fault& fault = GetParam();
     adb.AddDevice("S1", "One\n");
     adb.AddFiles("S1", "Tavoren_photos", 10, 100000);
-    const std::string file = fault.file;
-    if (file.rfind("root/", 0) == 0)
-        adb.Write(file.substr(5), fault.content);
-    else
-        adb.WriteWork(file.substr(5), fault.content);
+    adb.Write(std::string("dev/S1/") + fault.file, fault.content);
     worker.SetPullStallTimeout(1000);
     EXPECT_EQ(Upload().result, fault.result);
     EXPECT_EQ(std::max(FakeAdbFixture::CountFiles(Photos()), 0), fault.placed);
@@ -277,12 +270,10 @@ TEST_P(UploadFaultTest, NeverPassesAPartialOrMissingFile) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Upload, UploadFaultTest,
-                         ::testing::Values(Fault{"UnplugMidCopy", "root/dev/S1/unplug_after", "5", 4, 0},
-                                           Fault{"DiskFull", "root/dev/S1/fsize", "50000", 6, 0},
-                                           Fault{"HangingCopyIsEnded", "root/dev/S1/hang", "pull", 4, 0},
-                                           Fault{"FileChangedOnTheDevice", "root/dev/S1/grow", "", 4, 10},
-                                           Fault{"LeftoverOfAnInterruptedRun",
-                                                 "work/WEAR_One/tmp/S1/Tavoren_photos/f1.jpg", "half", 0, 10}),
+                         ::testing::Values(Fault{"UnplugMidCopy", "unplug_after", "5", 4, 0},
+                                           Fault{"DiskFull", "fsize", "50000", 6, 0},
+                                           Fault{"HangingCopyIsEnded", "hang", "pull", 4, 0},
+                                           Fault{"FileChangedOnTheDevice", "grow", "", 4, 10}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UploadWorker, NoFileIsEverReplaced) {
@@ -290,6 +281,7 @@ TEST_F(UploadWorker, NoFileIsEverReplaced) {
     adb.AddFiles("S1", "Tavoren_photos", 3);
     adb.WriteWork("WEAR_One/Tavoren_photos/f0.jpg", std::string(100, 'a')); // the same as the device's
     adb.WriteWork("WEAR_One/Tavoren_photos/f1.jpg", "an older photo");
+    adb.WriteWork("WEAR_One/tmp/S1/Tavoren_photos/f1.jpg", "half"); // left by an interrupted run
     for (int round = 0; round < 2; ++round) {
         UploadJob& job = Upload();
         EXPECT_EQ(job.result, 0);
@@ -342,7 +334,6 @@ TEST_F(UploadWorker, DeleteRemovesExactlyWhatIsHome) {
     adb.Write("dev/S1/rm_output", "rm: /sdcard/Tavoren_photos/f0.jpg: Permission denied\n");
     EXPECT_EQ(Delete(home), 7);
     fs::remove(adb.root() + "/dev/S1/rm_output");
-    adb.Write("dev/S1/rm_echo", ""); // a shell that echoes the "exit" lines
     EXPECT_EQ(Delete(home), 0);
     worker.SetCommandTimeout(500);
     adb.Write("dev/S1/hang", "rm");

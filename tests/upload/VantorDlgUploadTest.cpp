@@ -3,6 +3,7 @@
 #include "CUploadFileDlg.h"
 #include "CVantorApp.h"
 #include "CVantorDlg.h"
+#include "ControlId.h"
 #include "DeviceStore.h"
 #include "FakeAdbFixture.h"
 
@@ -16,15 +17,6 @@
 #include <memory>
 
 namespace {
-
-QWidget* FindById(const QObject* window, int id) {
-    for (QWidget* widget : window->findChildren<QWidget*>()) {
-        QVariant value = widget->property("controlId");
-        if (value.isValid() && value.toInt() == id)
-            return widget;
-    }
-    return nullptr;
-}
 
 // Every text a window shows (titles, tool tips, captions, labels, list
 // headers and cells) that holds a Chinese character or full-width sign.
@@ -57,7 +49,7 @@ private slots:
         FakeAdbFixture adb; // no devices; the current folder is a fresh one
         CVantorDlg dlg;
         dlg.show();
-        auto* upload = qobject_cast<QPushButton*>(FindById(&dlg, 1200));
+        auto* upload = qobject_cast<QPushButton*>(FindControl(&dlg, 1200));
         QTest::mouseClick(upload, Qt::LeftButton);
         QVERIFY(!upload->isEnabled());
         QPointer<CUploadFileDlg> first = dlg.findChild<CUploadFileDlg*>();
@@ -65,7 +57,7 @@ private slots:
         dlg.OnUploadClosed(1, 0);
         QVERIFY(!upload->isEnabled());
 
-        auto* close = FindById(first, 1055);
+        auto* close = FindControl(first, 1055);
         QTRY_VERIFY_WITH_TIMEOUT(close->isEnabled(), 20000);
         QTest::mouseClick(close, Qt::LeftButton);
         QVERIFY(upload->isEnabled());
@@ -86,7 +78,7 @@ private slots:
         QVERIFY(CVantorApp::UseLanguage(CVantorApp::Language::English));
         CVantorDlg dlg;
         dlg.show();
-        qobject_cast<QTreeWidget*>(FindById(&dlg, 1206))->topLevelItem(0)->setSelected(true);
+        qobject_cast<QTreeWidget*>(FindControl(&dlg, 1206))->topLevelItem(0)->setSelected(true);
         dlg.OnBnClickedTalk();
         dlg.OnBnClickedRecord();
         dlg.OnBnClickedUpload();
