@@ -11,11 +11,11 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <vector>
 
 class FakeAdbFixture {
 public:
     FakeAdbFixture() : m_oldCwd(std::filesystem::current_path()) {
+        InstallOnPath();
         std::filesystem::create_directories(m_root + "/dev");
         std::filesystem::create_directories(m_work);
         setenv("FAKEADB_ROOT", m_root.c_str(), 1);
@@ -25,10 +25,13 @@ public:
         std::error_code ec;
         std::filesystem::current_path(m_oldCwd, ec);
     }
-    // Call once before any thread starts.
+    // Once: the first fixture is made before any thread that runs tools.
     static void InstallOnPath() {
-        const char* path = getenv("PATH");
-        setenv("PATH", (std::string(FAKEADB_DIR) + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
+        static const int installed = [] {
+            const char* path = getenv("PATH");
+            return setenv("PATH", (std::string(FAKEADB_DIR) + ":" + (path ? path : "/usr/bin:/bin")).c_str(), 1);
+        }();
+        (void)installed;
     }
 
     // A device in state `state` whose Bluetooth name file holds `btName` (none when null).
@@ -50,17 +53,11 @@ public:
         WriteAt(m_work + "/" + relative, content);
     }
 
-    // Pids a hanging command left behind (tool and grandchild); HangsEnded: all have ended.
-    std::vector<int> HangPids() const {
-        std::ifstream in(m_root + "/hang_pids");
-        std::vector<int> pids;
-        for (int pid; in >> pid;)
-            pids.push_back(pid);
-        return pids;
-    }
+    // Every process a hanging command left behind (tool and grandchild) has ended.
     bool HangsEnded() const {
+        std::ifstream in(m_root + "/hang_pids");
         bool ended = true;
-        for (int pid : HangPids())
+        for (int pid; in >> pid;)
             ended = WaitGone(pid) && ended;
         return ended;
     }

@@ -44,32 +44,11 @@ class VantorDlgUploadTest : public QObject {
 
 private slots:
     // The button stays off while its (non-modal) dialog is open, and each
-    // press opens a fresh one; notices other than the close change nothing.
-    void uploadButtonFollowsTheDialog() {
-        FakeAdbFixture adb; // no devices; the current folder is a fresh one
-        CVantorDlg dlg;
-        dlg.show();
-        auto* upload = qobject_cast<QPushButton*>(FindControl(&dlg, 1200));
-        QTest::mouseClick(upload, Qt::LeftButton);
-        QVERIFY(!upload->isEnabled());
-        QPointer<CUploadFileDlg> first = dlg.findChild<CUploadFileDlg*>();
-        QVERIFY(first && first->isVisible() && !first->isModal());
-        dlg.OnUploadClosed(1, 0);
-        QVERIFY(!upload->isEnabled());
-
-        auto* close = FindControl(first, 1055);
-        QTRY_VERIFY_WITH_TIMEOUT(close->isEnabled(), 20000);
-        QTest::mouseClick(close, Qt::LeftButton);
-        QVERIFY(upload->isEnabled());
-        QTRY_VERIFY_WITH_TIMEOUT(first.isNull(), 5000);
-        QTest::mouseClick(upload, Qt::LeftButton); // quitting with this one open releases it
-        QVERIFY(dlg.findChild<CUploadFileDlg*>());
-    }
-
-    // The English interface, with the texts written as states change: ready
-    // rows, refused talk and record, a finished upload.
-    void englishWindowsShowNoChinese() {
-        FakeAdbFixture adb;
+    // press opens a fresh one. In English no window shows Chinese, with the
+    // texts written as states change: ready rows, refused talk and record, a
+    // finished upload.
+    void uploadButtonFollowsTheDialogInEnglish() {
+        FakeAdbFixture adb; // the current folder is a fresh one
         adb.AddDevice("S1", "Watch-1");
         adb.AddFiles("S1", "Tavoren_photos", 2);
         DeviceStore store;
@@ -81,19 +60,30 @@ private slots:
         qobject_cast<QTreeWidget*>(FindControl(&dlg, 1206))->topLevelItem(0)->setSelected(true);
         dlg.OnBnClickedTalk();
         dlg.OnBnClickedRecord();
-        dlg.OnBnClickedUpload();
-        auto* upload = dlg.findChild<CUploadFileDlg*>();
-        QTRY_COMPARE_WITH_TIMEOUT(upload->RowState[0], 2, 20000);
+        auto* button = qobject_cast<QPushButton*>(FindControl(&dlg, 1200));
+        QTest::mouseClick(button, Qt::LeftButton);
+        QVERIFY(!button->isEnabled());
+        QPointer<CUploadFileDlg> first = dlg.findChild<CUploadFileDlg*>();
+        QVERIFY(first && first->isVisible() && !first->isModal());
+        dlg.OnUploadClosed(1, 0); // not a close
+        QVERIFY(!button->isEnabled());
+        QTRY_COMPARE_WITH_TIMEOUT(first->RowState[0], 2, 20000);
         AddDlg add(&dlg);
-        const QStringList chinese = ChineseTexts(&dlg) + ChineseTexts(upload) + ChineseTexts(&add);
-        CVantorApp::UseLanguage(CVantorApp::Language::Chinese);
+        const QStringList chinese = ChineseTexts(&dlg) + ChineseTexts(first) + ChineseTexts(&add);
         QVERIFY2(chinese.isEmpty(), qPrintable(chinese.join(QStringLiteral(" | "))));
+
+        auto* close = FindControl(first, 1055);
+        QTRY_VERIFY_WITH_TIMEOUT(close->isEnabled(), 20000);
+        QTest::mouseClick(close, Qt::LeftButton);
+        QVERIFY(button->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(first.isNull(), 5000);
+        QTest::mouseClick(button, Qt::LeftButton); // quitting with this one open releases it
+        QVERIFY(dlg.findChild<CUploadFileDlg*>());
     }
 };
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    FakeAdbFixture::InstallOnPath();
     VantorDlgUploadTest test;
     return QTest::qExec(&test, argc, argv);
 }
