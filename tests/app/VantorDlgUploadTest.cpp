@@ -2,6 +2,7 @@
 #include "app/AddDlg.h"
 #include "app/CVantorApp.h"
 #include "app/CVantorDlg.h"
+#include "app/ControlId.h"
 #include "app/DeviceStore.h"
 #include "tests/upload/FakeAdbFixture.h"
 #include "upload/CUploadFileDlg.h"
@@ -16,15 +17,6 @@
 #include <memory>
 
 namespace {
-
-QWidget* FindById(const QObject* window, int id) {
-    for (QWidget* widget : window->findChildren<QWidget*>()) {
-        QVariant value = widget->property("controlId");
-        if (value.isValid() && value.toInt() == id)
-            return widget;
-    }
-    return nullptr;
-}
 
 // Every text a window shows (titles, tool tips, captions, labels, list
 // headers and cells) that holds a Chinese character or full-width sign.
@@ -51,45 +43,12 @@ class VantorDlgUploadTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void uploadButtonFollowsTheDialog() {
-        FakeAdbFixture adb; // no devices; the current folder is a fresh one
-        CVantorDlg dlg;
-        dlg.show();
-        auto* upload = qobject_cast<QPushButton*>(FindById(&dlg, 1200));
-        QVERIFY(upload);
-        QVERIFY(upload->isEnabled());
-
-        QTest::mouseClick(upload, Qt::LeftButton);
-        QVERIFY(!upload->isEnabled());
-        QPointer<CUploadFileDlg> first = dlg.findChild<CUploadFileDlg*>();
-        QVERIFY(first);
-        QVERIFY(first->isVisible());
-        QVERIFY(!first->isModal());
-        QTest::mouseClick(upload, Qt::LeftButton); // disabled: nothing happens
-        QCOMPARE(dlg.findChildren<CUploadFileDlg*>().size(), 1);
-
-        // Other notices from the dialog's number are not a close.
-        dlg.OnUploadClosed(1, 0);
-        QVERIFY(!upload->isEnabled());
-        QVERIFY(first);
-
-        auto* close = FindById(first, 1055);
-        QTRY_VERIFY_WITH_TIMEOUT(close->isEnabled(), 20000);
-        QTest::mouseClick(close, Qt::LeftButton);
-        QVERIFY(upload->isEnabled());
-        QTRY_VERIFY_WITH_TIMEOUT(first.isNull(), 5000);
-
-        // The next press opens a fresh dialog; quitting with it open releases it.
-        QTest::mouseClick(upload, Qt::LeftButton);
-        QPointer<CUploadFileDlg> second = dlg.findChild<CUploadFileDlg*>();
-        QVERIFY(second);
-        QVERIFY(!upload->isEnabled());
-    }
-
-    // The English interface, with the texts written as states change: ready
-    // rows, refused talk and record, a finished upload.
-    void englishWindowsShowNoChinese() {
-        FakeAdbFixture adb;
+    // The button stays off while its (non-modal) dialog is open, and each
+    // press opens a fresh one. In English no window shows Chinese, with the
+    // texts written as states change: ready rows, refused talk and record, a
+    // finished upload.
+    void uploadButtonFollowsTheDialogInEnglish() {
+        FakeAdbFixture adb; // the current folder is a fresh one
         adb.AddDevice("S1", "Watch-1");
         adb.AddFiles("S1", "Tavoren_photos", 2);
         DeviceStore store;
@@ -98,22 +57,33 @@ private slots:
         QVERIFY(CVantorApp::UseLanguage(CVantorApp::Language::English));
         CVantorDlg dlg;
         dlg.show();
-        qobject_cast<QTreeWidget*>(FindById(&dlg, 1206))->topLevelItem(0)->setSelected(true);
+        qobject_cast<QTreeWidget*>(FindControl(&dlg, 1206))->topLevelItem(0)->setSelected(true);
         dlg.OnBnClickedTalk();
         dlg.OnBnClickedRecord();
-        dlg.OnBnClickedUpload();
-        auto* upload = dlg.findChild<CUploadFileDlg*>();
-        QTRY_COMPARE_WITH_TIMEOUT(upload->RowState[0], 2, 20000);
+        auto* button = qobject_cast<QPushButton*>(FindControl(&dlg, 1200));
+        QTest::mouseClick(button, Qt::LeftButton);
+        QVERIFY(!button->isEnabled());
+        QPointer<CUploadFileDlg> first = dlg.findChild<CUploadFileDlg*>();
+        QVERIFY(first && first->isVisible() && !first->isModal());
+        dlg.OnUploadClosed(1, 0); // not a close
+        QVERIFY(!button->isEnabled());
+        QTRY_COMPARE_WITH_TIMEOUT(first->RowState[0], 2, 20000);
         AddDlg add(&dlg);
-        const QStringList chinese = ChineseTexts(&dlg) + ChineseTexts(upload) + ChineseTexts(&add);
-        CVantorApp::UseLanguage(CVantorApp::Language::Chinese);
+        const QStringList chinese = ChineseTexts(&dlg) + ChineseTexts(first) + ChineseTexts(&add);
         QVERIFY2(chinese.isEmpty(), qPrintable(chinese.join(QStringLiteral(" | "))));
+
+        auto* close = FindControl(first, 1055);
+        QTRY_VERIFY_WITH_TIMEOUT(close->isEnabled(), 20000);
+        QTest::mouseClick(close, Qt::LeftButton);
+        QVERIFY(button->isEnabled());
+        QTRY_VERIFY_WITH_TIMEOUT(first.isNull(), 5000);
+        QTest::mouseClick(button, Qt::LeftButton); // quitting with this one open releases it
+        QVERIFY(dlg.findChild<CUploadFileDlg*>());
     }
 };
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    FakeAdbFixture::InstallOnPath();
     VantorDlgUploadTest test;
     return QTest::qExec(&test, argc, argv);
 }

@@ -2,12 +2,10 @@
 #include "tests/upload/FakeAdbFixture.h"
 
 #include <QApplication>
-#include <QLabel>
 #include <QPushButton>
-#include <QSignalSpy>
+#include <QRegularExpression>
 #include <QtTest>
 
-#include <chrono>
 #include <filesystem>
 #include <memory>
 
@@ -27,84 +25,36 @@ const int kDeleteIds[10] = {1052, 1064, 1063, 1065, 1066, 1067, 1068, 1070, 1069
 
 } // namespace
 
+// What only the dialog does: row texts and colours, the buttons it shows, the
+// delete it refuses, closing only when idle. The worker's results are tested
+// with the worker.
 class CUploadFileDlgTest : public QObject {
     Q_OBJECT
 
 private:
     std::unique_ptr<FakeAdbFixture> adb;
 
-    static QString TextOf(CUploadFileDlg& dlg, int id) {
-        QWidget* w = dlg.GetDlgItem(id);
-        if (auto* label = qobject_cast<QLabel*>(w))
-            return label->text();
-        if (auto* button = qobject_cast<QPushButton*>(w))
-            return button->text();
-        return QString();
-    }
+    static QString TextOf(CUploadFileDlg& dlg, int id) { return dlg.GetDlgItem(id)->property("text").toString(); }
     static QString Status(CUploadFileDlg& dlg, int row) { return TextOf(dlg, kStatusIds[row]); }
     static QColor StatusColour(CUploadFileDlg& dlg, int row) {
         return dlg.GetDlgItem(kStatusIds[row])->palette().color(QPalette::WindowText);
     }
     static bool CloseEnabled(CUploadFileDlg& dlg) { return dlg.GetDlgItem(1055)->isEnabled(); }
 
-    // Samples the row's status texts (each new one once) until `last` shows.
-    static QStringList FollowStatus(CUploadFileDlg& dlg, int row, const QString& last, int timeoutMs = 60000) {
-        QStringList seen;
-        QElapsedTimer timer;
-        timer.start();
-        while (timer.elapsed() < timeoutMs) {
-            QString text = Status(dlg, row);
-            if (seen.isEmpty() || seen.last() != text)
-                seen << text;
-            if (text == last)
-                break;
-            QTest::qWait(10);
-        }
-        return seen;
-    }
-
 private slots:
     void init() { adb = std::make_unique<FakeAdbFixture>(); }
     void cleanup() { adb.reset(); }
 
-    void openingWithNothingAttached() {
-        CUploadFileDlg dlg;
-        dlg.show();
-        QCOMPARE(dlg.windowTitle(), T("批量上传"));
-        QVERIFY(!(dlg.windowFlags() & Qt::WindowCloseButtonHint));
-        QCOMPARE(TextOf(dlg, 1300), T("正在获取设备列表，请稍候..."));
-        QCOMPARE(TextOf(dlg, 1055), T("关闭(&C)"));
-        QVERIFY(!CloseEnabled(dlg));
-        QCOMPARE(qobject_cast<QGroupBox*>(dlg.GetDlgItem(1020))->title(), T("设备列表"));
-        QVERIFY(dlg.GetDlgItem(1021) && !dlg.GetDlgItem(1021)->isVisible());
-        QCOMPARE(dlg.size(), QSize(652, 443));
-        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, 1300), T("设备列表获取完毕，当前无设备连接。"), 20000);
-        QVERIFY(CloseEnabled(dlg));
-        for (int r = 0; r < 10; ++r) {
-            QCOMPARE(TextOf(dlg, kNameIds[r]), QString());
-            QCOMPARE(TextOf(dlg, kStatusIds[r]), QString());
-            QVERIFY(!dlg.GetDlgItem(kSerialIds[r])->isVisible());
-            QVERIFY(!dlg.GetDlgItem(kUploadIds[r])->isVisible());
-            QVERIFY(!dlg.GetDlgItem(kDeleteIds[r])->isVisible());
-            QCOMPARE(TextOf(dlg, kUploadIds[r]), T("上传"));
-            QCOMPARE(TextOf(dlg, kDeleteIds[r]), T("删除"));
-        }
-        QCOMPARE(dlg.GetDlgItem(4), dlg.GetDlgItem(kUploadIds[4])); // row 4's upload button is id 4
-    }
-
-    void oneDeviceUploadsToItsFolderAndClosesOnlyWhenIdle() {
+    void oneDeviceUploadsAndTheDialogClosesOnlyWhenIdle() {
         adb->AddDevice("S1", "KT-One\n");
-        adb->AddFiles("S1", "Tavoren_photos", 12);
-        adb->AddFiles("S1", "Tavoren_videos", 3, 2000, "v");
+        adb->AddFiles("S1", "Tavoren_photos", 8);
         adb->Write("dev/S1/pull_delay", "0.3");
         CUploadFileDlg dlg;
-        QSignalSpy closed(&dlg, &CUploadFileDlg::uploadNotify);
         dlg.show();
         QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, kNameIds[0]), T("WEAR_KT-One"), 20000);
         QCOMPARE(TextOf(dlg, 1300), T("设备列表获取成功。"));
         QTRY_VERIFY_WITH_TIMEOUT(!Status(dlg, 0).isEmpty(), 5000);
         QCOMPARE(Status(dlg, 0), T("准备上传，请稍候..."));
-        QCOMPARE(dlg.RowState[0], 1);
         QCOMPARE(StatusColour(dlg, 0), QColor(218, 165, 32));
         QVERIFY(!CloseEnabled(dlg));
         QVERIFY(!dlg.GetDlgItem(kDeleteIds[0])->isEnabled());
@@ -112,74 +62,30 @@ private slots:
         dlg.close(); // the window manager's close request
         QVERIFY(dlg.isVisible());
 
-        QStringList seen = FollowStatus(dlg, 0, T("上传完成"));
-        QCOMPARE(seen.last(), T("上传完成"));
-        bool counted = false;
-        for (const QString& text : seen)
-            counted |= text.startsWith(T("正在上传图片：")) && text.endsWith("/12") && !text.contains(T("：12/"));
-        QVERIFY2(counted, qPrintable(seen.join(" | ")));
-        QCOMPARE(dlg.RowState[0], 2);
+        const QRegularExpression counting(T("^正在上传图片：[0-7]/8$"));
+        QTRY_VERIFY_WITH_TIMEOUT(counting.match(Status(dlg, 0)).hasMatch(), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("上传完成"), 30000);
         QCOMPARE(StatusColour(dlg, 0), QColor(11, 204, 0));
-        QVERIFY(dlg.GetDlgItem(kDeleteIds[0])->isVisible());
         QVERIFY(dlg.GetDlgItem(kDeleteIds[0])->isEnabled());
-        QVERIFY(CloseEnabled(dlg));
-        QCOMPARE(FakeAdbFixture::CountFiles(adb->work() + "/WEAR_KT-One/Tavoren_photos"), 12);
-        QCOMPARE(FakeAdbFixture::CountFiles(adb->work() + "/WEAR_KT-One/Tavoren_videos"), 3);
         QVERIFY(!dlg.GetDlgItem(kUploadIds[0])->isVisible());
-        QTest::keyClick(&dlg, Qt::Key_Escape);
-        QVERIFY(dlg.isVisible());
-        QCOMPARE(closed.count(), 0);
-        QTest::mouseClick(dlg.GetDlgItem(1055), Qt::LeftButton);
-        QCOMPARE(closed.count(), 1);
-        QCOMPARE(closed.at(0).at(0).value<uintptr_t>(), uintptr_t(0));
-        QCOMPARE(closed.at(0).at(1).value<intptr_t>(), intptr_t(0));
+        QVERIFY(CloseEnabled(dlg));
     }
 
-    void devicesPluggedWhileOneUploadsKeepTheirOwnNames() {
+    void devicesPluggedWhileOneUploadsGetRowsOfTheirOwn() {
         adb->AddDevice("S1", nullptr); // no readable name: goes by its serial
-        adb->AddFiles("S1", "Tavoren_photos", 10);
+        adb->AddFiles("S1", "Tavoren_photos", 8);
         adb->Write("dev/S1/pull_delay", "0.3");
         CUploadFileDlg dlg;
         dlg.show();
         QTRY_COMPARE_WITH_TIMEOUT(dlg.RowState[0], 1, 20000);
-        adb->AddDevice("S2", "\xB2\xE2\xCA\xD4"); // GBK names
-        adb->AddDevice("S3", "\xC5\xC4\xC9\xE3");
+        adb->AddDevice("S2", "\xB2\xE2\xCA\xD4"); // a GBK name
         adb->AddFiles("S2", "Tavoren_photos", 2);
-        adb->AddFiles("S3", "Tavoren_photos", 1);
         dlg.OnDeviceChange(0x8000);
-        QCOMPARE(TextOf(dlg, kNameIds[1]), QString()); // not before the arrival delay
-        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, kNameIds[2]), T("WEAR_拍摄"), 20000);
-        QCOMPARE(TextOf(dlg, kNameIds[1]), T("WEAR_测试"));
+        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, kNameIds[1]), T("WEAR_测试"), 20000);
         QCOMPARE(TextOf(dlg, kNameIds[0]), T("WEAR_S1"));
-        for (int r : {2, 1, 0})
+        for (int r : {1, 0})
             QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, r), T("上传完成"), 30000);
-        QCOMPARE(FakeAdbFixture::CountFiles(adb->work() + "/WEAR_S1/Tavoren_photos"), 10);
         QCOMPARE(FakeAdbFixture::CountFiles(adb->work() + "/WEAR_%B2%E2%CA%D4/Tavoren_photos"), 2);
-        QCOMPARE(FakeAdbFixture::CountFiles(adb->work() + "/WEAR_%C5%C4%C9%E3/Tavoren_photos"), 1);
-    }
-
-    void unplugMidCopyFailsAndReplugCompletes() {
-        adb->AddDevice("S1", "One\n");
-        adb->AddFiles("S1", "Tavoren_photos", 8);
-        adb->Write("dev/S1/unplug_after", "3"); // the fake marks the device gone
-        CUploadFileDlg dlg;
-        dlg.show();
-        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("与设备连接失败"), 30000);
-        QCOMPARE(StatusColour(dlg, 0), QColor(255, 69, 0));
-        QVERIFY(FakeAdbFixture::CountFiles(adb->work() + "/WEAR_One/Tavoren_photos") <=
-                0); // nothing half-done moved in
-        QVERIFY(!dlg.GetDlgItem(kDeleteIds[0])->isEnabled());
-        dlg.OnDeviceChange(0x8004);
-        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, kSerialIds[0]), QString(), 20000);
-        QVERIFY(!dlg.GetDlgItem(kDeleteIds[0])->isVisible());
-        QVERIFY(!dlg.GetDlgItem(kUploadIds[0])->isVisible());
-        QVERIFY(CloseEnabled(dlg));
-
-        fs::remove(adb->root() + "/dev/S1/gone");
-        fs::remove(adb->root() + "/dev/S1/unplug_after");
-        dlg.OnDeviceChange(0x8000);
-        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("上传完成"), 30000);
-        QCOMPARE(FakeAdbFixture::CountFiles(adb->work() + "/WEAR_One/Tavoren_photos"), 8);
     }
 
     void serverThenAuthorizationThenPlaced() {
@@ -198,31 +104,29 @@ private slots:
 
     void failedUploadIsRetriedBeforeAnyDelete() {
         adb->AddDevice("S1", "One\n");
-        adb->AddFiles("S1", "Tavoren_photos", 2, 100000);
-        adb->Write("dev/S1/fsize", "50000"); // the local disk is full
+        adb->AddFiles("S1", "Tavoren_photos", 8);
+        adb->Write("dev/S1/unplug_after", "3"); // the fake marks the device gone
         CUploadFileDlg dlg;
         dlg.show();
-        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("上传目录创建失败"), 30000);
-        QCOMPARE(dlg.RowState[0], 3);
+        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("与设备连接失败"), 30000);
+        QCOMPARE(StatusColour(dlg, 0), QColor(255, 69, 0));
         auto* upload = qobject_cast<QPushButton*>(dlg.GetDlgItem(kUploadIds[0]));
         auto* remove = qobject_cast<QPushButton*>(dlg.GetDlgItem(kDeleteIds[0]));
         QVERIFY(upload->isVisible() && upload->isEnabled());
         QVERIFY(remove->isVisible() && !remove->isEnabled());
         dlg.OnCommand(kDeleteIds[0]); // refused
-        QCOMPARE(Status(dlg, 0), T("上传目录创建失败"));
+        QCOMPARE(Status(dlg, 0), T("与设备连接失败"));
         QVERIFY(CloseEnabled(dlg));
 
-        fs::remove(adb->root() + "/dev/S1/fsize");
+        fs::remove(adb->root() + "/dev/S1/gone"); // plugged in again
+        fs::remove(adb->root() + "/dev/S1/unplug_after");
         QTest::mouseClick(upload, Qt::LeftButton);
-        QCOMPARE(Status(dlg, 0), T("准备上传，请稍候..."));
         QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("上传完成"), 30000);
         QVERIFY(!upload->isVisible());
-        QVERIFY(remove->isEnabled());
 
         adb->Write("dev/S1/rm_output", "rm: /sdcard/Tavoren_photos/f0.jpg: Permission denied\n");
         QTest::mouseClick(remove, Qt::LeftButton);
         QCOMPARE(Status(dlg, 0), T("正在执行删除，请稍候..."));
-        QCOMPARE(StatusColour(dlg, 0), QColor(218, 165, 32));
         QVERIFY(!CloseEnabled(dlg));
         QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("文件删除失败"), 30000);
         QVERIFY(remove->isEnabled()); // the user may try again
@@ -230,8 +134,13 @@ private slots:
         QTest::mouseClick(remove, Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("删除成功"), 30000);
         QCOMPARE(StatusColour(dlg, 0), QColor(11, 204, 0));
-        QVERIFY(fs::is_empty(adb->root() + "/dev/S1/sdcard/Tavoren_photos"));
         QVERIFY(!remove->isEnabled()); // nothing more is known to be home
+
+        adb->Write("dev/S1/gone", "");
+        dlg.OnDeviceChange(0x8004);
+        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, kSerialIds[0]), QString(), 20000);
+        QVERIFY(!remove->isVisible() && !upload->isVisible());
+        QVERIFY(CloseEnabled(dlg));
     }
 
     void quittingWhileAToolHangsEndsIt() {
@@ -240,20 +149,16 @@ private slots:
         adb->Write("dev/S1/hang", "pull");
         auto dlg = std::make_unique<CUploadFileDlg>();
         dlg->show();
-        QTRY_COMPARE_WITH_TIMEOUT(adb->HangPids().size(), size_t(2), 20000);
+        const std::string pids = adb->root() + "/hang_pids"; // written in one piece
+        QTRY_VERIFY_WITH_TIMEOUT(fs::exists(pids) && fs::file_size(pids) > 0, 20000);
         QVERIFY(!CloseEnabled(*dlg));
-        QElapsedTimer timer;
-        timer.start();
         dlg.reset();
-        QVERIFY(timer.elapsed() < 8000);
-        for (int pid : adb->HangPids())
-            QVERIFY(FakeAdbFixture::WaitGone(pid));
+        QVERIFY(adb->HangsEnded());
     }
 };
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    FakeAdbFixture::InstallOnPath();
     CUploadFileDlgTest test;
     return QTest::qExec(&test, argc, argv);
 }
