@@ -16,17 +16,14 @@ extern char** environ;
 
 namespace {
 
-// Spawn attributes shared by every child: a clean signal mask and default
-// SIGPIPE (whatever this process does with them), optionally a new group.
+// Spawn attributes of the child: a clean signal mask and default SIGPIPE
+// (whatever this process does with them), in a process group of its own.
 class SpawnAttributes {
 public:
-    explicit SpawnAttributes(bool ownGroup) {
+    SpawnAttributes() {
         posix_spawnattr_init(&m_attr);
-        short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-        if (ownGroup) {
-            flags |= POSIX_SPAWN_SETPGROUP;
-            posix_spawnattr_setpgroup(&m_attr, 0);
-        }
+        short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP;
+        posix_spawnattr_setpgroup(&m_attr, 0);
         sigset_t empty;
         sigemptyset(&empty);
         posix_spawnattr_setsigmask(&m_attr, &empty);
@@ -124,7 +121,7 @@ int ConsoleRunner::Start(const std::vector<std::string>& argv) {
     posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDERR_FILENO);
-    SpawnAttributes attributes(true);
+    SpawnAttributes attributes;
     std::vector<char*> args = MakeArgv(argv);
     pid_t pid = -1;
     int rc = posix_spawnp(&pid, args[0], &actions, attributes.get(), args.data(), environ);
@@ -295,21 +292,6 @@ int ConsoleRunner::Finish() {
 std::string ConsoleRunner::Output() const {
     std::lock_guard<std::mutex> guard(m_outputLock);
     return m_output;
-}
-
-int RunAndWait(const std::vector<std::string>& argv) {
-    if (argv.empty() || argv[0].empty())
-        return ENOENT;
-    SpawnAttributes attributes(false);
-    std::vector<char*> args = MakeArgv(argv);
-    pid_t pid = -1;
-    int rc = posix_spawnp(&pid, args[0], nullptr, attributes.get(), args.data(), environ);
-    if (rc != 0)
-        return rc;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return 0;
 }
 
 int EnsureDirectory(const std::string& path) {

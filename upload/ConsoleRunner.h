@@ -92,11 +92,6 @@ private:
     int m_wakeWrite = -1;
 };
 
-// Starts the program and waits for it to end, capturing nothing. Returns 0
-// when it ran and has ended, otherwise the errno of the failed start (for
-// example 2 when the program cannot be found).
-int RunAndWait(const std::vector<std::string>& argv);
-
 // 0 when `path` is a folder (already, or made now); -1 when it cannot be made.
 // Only the last component is made; a missing parent makes it fail.
 int EnsureDirectory(const std::string& path);
