@@ -3,6 +3,7 @@
 #include "platform/Tick.h"
 
 #include <algorithm>
+#include <malloc.h>
 #include <mutex>
 
 LiveThread::LiveThread() {
@@ -218,6 +219,11 @@ void LiveThread::StopPipeline() {
 
 void LiveThread::StopLiveCommand(CAVStateListener* listener) {
     StopPipeline();
+    // The pane's queues, pictures and codec buffers were freed in the threads
+    // that used them; glibc keeps such pages in per-thread arenas for reuse.
+    // Hand them back, so that a window left running for hours, live started
+    // and stopped many times, does not hold its busiest hour's peak.
+    malloc_trim(0);
     KillTimer(RETRY_TIMER);
     m_reconnecting = false;
     uid.clear();

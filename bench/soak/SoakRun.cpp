@@ -13,7 +13,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <malloc.h>
 
 namespace {
 
@@ -217,13 +216,11 @@ void SoakRun::Quiesce(Clock::time_point now) {
 }
 
 void SoakRun::Quiesced() {
-    const ProcessFigures held = ProcessFigures::Sample();
-    malloc_trim(0);
     const ProcessFigures figures = ProcessFigures::Sample();
     const Clock::time_point now = Clock::now();
     const char* const names[] = {"first figures, after the warm-up", "reference figures, at 2 minutes", "last figures"};
-    std::printf("soak: %5.1f min: %s, all stopped: %s; after malloc_trim RSS %.1f MiB\n", Minutes(now),
-                names[static_cast<int>(m_after)], held.Text().c_str(), figures.rssMiB);
+    std::printf("soak: %5.1f min: %s, all stopped: %s\n", Minutes(now), names[static_cast<int>(m_after)],
+                figures.Text().c_str());
     switch (m_after) {
     case After::WarmUp:
         m_first = figures;
@@ -389,7 +386,7 @@ int SoakRun::Finish(double closeSeconds, bool keepRecordings) {
     if (!m_first || !m_last) {
         Fault("the run did not reach its end");
     } else {
-        std::printf("soak: figures with all panes stopped, after malloc_trim:\n");
+        std::printf("soak: figures with all panes stopped:\n");
         std::printf("soak:   first   %s\n", m_first->Text().c_str());
         if (m_atTwoMinutes)
             std::printf("soak:   2 min   %s\n", m_atTwoMinutes->Text().c_str());

@@ -30,10 +30,8 @@ class CVantorDlg;
 // - at the end everything is stopped for the last figures; then the four
 //   panes go live, talk and record once more, the window must answer, and it
 //   is closed as the close box does, with all of that running.
-// The figures are taken twice: as they are, and after the heap has handed
-// its free pages back to the system (malloc_trim), which is what tells a
-// leak from memory the allocator keeps for later; the RSS rule uses the
-// latter.
+// The figures are taken as the operator would see them (a stopped pane hands
+// its freed memory back to the system itself).
 // A watchdog thread ends the process (status 3) when the window stops
 // answering for 30 s.
 class SoakRun {
@@ -102,7 +100,7 @@ private:
     bool m_closing = false; // the final load before closing runs
     double m_longestStall = 0;
     std::map<std::string, int> m_operations;
-    std::optional<ProcessFigures> m_first, m_atTwoMinutes, m_last; // after malloc_trim
+    std::optional<ProcessFigures> m_first, m_atTwoMinutes, m_last;
     std::vector<std::string> m_faults;
 
     // The watchdog: the UI thread's last tick, in steady-clock milliseconds.
