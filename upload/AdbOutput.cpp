@@ -72,22 +72,6 @@ int NumberBefore(std::string_view line, size_t at) {
     return static_cast<int>(value);
 }
 
-// A path below a folder: no empty, "." or ".." parts, no NUL (no file name holds one).
-bool IsPlainRelative(std::string_view path) {
-    if (path.empty() || path.find('\0') != std::string_view::npos)
-        return false;
-    size_t begin = 0;
-    for (;;) {
-        size_t end = path.find('/', begin);
-        std::string_view part = path.substr(begin, end == std::string_view::npos ? end : end - begin);
-        if (part.empty() || part == "." || part == "..")
-            return false;
-        if (end == std::string_view::npos)
-            return true;
-        begin = end + 1;
-    }
-}
-
 struct Field {
     std::string_view text;
     size_t end; // offset in the line just past the field
@@ -140,7 +124,7 @@ bool IsServerNotice(std::string_view line) {
 }
 
 bool IsPullError(std::string_view line) {
-    if (IsServerNotice(line))
+    if (IsServerNotice(line) || StartsWith(line, "adb: warning:"))
         return false;
     return AdbOutput::IsToolMessage(line) || StartsWith(line, "failed to ") || StartsWith(line, "remote object ") ||
            StartsWith(line, "cannot ");
@@ -193,7 +177,7 @@ bool AdbOutput::IsDeviceNotFound(std::string_view output) {
 
 bool AdbOutput::HasToolError(std::string_view output) {
     for (const std::string& line : SplitText(output, "\r\n"))
-        if (IsToolMessage(line) && !IsServerNotice(line))
+        if (IsToolMessage(line) && !IsServerNotice(line) && !StartsWith(line, "adb: warning:"))
             return true;
     return false;
 }
@@ -201,15 +185,31 @@ bool AdbOutput::HasToolError(std::string_view output) {
 std::vector<AdbOutput::Device> AdbOutput::ParseDevices(std::string_view output) {
     std::vector<Device> devices;
     for (const std::string& line : SplitText(output, "\r\n")) {
-        std::vector<std::string> fields = SplitText(line, "\t");
-        if (fields.size() >= 2)
-            devices.push_back({fields[0], fields[1]});
+        if (line.find('\t') != std::string::npos) {
+            std::vector<std::string> fields = SplitText(line, "\t");
+            if (fields.size() >= 2)
+                devices.push_back(
+                    {fields[0], StartsWith(fields[1], "no permissions") ? "no permissions" : fields[1], {}});
+            continue;
+        }
+        if (StartsWith(line, "List of devices") || StartsWith(line, "* ") || IsToolMessage(line))
+            continue;
+        const std::vector<std::string> words = SplitText(line, " ");
+        if (words.size() < 2)
+            continue;
+        Device device{words[0], words[1], {}};
+        if (words[1] == "no" && words.size() > 2 && StartsWith(words[2], "permissions"))
+            device.state = "no permissions";
+        for (const std::string& word : words)
+            if (StartsWith(word, "transport_id:") && word.size() > 13)
+                device.transport = word.substr(13);
+        devices.push_back(std::move(device));
     }
     return devices;
 }
 
 bool AdbOutput::IsWaitingState(std::string_view state) {
-    return state == "unauthorized" || state == "offline" || state == "authorizing";
+    return state == "unauthorized" || state == "offline" || state == "authorizing" || state == "connecting";
 }
 
 bool AdbOutput::AcceptName(std::string_view line, std::span<const std::string> prefixes) {
@@ -225,53 +225,13 @@ bool AdbOutput::AcceptName(std::string_view line, std::span<const std::string> p
 std::string AdbOutput::ParseName(std::string_view output, std::span<const std::string> prefixes) {
     for (const std::string& line : SplitText(output, "\r\n")) {
         // cat's and the device shell's complaints are not names either.
-        if (IsToolMessage(line) || StartsWith(line, "cat: ") || StartsWith(line, "/system/bin/sh: "))
+        if (IsToolMessage(line) || StartsWith(line, "cat: ") || StartsWith(line, "/system/bin/sh: ") ||
+            StartsWith(line, "WARNING: linker:"))
             continue;
         if (AcceptName(line, prefixes))
             return line;
     }
     return {};
-}
-
-std::vector<AdbOutput::File> AdbOutput::ParseListing(std::string_view output, std::string_view folder,
-                                                     std::string_view loneFolder) {
-    std::vector<File> files;
-    const std::string below = std::string(folder) + "/";
-    std::string section; // sub-folder whose bare names follow; "" = the folder itself
-    bool sectionKnown = true;
-    bool headed = false;
-    for (const std::string& line : SplitText(output, "\r\n")) {
-        if (line.size() > 1 && line[0] == '/' && line.back() == ':') {
-            // "FOLDER/sub:" heads the entries of one sub-folder.
-            std::string_view path = std::string_view(line).substr(0, line.size() - 1);
-            headed = true;
-            sectionKnown = path == folder || (StartsWith(path, below) && IsPlainRelative(path.substr(below.size())));
-            section = sectionKnown && path != folder ? std::string(path.substr(below.size())) : std::string();
-            continue;
-        }
-        if (StartsWith(line, "total ") && !headed && files.empty()) {
-            section = loneFolder;
-            sectionKnown = IsPlainRelative(loneFolder);
-            continue;
-        }
-        std::string_view name;
-        uint64_t size = 0;
-        if (line[0] != '-' || !ParseFileLine(line, name, size))
-            continue;
-        std::string path;
-        if (name[0] == '/') {
-            if (!StartsWith(name, below))
-                continue;
-            path = name.substr(below.size());
-        } else {
-            if (!sectionKnown)
-                continue;
-            path = section.empty() ? std::string(name) : section + "/" + std::string(name);
-        }
-        if (IsPlainRelative(path))
-            files.push_back({std::move(path), size});
-    }
-    return files;
 }
 
 AdbOutput::Pull AdbOutput::ParsePull(std::string_view output) {
@@ -306,4 +266,18 @@ AdbOutput::Pull AdbOutput::ParsePull(std::string_view output) {
             ++report.arrows;
     }
     return report;
+}
+
+AdbOutput::Totals AdbOutput::ListingTotals(std::string_view output) {
+    Totals totals;
+    for (const std::string& line : SplitText(output, "\r\n")) {
+        if (line[0] != '-')
+            continue;
+        ++totals.files;
+        std::string_view name;
+        uint64_t size = 0;
+        if (ParseFileLine(line, name, size))
+            totals.bytes += size;
+    }
+    return totals;
 }

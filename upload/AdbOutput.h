@@ -20,15 +20,8 @@ public:
     struct Device {
         std::string serial;
         std::string state;
+        std::string transport; // "transport_id:N" of `adb devices -l`; "" when not given
         bool operator==(const Device&) const = default;
-    };
-
-    // A regular file of an `ls -l` listing: its path below the listed folder
-    // ("a.jpg", "Camera/b.jpg") and its size in bytes.
-    struct File {
-        std::string path;
-        uint64_t size = 0;
-        bool operator==(const File&) const = default;
     };
 
     // What `adb pull` said about its copy.
@@ -53,7 +46,9 @@ public:
     // failed (no server, device gone or offline, ...).
     static bool HasToolError(std::string_view output);
 
-    // Every "serial<TAB>state" line of `adb devices`, in order, whatever the state.
+    // Every device line of `adb devices` ("serial<TAB>state") or `adb devices -l`
+    // ("serial  state key:value ..."; the state may be "no permissions (...)"),
+    // in order, whatever the state.
     static std::vector<Device> ParseDevices(std::string_view output);
 
     // States that turn into "device" by themselves (the user accepts the prompt, the link settles).
@@ -68,12 +63,13 @@ public:
     // tool or the device shell and that the filter accepts; empty when none is.
     static std::string ParseName(std::string_view output, std::span<const std::string> prefixes);
 
-    // The regular files of `ls -l FOLDER/*` (toybox, toolbox or busybox format), with
-    // sizes. `loneFolder` names the only sub-folder when the listing is of
-    // that one folder alone (ls then prints "total N" and bare names with no
-    // heading); pass it when known. Paths with "." or ".." parts are dropped.
-    static std::vector<File> ParseListing(std::string_view output, std::string_view folder,
-                                          std::string_view loneFolder = {});
-
     static Pull ParsePull(std::string_view output);
+
+    // Regular files of a recursive listing (`ls -laR`) and the sum of the
+    // sizes that could be read: for progress and for the copy's time limit.
+    struct Totals {
+        int files = 0;
+        uint64_t bytes = 0;
+    };
+    static Totals ListingTotals(std::string_view output);
 };

@@ -25,9 +25,13 @@ constexpr int kDeleteIds[10] = {1052, 1064, 1063, 1065, 1066, 1067, 1068, 1070, 
 constexpr uint32_t kArrivalDelayMs = 1000;
 constexpr uint32_t kListWorkerWaitMs = 10000;
 constexpr uint32_t kRowWorkerWaitMs = 1000;
-// Devices still unauthorized or offline: list again this often, for this long.
+// Devices still unauthorized, offline or without permission: list again this
+// often, and after the first minute less often, for as long as they wait.
 constexpr int kRelistMs = 2000;
-constexpr qint64 kRelistForMs = 60000;
+constexpr int kRelistSlowMs = 5000;
+constexpr qint64 kRelistFastForMs = 60000;
+// A device may be listed only a while after its USB arrival: list once more.
+constexpr int kArrivalAgainMs = 5000;
 
 // Dialog units of the 8-point dialog font to pixels.
 QRect Dlu(int x, int y, int w, int h) {
@@ -216,9 +220,10 @@ void CUploadFileDlg::PostProgress(const UploadProgress& progress) {
 }
 
 void CUploadFileDlg::OnDeviceChange(uint32_t event) {
-    if (event == DeviceMonitor::DBT_DEVICEARRIVAL)
+    if (event == DeviceMonitor::DBT_DEVICEARRIVAL) {
         QTimer::singleShot(kArrivalDelayMs, this, [this] { Refresh(); });
-    else if (event == DeviceMonitor::DBT_DEVICEREMOVECOMPLETE)
+        QTimer::singleShot(kArrivalAgainMs, this, [this] { Refresh(); });
+    } else if (event == DeviceMonitor::DBT_DEVICEREMOVECOMPLETE)
         Refresh();
 }
 
@@ -246,60 +251,85 @@ void CUploadFileDlg::OnUploadNotify(uintptr_t wParam, UploadJob* job) {
 
 void CUploadFileDlg::OnListResult(UploadJob& job) {
     --m_pendingLists;
+    QString text;
     switch (job.result) {
     case UPLOAD_LIST_FAILED:
-        m_deviceList.setText(tr("设备列表获取失败，请检查设备连接状态。"));
+        text = tr("设备列表获取失败，请检查设备连接状态。");
         break;
     case UPLOAD_NO_DEVICE:
-        m_deviceList.setText(tr("设备列表获取完毕，当前无设备连接。"));
+        text = tr("设备列表获取完毕，当前无设备连接。");
         break;
     case UPLOAD_DONE:
-        m_deviceList.setText(tr("设备列表获取成功。"));
+        text = tr("设备列表获取成功。");
+        break;
+    case UPLOAD_TOOL_MISSING:
+        text = tr("缺失组件，请重新安装本程序");
+        break;
+    case UPLOAD_START_FAILED:
+        text = tr("无法启动命令，请稍后重试");
         break;
     default:
-        m_deviceList.setText(tr("未知状态"));
+        text = tr("未知状态");
         break;
     }
+    // A device that is plugged in but cannot be used yet is never "no device".
+    if (job.result == UPLOAD_NO_DEVICE && job.waiting + job.noPermission > 0)
+        text = tr("设备列表获取完毕，暂无可用设备。");
 
+    // A device is the pair of its serial number and its transport: a clone or
+    // a swapped device with the same serial is another device.
     const std::vector<std::string>& serials = *job.serials;
     const std::vector<std::string>& names = *job.names;
-    const size_t listed = std::min<size_t>(serials.size(), 10);
+    auto transportOf = [&](size_t k) { return k < job.transports.size() ? job.transports[k] : std::string(); };
+    auto listedAt = [&](const std::string& serial, const std::string& transport) {
+        for (size_t k = 0; k < serials.size(); ++k)
+            if (serials[k] == serial && transportOf(k) == transport)
+                return true;
+        return false;
+    };
     for (int r = 0; r < 10; ++r) {
         const std::string serial = m_serial[r].text().toStdString();
-        if (serial.empty())
-            continue;
-        bool found = false;
-        for (size_t k = 0; k < listed && !found; ++k)
-            found = serials[k] == serial;
-        if (!found)
+        if (!serial.empty() && !listedAt(serial, m_transport[r]))
             ClearRow(r);
     }
 
-    for (size_t k = 0; k < listed; ++k) {
-        const QString serial = QString::fromStdString(serials[k]);
-        if (serial.isEmpty())
+    int unplaced = 0;
+    for (size_t k = 0; k < serials.size(); ++k) {
+        if (serials[k].empty())
             continue;
         bool shown = false;
         for (int r = 0; r < 10 && !shown; ++r)
-            shown = m_serial[r].text() == serial;
+            shown = m_serial[r].text().toStdString() == serials[k] && m_transport[r] == transportOf(k);
         if (shown)
             continue;
         int row = -1;
         for (int r = 0; r < 10 && row < 0; ++r)
             if (m_serial[r].text().isEmpty())
                 row = r;
-        if (row < 0 || k >= names.size())
+        if (row < 0 || k >= names.size()) {
+            ++unplaced;
             continue;
-        PlaceDevice(row, serials[k], names[k]);
+        }
+        PlaceDevice(row, serials[k], transportOf(k), names[k]);
     }
 
-    RelistWhileWaiting(job.waiting);
+    if (job.waiting > 0)
+        text += tr("%1 台设备等待授权或连接，请在手机上允许 USB 调试。").arg(job.waiting);
+    if (job.noPermission > 0)
+        text += tr("%1 台设备无 USB 访问权限，请检查权限设置。").arg(job.noPermission);
+    if (unplaced > 0)
+        text += tr("%1 台设备等待空闲行。").arg(unplaced);
+    m_deviceList.setText(text);
+    RelistWhileWaiting(job.waiting + job.noPermission);
     ReleaseJob(&job);
     UpdateCloseButton();
 }
 
-void CUploadFileDlg::PlaceDevice(int row, const std::string& serial, const std::string& name) {
+void CUploadFileDlg::PlaceDevice(int row, const std::string& serial, const std::string& transport,
+                                 const std::string& name) {
     m_rowName[row] = "WEAR_" + name;
+    m_transport[row] = transport;
+    m_ticket[row] = ++m_nextTicket;
     m_home[row] = RowHome();
     m_name[row].setText(DisplayName(m_rowName[row]));
     m_serial[row].setText(QString::fromStdString(serial));
@@ -321,10 +351,11 @@ void CUploadFileDlg::RelistWhileWaiting(int waiting) {
     }
     if (!m_waitingSince.isValid())
         m_waitingSince.start();
-    if (m_relistQueued || m_waitingSince.elapsed() >= kRelistForMs)
+    if (m_relistQueued)
         return;
     m_relistQueued = true;
-    QTimer::singleShot(kRelistMs, this, [this] {
+    const int delay = m_waitingSince.elapsed() < kRelistFastForMs ? kRelistMs : kRelistSlowMs;
+    QTimer::singleShot(delay, this, [this] {
         m_relistQueued = false;
         Refresh();
     });
@@ -337,6 +368,8 @@ void CUploadFileDlg::ClearRow(int row) {
     m_upload[row].hide();
     m_delete[row].hide();
     m_rowName[row].clear();
+    m_transport[row].clear();
+    m_ticket[row] = ++m_nextTicket;
     m_home[row] = RowHome();
 }
 
@@ -372,7 +405,7 @@ bool CUploadFileDlg::OnCommand(int id) {
     const std::string serial = m_serial[row].text().toStdString();
     if (serial.empty())
         return true; // the row was freed before its command came through
-    if (type == JobDelete && (!m_home[row].complete || m_home[row].serial != serial))
+    if (type == JobDelete && (m_home[row].files.empty() || m_home[row].ticket != m_ticket[row]))
         return true; // nothing of this device is known to be home
 
     m_btnClose.setEnabled(false);
@@ -384,6 +417,8 @@ bool CUploadFileDlg::OnCommand(int id) {
 
     UploadJob* job = NewJob(type);
     job->serial = serial;
+    job->transport = m_transport[row];
+    job->ticket = m_ticket[row];
     job->name = m_rowName[row];
     job->row = row;
     if (type == JobDelete)
@@ -397,8 +432,9 @@ bool CUploadFileDlg::OnCommand(int id) {
 void CUploadFileDlg::OnProgress(const UploadProgress& progress) {
     if (Closing() || progress.row < 0 || progress.row >= 10)
         return;
-    // A notice that comes after the row's job has ended is stale.
-    if (RowState[progress.row] != 1 || m_pendingRow[progress.row] == 0)
+    // A notice that comes after the row's job has ended, or for a device the
+    // row no longer shows, is stale.
+    if (RowState[progress.row] != 1 || m_pendingRow[progress.row] == 0 || progress.ticket != m_ticket[progress.row])
         return;
     const QString text = progress.kind == 0 ? tr("正在上传图片：%1/%2") : tr("正在上传视频：%1/%2");
     m_status[progress.row].setText(text.arg(progress.done).arg(progress.total));
@@ -408,57 +444,82 @@ void CUploadFileDlg::OnJobFinished(uintptr_t wParam, UploadJob& job) {
     const int row = job.row;
     const int type = static_cast<int>(wParam);
     const int result = job.result;
-    const std::string serial = job.serial;
+    const int kept = job.kept;
+    const uint64_t ticket = job.ticket;
     std::vector<HomeFile> files = std::move(job.files);
     ReleaseJob(&job);
     if (row < 0 || row >= 10)
         return;
     if (m_pendingRow[row] > 0)
         --m_pendingRow[row];
-    // A newer job of the same row (a device placed again) reports for it.
-    if (m_pendingRow[row] > 0)
+    // The row was cleared or shows another device since: the result is not
+    // its own. A newer job of the same row reports for it.
+    if (ticket != m_ticket[row] || m_pendingRow[row] > 0) {
+        UpdateCloseButton();
         return;
-
-    QString text;
-    int state = 2;
-    switch (result) {
-    case UPLOAD_DONE:
-        text = type == JobUpload ? tr("上传完成") : tr("删除成功");
-        break;
-    case UPLOAD_TOOL_MISSING:
-        text = tr("缺失组件，请重新安装本程序");
-        state = 3;
-        break;
-    case UPLOAD_DEVICE_NOT_FOUND:
-        text = tr("与设备连接失败");
-        state = 3;
-        break;
-    case UPLOAD_FOLDER_FAILED:
-        text = tr("上传目录创建失败");
-        state = 3;
-        break;
-    case UPLOAD_DELETE_FAILED:
-        text = tr("文件删除失败");
-        state = 3;
-        break;
-    default:
-        text = tr("操作已完成");
-        break;
     }
-    if (m_serial[row].text() == QString::fromStdString(serial)) {
-        if (type == JobUpload) {
-            m_home[row] = RowHome{serial, std::move(files), result == UPLOAD_DONE};
-            m_upload[row].setVisible(result != UPLOAD_DONE); // a failed upload can be tried again
-        } else if (result == UPLOAD_DONE) {
-            m_home[row] = RowHome(); // gone from the device: the next delete waits for the next upload
-        }
+
+    int state = 2;
+    const QString text = ResultText(type, result, kept, state);
+    if (type == JobUpload) {
+        m_home[row] = result == UPLOAD_DONE ? RowHome{ticket, std::move(files)} : RowHome();
+        m_upload[row].setVisible(result != UPLOAD_DONE); // a failed upload can be tried again
+    } else {
+        m_home[row].files = std::move(files); // what is still on the device and home
     }
     m_status[row].setText(text);
     m_upload[row].setEnabled(true);
-    m_delete[row].setEnabled(m_home[row].complete);
+    m_delete[row].setEnabled(!m_home[row].files.empty());
     RowState[row] = state;
     PaintRowState(row);
     UpdateCloseButton();
+}
+
+QString CUploadFileDlg::ResultText(int type, int result, int kept, int& state) {
+    state = 3;
+    switch (result) {
+    case UPLOAD_DONE:
+        state = 2;
+        return type == JobUpload ? tr("上传完成") : tr("删除成功");
+    case UPLOAD_NOTHING:
+        state = 2;
+        return tr("设备上没有需要上传的文件");
+    case UPLOAD_NO_FOLDERS:
+        return tr("设备上找不到照片和视频文件夹，请解锁手机后重新上传");
+    case UPLOAD_TOOL_MISSING:
+        return tr("缺失组件，请重新安装本程序");
+    case UPLOAD_START_FAILED:
+        return tr("无法启动命令，请稍后重试");
+    case UPLOAD_DEVICE_NOT_FOUND:
+        return tr("与设备连接失败");
+    case UPLOAD_NO_RESPONSE:
+        return tr("设备无响应，请重新连接设备");
+    case UPLOAD_TOO_SLOW:
+        return tr("传输过慢，已停止，请重新连接设备后重试");
+    case UPLOAD_SERIAL_SHARED:
+        return tr("多台设备使用同一序列号，请只连接其中一台");
+    case UPLOAD_COPY_INCOMPLETE:
+        return tr("文件未能全部复制，请重新上传");
+    case UPLOAD_FOLDER_FAILED:
+        return tr("上传目录创建失败");
+    case UPLOAD_DISK_FULL:
+        return tr("本地磁盘空间不足");
+    case UPLOAD_FILE_TOO_LARGE:
+        return tr("文件过大，本地磁盘无法保存");
+    case UPLOAD_READ_ONLY:
+        return tr("上传目录无法写入");
+    case UPLOAD_DELETE_FAILED:
+        return tr("文件删除失败");
+    case UPLOAD_NO_SHA256:
+        return tr("设备不支持文件校验（缺少 sha256sum），文件未删除");
+    case UPLOAD_CHANGED_ON_DEVICE:
+        return tr("%1 个文件上传后在设备上有改动，已保留，请重新上传").arg(kept);
+    case UPLOAD_CHANGED_AT_HOME:
+        return tr("本地副本缺失或有改动，对应文件已保留在设备上");
+    default:
+        state = 2;
+        return tr("操作已完成");
+    }
 }
 
 void CUploadFileDlg::PaintRowState(int row) {

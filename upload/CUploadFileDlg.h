@@ -70,9 +70,8 @@ private:
     // What the latest completed upload of a row's device brought home; the
     // row's delete removes exactly these files, and nothing before it.
     struct RowHome {
-        std::string serial;
+        uint64_t ticket = 0; // the placement whose upload it was
         std::vector<HomeFile> files;
-        bool complete = false;
     };
 
     struct OwnedJob {
@@ -93,8 +92,9 @@ private:
     void UpdateCloseButton();
     void PaintRowState(int row);
     void ClearRow(int row);
-    void PlaceDevice(int row, const std::string& serial, const std::string& name);
+    void PlaceDevice(int row, const std::string& serial, const std::string& transport, const std::string& name);
     void RelistWhileWaiting(int waiting);
+    static QString ResultText(int type, int result, int kept, int& state);
     UploadJob* NewJob(int type);
     bool PostJob(CUploadHandleThread* worker, uintptr_t wParam, UploadJob* job);
     void ReleaseJob(UploadJob* job);
@@ -111,7 +111,10 @@ private:
     QPushButton m_upload[10];
     QPushButton m_delete[10];
     QPalette m_defaultPalette;
-    std::string m_rowName[10]; // the name as the device gave it, the folder's name
+    std::string m_rowName[10];   // the name as the device gave it, the folder's name
+    std::string m_transport[10]; // with the serial text, the identity of the row's device
+    uint64_t m_ticket[10] = {};  // changes with every placement and clearing of the row
+    uint64_t m_nextTicket = 0;
     RowHome m_home[10];
     QElapsedTimer m_waitingSince; // devices listed as unauthorized or offline since
     bool m_relistQueued = false;

@@ -2,17 +2,26 @@
 
 #include "upload/AdbOutput.h"
 #include "upload/ConsoleRunner.h"
+#include "upload/DeleteScript.h"
 #include "upload/HomeFolder.h"
+#include "upload/Manifest.h"
+#include "upload/Sha256.h"
 
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 #include <system_error>
 #include <thread>
 
@@ -24,18 +33,25 @@ namespace {
 const char* const kTool = "adb";
 const char* const kPhotos = "Tavoren_photos";
 const char* const kVideos = "Tavoren_videos";
-// Longest "rm -f ..." line for the device shell: older devices take 4096
-// bytes for the whole request.
-constexpr size_t kMostShellLine = 2048;
+// Longest shell line of a delete: older devices take 4096 bytes for the
+// whole request.
+constexpr size_t kMostShellLine = 3800;
 
-std::vector<std::string> DeviceCommand(const std::string& serial, std::initializer_list<std::string> args) {
-    std::vector<std::string> argv{kTool, "-s", serial};
+// The device by its transport id when adb gave one, so that a device that
+// took over the serial number (a clone, a swap) is never addressed instead.
+std::vector<std::string> DeviceCommand(const UploadJob& job, std::initializer_list<std::string> args) {
+    std::vector<std::string> argv{kTool};
+    if (job.transport.empty())
+        argv.insert(argv.end(), {"-s", job.serial});
+    else
+        argv.insert(argv.end(), {"-t", job.transport});
     argv.insert(argv.end(), args);
     return argv;
 }
 
 struct Captured {
     bool started = false;
+    int startError = 0;  // why it did not start: ENOENT = no tool
     bool failed = false; // timed out or cancelled
     int exitCode = -1;
     std::string output;
@@ -44,22 +60,16 @@ struct Captured {
 Captured Capture(ConsoleRunner& runner, const std::vector<std::string>& argv, uint32_t timeoutMs) {
     Captured captured;
     runner.SetTimeout(timeoutMs);
-    if (!runner.Start(argv))
+    if (!runner.Start(argv)) {
+        captured.startError = runner.StartError();
         return captured;
+    }
     runner.Finish();
     captured.started = true;
     captured.failed = runner.TimedOut() || runner.Cancelled();
     captured.exitCode = runner.ExitCode();
     captured.output = runner.Output();
     return captured;
-}
-
-// One word for the device shell, which re-parses what adb joins with blanks.
-std::string ShellQuote(const std::string& text) {
-    std::string quoted = "'";
-    for (char c : text)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
 }
 
 // Length of the valid UTF-8 sequence at `at`; 0 when none starts there.
@@ -92,47 +102,18 @@ size_t Utf8Length(const std::string& text, size_t at) {
     return length;
 }
 
-// The name of the only entry of `folder` when that entry is a folder; "" otherwise.
-std::string LoneFolder(const std::string& folder) {
-    std::error_code ec;
-    fs::directory_iterator it(folder, ec), end;
-    if (ec || it == end)
-        return {};
-    const fs::directory_entry only = *it;
-    it.increment(ec);
-    std::error_code typeError;
-    if (ec || it != end || !only.is_directory(typeError) || only.is_symlink(typeError))
-        return {};
-    return only.path().filename().string();
-}
-
-// The outcome of one copy, before its files are placed.
-int PullResult(const Captured& pull, bool stalled, bool nothingListed) {
-    if (!pull.started)
-        return UPLOAD_TOOL_MISSING;
-    if (stalled || pull.failed)
-        return UPLOAD_DEVICE_NOT_FOUND;
-    const AdbOutput::Pull report = AdbOutput::ParsePull(pull.output);
-    if (report.localError || pull.exitCode == 128 + SIGXFSZ)
-        return UPLOAD_FOLDER_FAILED;
-    // A device folder that does not exist holds nothing to copy.
-    if (report.remoteMissing && !report.otherError && nothingListed)
-        return UPLOAD_DONE;
-    if (pull.exitCode > 0 || report.otherError || report.remoteMissing || report.skipped > 0)
-        return UPLOAD_DEVICE_NOT_FOUND;
-    return UPLOAD_DONE;
-}
-
 // Watches one copy from a thread of its own: reports its progress once a
 // second (when the number of files is known) and ends the copy when no new
-// bytes have arrived in the local folder for the stall time.
+// bytes have arrived in the local folder for the stall time, or when it has
+// run for longer than its time limit (a trickle).
 class PullWatcher {
 public:
     using Report = std::function<void(const UploadProgress&)>;
 
-    PullWatcher(ConsoleRunner& runner, std::string folder, UploadProgress base, uint32_t stallMs, Report report)
-        : m_runner(runner), m_folder(std::move(folder)), m_base(base), m_stallMs(stallMs), m_report(std::move(report)) {
-    }
+    PullWatcher(ConsoleRunner& runner, std::string folder, UploadProgress base, uint32_t stallMs,
+                std::chrono::milliseconds limit, Report report)
+        : m_runner(runner), m_folder(std::move(folder)), m_base(base), m_stallMs(stallMs), m_limit(limit),
+          m_report(std::move(report)) {}
     ~PullWatcher() { Stop(); }
     PullWatcher(const PullWatcher&) = delete;
     PullWatcher& operator=(const PullWatcher&) = delete;
@@ -158,6 +139,7 @@ public:
     }
 
     bool Stalled() const { return m_stalled; }
+    bool TooSlow() const { return m_tooSlow; }
 
 private:
     void Run() {
@@ -167,6 +149,7 @@ private:
         HomeFolder::Measure last = HomeFolder::Measured(m_folder);
         Clock::time_point gained = Clock::now();
         Clock::time_point noticed = Clock::now();
+        const Clock::time_point deadline = Clock::now() + m_limit;
         std::unique_lock<std::mutex> guard(m_lock);
         for (;;) {
             m_changed.wait_for(guard, tick, [this] { return m_stop; });
@@ -179,6 +162,10 @@ private:
                 gained = time;
             } else if (!stopping && !m_stalled && time - gained >= stall) {
                 m_stalled = true;
+                m_runner.Cancel();
+            }
+            if (!stopping && !m_stalled && !m_tooSlow && time >= deadline) {
+                m_tooSlow = true;
                 m_runner.Cancel();
             }
             if (m_base.total > 0 && (stopping || time - noticed >= 1s)) {
@@ -202,13 +189,96 @@ private:
     const std::string m_folder;
     const UploadProgress m_base;
     const uint32_t m_stallMs;
+    const std::chrono::milliseconds m_limit;
     const Report m_report;
     std::mutex m_lock;
     std::condition_variable m_changed;
     bool m_stop = false;
     std::atomic<bool> m_stalled{false};
+    std::atomic<bool> m_tooSlow{false};
     std::thread m_thread;
 };
+
+// The result for a local write that failed with `error` in `folder`.
+int LocalFailure(int error, const std::string& folder) {
+    if (error == ENOSPC || error == EDQUOT)
+        return UPLOAD_DISK_FULL;
+    if (error == EFBIG)
+        return UPLOAD_FILE_TOO_LARGE;
+    if (error == EROFS || error == EACCES || error == EPERM)
+        return UPLOAD_READ_ONLY;
+    // The error itself may be lost (a library call): ask the file system.
+    struct statvfs disk {};
+    if (statvfs(folder.c_str(), &disk) == 0) {
+        if (disk.f_flag & ST_RDONLY)
+            return UPLOAD_READ_ONLY;
+        if (disk.f_bavail == 0)
+            return UPLOAD_DISK_FULL;
+    }
+    if (access(folder.c_str(), W_OK) != 0 && (errno == EACCES || errno == EROFS))
+        return UPLOAD_READ_ONLY;
+    return UPLOAD_FOLDER_FAILED;
+}
+
+int StartFailure(const Captured& captured) {
+    return captured.startError == ENOENT || captured.startError == EACCES ? UPLOAD_TOOL_MISSING : UPLOAD_START_FAILED;
+}
+
+// What a device command that started and ended reports about the device.
+int DeviceFailure(const Captured& captured) {
+    if (captured.failed)
+        return UPLOAD_NO_RESPONSE;
+    if (captured.output.find("more than one device") != std::string::npos)
+        return UPLOAD_SERIAL_SHARED;
+    return UPLOAD_DEVICE_NOT_FOUND;
+}
+
+// The outcome of one copy, before its files are placed; `missing` is set when
+// the device folder does not exist.
+int PullResult(const Captured& pull, const PullWatcher& watcher, bool& missing, const std::string& folder) {
+    missing = false;
+    if (!pull.started)
+        return StartFailure(pull);
+    if (watcher.TooSlow())
+        return UPLOAD_TOO_SLOW;
+    if (watcher.Stalled() || pull.failed)
+        return UPLOAD_NO_RESPONSE;
+    const AdbOutput::Pull report = AdbOutput::ParsePull(pull.output);
+    if (pull.exitCode == 128 + SIGXFSZ || pull.output.find("File too large") != std::string::npos)
+        return UPLOAD_FILE_TOO_LARGE;
+    if (report.localError) {
+        if (pull.output.find("No space left") != std::string::npos ||
+            pull.output.find("quota exceeded") != std::string::npos)
+            return UPLOAD_DISK_FULL;
+        if (pull.output.find("Read-only") != std::string::npos ||
+            pull.output.find("Permission denied") != std::string::npos)
+            return UPLOAD_READ_ONLY;
+        return LocalFailure(0, folder);
+    }
+    if (report.remoteMissing && !report.otherError) {
+        missing = true;
+        return UPLOAD_DONE;
+    }
+    for (const char* lost :
+         {"no device with transport", "more than one device", "no response", "device offline", "protocol fault"})
+        if (pull.output.find(lost) != std::string::npos)
+            return DeviceFailure(pull);
+    if (AdbOutput::IsDeviceNotFound(pull.output))
+        return DeviceFailure(pull);
+    if (pull.exitCode > 0 || report.otherError || report.remoteMissing || report.skipped > 0)
+        return UPLOAD_COPY_INCOMPLETE;
+    return UPLOAD_DONE;
+}
+
+// "2026-12-07T12:00:00Z"
+std::string UtcNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[32];
+    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
 
 } // namespace
 
@@ -301,45 +371,55 @@ void CUploadHandleThread::OnUploadJob(uintptr_t wParam, intptr_t lParam) {
 void CUploadHandleThread::RunListDevices(UploadJob& job) {
     ConsoleRunner runner;
     ActiveRunner active(*this, runner);
-    const Captured listing = Capture(runner, {kTool, "devices"}, m_timeoutMs);
+    const Captured listing = Capture(runner, {kTool, "devices", "-l"}, m_timeoutMs);
+    if (!listing.started) {
+        job.result = StartFailure(listing);
+        Post(JobListDevices, &job);
+        return;
+    }
     // No server could be reached (a non-zero exit, "cannot connect to
-    // daemon"), or the tool is missing or hung.
-    if (!listing.started || listing.failed || listing.exitCode > 0 || AdbOutput::HasToolError(listing.output)) {
+    // daemon"), or the tool hung.
+    if (listing.failed || listing.exitCode > 0 || AdbOutput::HasToolError(listing.output)) {
         job.result = UPLOAD_LIST_FAILED;
         Post(JobListDevices, &job);
         return;
     }
-    std::vector<std::string> serials;
+    std::vector<AdbOutput::Device> usable;
     for (const AdbOutput::Device& device : AdbOutput::ParseDevices(listing.output)) {
         if (device.state == "device")
-            serials.push_back(device.serial);
+            usable.push_back(device);
+        else if (device.state == "no permissions")
+            ++job.noPermission;
         else if (AdbOutput::IsWaitingState(device.state))
             ++job.waiting;
     }
-    if (job.serials)
-        *job.serials = serials;
-    if (serials.empty()) {
+    for (const AdbOutput::Device& device : usable) {
+        if (job.serials)
+            job.serials->push_back(device.serial);
+        job.transports.push_back(device.transport);
+    }
+    if (usable.empty()) {
         job.result = UPLOAD_NO_DEVICE;
         Post(JobListDevices, &job);
         return;
     }
     job.result = UPLOAD_DONE;
-    for (const std::string& serial : serials) {
+    for (const AdbOutput::Device& device : usable) {
+        UploadJob named;
+        named.serial = device.serial;
+        named.transport = device.transport;
         const Captured read =
-            Capture(runner, DeviceCommand(serial, {"shell", "cat", "/data/misc/bluetooth/bt_name"}), m_timeoutMs);
+            Capture(runner, DeviceCommand(named, {"shell", "cat", "/data/misc/bluetooth/bt_name"}), m_timeoutMs);
         if (!read.started)
-            job.result = UPLOAD_TOOL_MISSING;
+            job.result = StartFailure(read);
         std::string name;
         if (read.started && !read.failed && read.exitCode <= 0)
             name = AdbOutput::ParseName(read.output, NamePrefixes);
         // One name per serial: a device whose name cannot be read goes by its serial number.
         if (job.names)
-            job.names->push_back(name.empty() ? serial : name);
+            job.names->push_back(name.empty() ? device.serial : name);
     }
-    if (job.result == UPLOAD_TOOL_MISSING)
-        Send(JobListDevices, &job);
-    else
-        Post(JobListDevices, &job);
+    Post(JobListDevices, &job);
 }
 
 void CUploadHandleThread::RunUpload(UploadJob& job) {
@@ -350,125 +430,189 @@ void CUploadHandleThread::RunUpload(UploadJob& job) {
     const std::string deviceFolder = (current / SafeFolderName(job.name)).string();
     job.files.clear();
     int result = UPLOAD_FOLDER_FAILED;
-    if (!ec && EnsureDirectory(deviceFolder) == 0) {
-        job.kind = 0;
-        result = PullFolder(job, runner, deviceFolder, kPhotos);
-        if (result == UPLOAD_DONE) {
-            job.kind = 1;
-            result = PullFolder(job, runner, deviceFolder, kVideos);
+    int present = 0;
+    if (ec) {
+        result = LocalFailure(ec.value(), ".");
+    } else if (EnsureDirectory(deviceFolder) != 0) {
+        result = LocalFailure(errno, current.string());
+    } else {
+        result = UPLOAD_DONE;
+        for (const char* folder : {kPhotos, kVideos}) {
+            job.kind = folder == kPhotos ? 0 : 1;
+            bool missing = false;
+            result = PullFolder(job, runner, deviceFolder, folder, missing);
+            present += missing ? 0 : 1;
+            if (result != UPLOAD_DONE)
+                break;
         }
         // Only when empty: another device of the same name may be using it.
         fs::remove(deviceFolder + "/tmp", ec);
+        if (result == UPLOAD_DONE && present == 0)
+            result = UPLOAD_NO_FOLDERS;
+        else if (result == UPLOAD_DONE && job.files.empty())
+            result = UPLOAD_NOTHING;
+        const std::string record = UtcNow() + "\tserial=" + Manifest::Field(job.serial) +
+                                   "\ttransport=" + Manifest::Field(job.transport) +
+                                   "\tname=" + Manifest::Field(job.name) +
+                                   "\tfiles=" + std::to_string(job.files.size()) + "\tresult=" + std::to_string(result);
+        const int error = Manifest::Record(deviceFolder, record);
+        if (error != 0 && result == UPLOAD_DONE)
+            result = LocalFailure(error, deviceFolder);
     }
     job.result = result;
     Send(JobUpload, &job);
 }
 
 int CUploadHandleThread::PullFolder(UploadJob& job, ConsoleRunner& runner, const std::string& deviceFolder,
-                                    const std::string& folder) {
+                                    const std::string& folder, bool& missing) {
     const std::string remote = "/sdcard/" + folder;
-    // A temporary folder of this device's own; whatever an interrupted run
-    // left in it is not trusted.
-    const std::string work = deviceFolder + "/tmp/" + SafeFolderName(job.serial);
-    std::error_code ec;
-    fs::remove_all(work, ec);
-    auto discard = [&] { fs::remove_all(work, ec); };
-    if (ec || EnsureDirectory(deviceFolder + "/tmp") != 0 || EnsureDirectory(work) != 0)
-        return UPLOAD_FOLDER_FAILED;
+    // A temporary folder of this job's own: no other job (the same device
+    // placed again, a clone) ever shares it.
+    if (EnsureDirectory(deviceFolder + "/tmp") != 0)
+        return LocalFailure(errno, deviceFolder);
+    std::string pattern = deviceFolder + "/tmp/" + SafeFolderName(job.serial) + "-XXXXXX";
+    if (!mkdtemp(pattern.data()))
+        return LocalFailure(errno, deviceFolder + "/tmp");
+    const std::string work = pattern;
+    struct Discard {
+        std::string path;
+        ~Discard() {
+            std::error_code ec;
+            fs::remove_all(path, ec);
+        }
+    } discard{work};
     // The copy goes to a folder that does not exist yet, which every version
     // of the tool fills with the device folder's contents.
     const std::string copied = work + "/" + folder;
 
-    const Captured listing =
-        Capture(runner, DeviceCommand(job.serial, {"shell", "ls", "-l", remote + "/*"}), m_timeoutMs);
-    const bool listed = listing.started && !listing.failed && !AdbOutput::HasToolError(listing.output);
-    int count = 0;
-    for (const std::string& line : AdbOutput::SplitText(listing.output, "\r\n"))
-        count += line[0] == '-' ? 1 : 0;
-    job.total = count;
-
-    PullWatcher watcher(runner, copied, UploadProgress{job.row, job.kind, 0, count}, m_stallMs,
-                        [this](const UploadProgress& progress) { PostProgress(progress); });
+    // For progress and the time limit only: what is copied is what arrives.
+    const Captured listing = Capture(runner, DeviceCommand(job, {"shell", "ls", "-laR", remote}), m_timeoutMs);
+    const AdbOutput::Totals totals = AdbOutput::ListingTotals(listing.output);
+    job.total = totals.files;
+    const auto limit = std::chrono::milliseconds(m_stallMs) +
+                       std::chrono::milliseconds(totals.bytes * 1000 / std::max<uint32_t>(m_leastRate, 1));
+    PullWatcher watcher(runner, copied, UploadProgress{job.ticket, job.row, job.kind, 0, totals.files}, m_stallMs,
+                        limit, [this](const UploadProgress& progress) { PostProgress(progress); });
     job.stop = watcher.Start() ? 0 : 1;
-    const Captured pull = Capture(runner, DeviceCommand(job.serial, {"pull", remote + "/", copied}), 0);
+    const Captured pull = Capture(runner, DeviceCommand(job, {"pull", remote + "/", copied}), 0);
     watcher.Stop();
     job.stop = 1;
 
     // A cancelled, ended or failed copy leaves nothing behind, not even the
     // half-written file of a killed tool.
-    const int result = PullResult(pull, watcher.Stalled(), listed && count == 0);
-    const std::string target = deviceFolder + "/" + folder;
-    const std::string lone = LoneFolder(copied);
-    std::map<std::string, std::string> placed;
-    if (result != UPLOAD_DONE || EnsureDirectory(target) != 0 || !HomeFolder::MoveIn(copied, target, placed)) {
-        discard();
-        return result != UPLOAD_DONE ? result : UPLOAD_FOLDER_FAILED;
-    }
-    discard();
-    if (!listed)
-        return UPLOAD_DEVICE_NOT_FOUND;
+    const int result = PullResult(pull, watcher, missing, deviceFolder);
+    if (result != UPLOAD_DONE || missing)
+        return result;
+    const AdbOutput::Pull report = AdbOutput::ParsePull(pull.output);
+    const uint64_t arrived = HomeFolder::Measured(copied).files;
+    if ((report.pulled >= 0 && static_cast<uint64_t>(report.pulled) != arrived) ||
+        (report.pulled < 0 && report.arrows > 0 && static_cast<uint64_t>(report.arrows) != arrived))
+        return UPLOAD_COPY_INCOMPLETE;
 
-    // Home means: every file the device listed lies here with the size it
-    // reported. A file line that could not be read leaves the copy unproven.
-    const std::vector<AdbOutput::File> files = AdbOutput::ParseListing(listing.output, remote, lone);
-    bool complete = files.size() == static_cast<size_t>(count);
-    for (const AdbOutput::File& file : files) {
-        auto it = placed.find(file.path);
-        std::error_code sizeError;
-        if (it != placed.end() && fs::file_size(it->second, sizeError) == file.size && !sizeError)
-            job.files.push_back({remote + "/" + file.path, file.size, it->second});
-        else
-            complete = false;
+    const std::string target = deviceFolder + "/" + folder;
+    std::map<std::string, std::string> placed;
+    if (EnsureDirectory(target) != 0)
+        return LocalFailure(errno, deviceFolder);
+    if (!HomeFolder::MoveIn(copied, target, placed))
+        return LocalFailure(errno, target);
+
+    // Home means on disk: every file, every folder that took one, then the
+    // manifest that lists them.
+    std::vector<Manifest::Entry> entries;
+    std::set<std::string> folders = {target, deviceFolder};
+    for (const auto& [path, localPath] : placed) {
+        std::string hex;
+        int error = 0;
+        if (!Sha256::HashFile(localPath, true, hex, error))
+            return LocalFailure(error, target);
+        std::error_code ec;
+        const uint64_t size = fs::file_size(localPath, ec);
+        job.files.push_back({remote + "/" + path, size, localPath, hex});
+        entries.push_back({hex, localPath.substr(deviceFolder.size() + 1)});
+        for (fs::path parent = fs::path(localPath).parent_path(); parent.string().size() > target.size();
+             parent = parent.parent_path())
+            folders.insert(parent.string());
     }
-    return complete ? UPLOAD_DONE : UPLOAD_DEVICE_NOT_FOUND;
+    for (const std::string& synced : folders)
+        if (const int error = Manifest::SyncFolder(synced))
+            return LocalFailure(error, synced);
+    if (const int error = Manifest::Append(deviceFolder, entries))
+        return LocalFailure(error, deviceFolder);
+    return UPLOAD_DONE;
 }
 
 void CUploadHandleThread::RunDelete(UploadJob& job) {
     ConsoleRunner runner;
     ActiveRunner active(*this, runner);
-    // Only files still home as the upload left them (same size) go.
-    std::vector<std::string> paths;
-    bool moved = false;
+    // Only files whose copy at home is, now, on disk with the hash the upload
+    // recorded are offered to the device's check.
+    std::vector<DeleteScript::Item> items;
+    std::vector<HomeFile> offered;
+    std::vector<HomeFile> kept;
+    bool homeChanged = false;
     for (const HomeFile& file : job.files) {
-        std::error_code ec;
-        if (fs::file_size(file.localPath, ec) == file.size && !ec)
-            paths.push_back(file.devicePath);
-        else
-            moved = true;
+        std::string hex;
+        int error = 0;
+        const bool same = Sha256::HashFile(file.localPath, true, hex, error) && hex == file.sha256;
+        if (!same || file.devicePath.rfind("/sdcard/", 0) != 0) {
+            homeChanged = true;
+            kept.push_back(file);
+            continue;
+        }
+        items.push_back({file.devicePath.substr(8), file.size, file.sha256});
+        offered.push_back(file);
     }
-    int result = DeleteFiles(runner, job.serial, paths);
-    job.result = result == UPLOAD_DONE && moved ? UPLOAD_DELETE_FAILED : result;
+    job.kept = 0;
+    const int result = DeleteFiles(runner, job, items, offered, kept);
+    job.files = std::move(kept);
+    if (result != UPLOAD_DONE)
+        job.result = result;
+    else if (job.kept > 0)
+        job.result = UPLOAD_CHANGED_ON_DEVICE;
+    else if (homeChanged)
+        job.result = UPLOAD_CHANGED_AT_HOME;
+    else
+        job.result = job.files.empty() ? UPLOAD_DONE : UPLOAD_DELETE_FAILED;
     Send(JobDelete, &job);
 }
 
-int CUploadHandleThread::DeleteFiles(ConsoleRunner& runner, const std::string& serial,
-                                     const std::vector<std::string>& paths) {
+int CUploadHandleThread::DeleteFiles(ConsoleRunner& runner, UploadJob& job,
+                                     const std::vector<DeleteScript::Item>& items, const std::vector<HomeFile>& offered,
+                                     std::vector<HomeFile>& kept) {
     int result = UPLOAD_DONE;
     size_t next = 0;
-    while (next < paths.size()) {
-        std::vector<std::string> argv = DeviceCommand(serial, {"shell", "rm", "-f"});
-        const size_t words = argv.size();
-        size_t line = 5; // "rm -f"
-        while (next < paths.size()) {
-            std::string word = ShellQuote(paths[next]);
-            if (argv.size() > words && line + 1 + word.size() > kMostShellLine)
-                break;
-            line += 1 + word.size();
-            argv.push_back(std::move(word));
-            ++next;
+    while (next < items.size()) {
+        const size_t first = next;
+        size_t line = DeleteScript::HeadLength();
+        do {
+            line += DeleteScript::ItemLength(items[next++]);
+        } while (next < items.size() && line + DeleteScript::ItemLength(items[next]) <= kMostShellLine);
+        const Captured check =
+            result == UPLOAD_DONE
+                ? Capture(runner, DeviceCommand(job, {"shell", DeleteScript::Build(items, first, next - first)}),
+                          m_timeoutMs)
+                : Captured{};
+        // Only the device's answer per file counts, never the exit code (old
+        // devices always give 0) nor other lines (linker warnings).
+        const DeleteScript::Answers answers = DeleteScript::Parse(check.output);
+        if (result == UPLOAD_DONE) {
+            if (!check.started)
+                result = StartFailure(check);
+            else if (answers.noSha256)
+                result = UPLOAD_NO_SHA256;
+            else if (answers.byIndex.empty() && (check.failed || AdbOutput::HasToolError(check.output)))
+                result = DeviceFailure(check);
         }
-        const Captured rm = Capture(runner, argv, m_timeoutMs);
-        if (!rm.started)
-            return UPLOAD_TOOL_MISSING;
-        if (rm.failed || AdbOutput::IsDeviceNotFound(rm.output) || AdbOutput::HasToolError(rm.output))
-            return UPLOAD_DEVICE_NOT_FOUND;
-        // The shell may echo the "exit" lines written to its input; anything
-        // else it says is a complaint.
-        for (const std::string& text : AdbOutput::SplitText(rm.output, "\r\n"))
-            if (text != "exit" && !AdbOutput::IsToolMessage(text))
-                result = UPLOAD_DELETE_FAILED;
-        if (rm.exitCode > 0)
-            result = UPLOAD_DELETE_FAILED;
+        for (size_t i = first; i < next; ++i) {
+            auto answer = answers.byIndex.find(i);
+            const DeleteScript::Answer said =
+                answer == answers.byIndex.end() ? DeleteScript::Answer::None : answer->second;
+            if (said == DeleteScript::Answer::Gone || said == DeleteScript::Answer::Missing)
+                continue;
+            if (said == DeleteScript::Answer::Changed || said == DeleteScript::Answer::Aside)
+                ++job.kept;
+            kept.push_back(offered[i]);
+        }
     }
     return result;
 }

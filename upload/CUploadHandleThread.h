@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/MessageThread.h"
+#include "upload/DeleteScript.h"
 #include "upload/UploadJob.h"
 #include "upload/UploadNotifySink.h"
 
@@ -17,10 +18,12 @@ class ConsoleRunner;
 // delete it on the device) by running `adb`, one job at a time, and reports to
 // its notify sink. JOB_QUIT ends the thread after the job being handled.
 //
-// An upload succeeds only when every file the device listed lies in the
-// local folder with the listed size; it never replaces a local file and never
-// moves in anything from a copy that failed. A delete removes exactly the
-// files an upload verified and that are still there.
+// An upload brings home every file below the device's media folders (any
+// depth, hidden ones too), hashes each one, syncs it and its folder to disk
+// and lists it in the folder's MANIFEST.sha256; it never replaces a local
+// file and never moves in anything from a copy that failed. A delete removes
+// a file from the device only when the device, at that moment, hashes it to
+// the hash of the synced copy at home.
 //
 // Cancel() ends the tool that runs now and makes every later tool start fail,
 // so a worker stuck on a hanging tool can always be ended.
@@ -43,6 +46,11 @@ public:
     void SetPullStallTimeout(uint32_t milliseconds) { m_stallMs = milliseconds; }
     static constexpr uint32_t PULL_STALL_TIMEOUT_MS = 60000;
 
+    // A copy may take the stall time plus its listed size at this rate (bytes
+    // per second); one that takes longer (a trickle) is ended.
+    void SetLeastPullRate(uint32_t bytesPerSecond) { m_leastRate = bytesPerSecond; }
+    static constexpr uint32_t LEAST_PULL_RATE = 256 * 1024;
+
     void Cancel();
 
     // A device-given name turned into a name for one local folder: bytes that
@@ -58,8 +66,10 @@ private:
     void RunListDevices(UploadJob& job);
     void RunUpload(UploadJob& job);
     void RunDelete(UploadJob& job);
-    int PullFolder(UploadJob& job, ConsoleRunner& runner, const std::string& deviceFolder, const std::string& folder);
-    int DeleteFiles(ConsoleRunner& runner, const std::string& serial, const std::vector<std::string>& paths);
+    int PullFolder(UploadJob& job, ConsoleRunner& runner, const std::string& deviceFolder, const std::string& folder,
+                   bool& missing);
+    int DeleteFiles(ConsoleRunner& runner, UploadJob& job, const std::vector<DeleteScript::Item>& items,
+                    const std::vector<HomeFile>& offered, std::vector<HomeFile>& kept);
 
     void Post(uintptr_t wParam, UploadJob* job);
     void Send(uintptr_t wParam, UploadJob* job);
@@ -75,4 +85,5 @@ private:
     std::atomic<bool> m_cancelled{false};
     std::atomic<uint32_t> m_timeoutMs{COMMAND_TIMEOUT_MS};
     std::atomic<uint32_t> m_stallMs{PULL_STALL_TIMEOUT_MS};
+    std::atomic<uint32_t> m_leastRate{LEAST_PULL_RATE};
 };

@@ -99,6 +99,7 @@ void ConsoleRunner::CloseFd(int& fd) {
 }
 
 int ConsoleRunner::Start(const std::vector<std::string>& argv) {
+    m_startError = 0;
     if (m_running || m_cancelled || argv.empty() || argv[0].empty())
         return 0;
 
@@ -112,6 +113,7 @@ int ConsoleRunner::Start(const std::vector<std::string>& argv) {
     // O_CLOEXEC: no other child (of this runner or of another thread) inherits
     // these ends; the child gets its own copies through dup2 below.
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        m_startError = errno;
         closeAll();
         return 0;
     }
@@ -127,6 +129,7 @@ int ConsoleRunner::Start(const std::vector<std::string>& argv) {
     int rc = posix_spawnp(&pid, args[0], &actions, attributes.get(), args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
+        m_startError = rc;
         closeAll();
         return 0;
     }
@@ -153,7 +156,8 @@ int ConsoleRunner::Start(const std::vector<std::string>& argv) {
     m_running = 1;
     try {
         m_reader = std::thread(&ConsoleRunner::ReadOutput, this);
-    } catch (const std::system_error&) {
+    } catch (const std::system_error& error) {
+        m_startError = error.code().value();
         {
             std::lock_guard<std::mutex> guard(m_stateLock);
             m_readerDone = true;

@@ -55,6 +55,10 @@ public:
     // True when the latest Finish ended the command because of the time limit.
     bool TimedOut() const { return m_timedOut; }
 
+    // Why the latest Start returned 0: the errno of the failed spawn, pipe or
+    // thread (ENOENT: no such program); 0 when it did not get that far.
+    int StartError() const { return m_startError; }
+
     // How the latest finished command ended: its exit status, 128 + the
     // signal that ended it, or -1 when unknown.
     int ExitCode() const { return m_exitCode; }
@@ -74,6 +78,7 @@ private:
     std::atomic<bool> m_timedOut{false};
     std::atomic<bool> m_cancelled{false};
     int m_exitCode = -1;
+    int m_startError = 0;
 
     mutable std::mutex m_outputLock;
     std::string m_output;

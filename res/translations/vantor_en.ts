@@ -106,6 +106,74 @@
         <source>操作已完成</source>
         <translation>Operation completed</translation>
     </message>
+    <message>
+        <source>无法启动命令，请稍后重试</source>
+        <translation>A command could not be started; please try again later</translation>
+    </message>
+    <message>
+        <source>设备列表获取完毕，暂无可用设备。</source>
+        <translation>Device list done; no device can be used yet.</translation>
+    </message>
+    <message>
+        <source>%1 台设备等待授权或连接，请在手机上允许 USB 调试。</source>
+        <translation> %1 device(s) waiting for authorisation or connection: allow USB debugging on the phone.</translation>
+    </message>
+    <message>
+        <source>%1 台设备无 USB 访问权限，请检查权限设置。</source>
+        <translation> %1 device(s) without USB access permission: check the permission settings.</translation>
+    </message>
+    <message>
+        <source>%1 台设备等待空闲行。</source>
+        <translation> %1 device(s) waiting for a free row.</translation>
+    </message>
+    <message>
+        <source>设备上没有需要上传的文件</source>
+        <translation>Nothing on the device to upload</translation>
+    </message>
+    <message>
+        <source>设备上找不到照片和视频文件夹，请解锁手机后重新上传</source>
+        <translation>No photo or video folder found on the device; unlock the phone and upload again</translation>
+    </message>
+    <message>
+        <source>设备无响应，请重新连接设备</source>
+        <translation>The device does not respond; please reconnect it</translation>
+    </message>
+    <message>
+        <source>传输过慢，已停止，请重新连接设备后重试</source>
+        <translation>The copy was too slow and was stopped; reconnect the device and try again</translation>
+    </message>
+    <message>
+        <source>多台设备使用同一序列号，请只连接其中一台</source>
+        <translation>Several devices share this serial number; connect only one of them</translation>
+    </message>
+    <message>
+        <source>文件未能全部复制，请重新上传</source>
+        <translation>Not every file was copied; please upload again</translation>
+    </message>
+    <message>
+        <source>本地磁盘空间不足</source>
+        <translation>The local disk is full</translation>
+    </message>
+    <message>
+        <source>文件过大，本地磁盘无法保存</source>
+        <translation>A file is too large for the local disk</translation>
+    </message>
+    <message>
+        <source>上传目录无法写入</source>
+        <translation>The upload folder cannot be written</translation>
+    </message>
+    <message>
+        <source>设备不支持文件校验（缺少 sha256sum），文件未删除</source>
+        <translation>The device cannot check its files (no sha256sum); nothing was deleted</translation>
+    </message>
+    <message>
+        <source>%1 个文件上传后在设备上有改动，已保留，请重新上传</source>
+        <translation>%1 file(s) changed on the device after the upload and were kept; please upload again</translation>
+    </message>
+    <message>
+        <source>本地副本缺失或有改动，对应文件已保留在设备上</source>
+        <translation>Some copies at home are missing or changed; their files were kept on the device</translation>
+    </message>
 </context>
 <context>
     <name>CVantorApp</name>

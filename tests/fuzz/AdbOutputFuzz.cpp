@@ -7,12 +7,12 @@
 // - the Bluetooth name: a whole line that the name filter accepts and that is
 //   no tool message; lines before it that are messages or refused names, and
 //   any lines after it, change nothing;
-// - `ls -l`: each file (which becomes a local path and a device path to
-//   delete) is a plain path below the folder, never more files than lines
-//   that begin with "-" (the progress total);
+// - `ls -laR`: the progress total is the number of lines that begin with "-";
+// - the delete check: a file counts as deleted only on its own answer line;
 // - `adb pull`: counts are never negative (-1: no summary); per-file lines
 //   add up over joined outputs, errors are kept, the last summary counts.
 #include "upload/AdbOutput.h"
+#include "upload/DeleteScript.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -33,22 +33,12 @@ namespace {
 using Lines = std::vector<std::string>;
 // The upload worker's name filter table.
 const std::string kPrefixes[] = {"KT", "RV", "PW", "J", "", "", "", "", "", ""};
-constexpr std::string_view kFolder = "/sdcard/Tavoren_photos";
 
 std::string WithCrLf(std::string_view text) {
     std::string out;
     for (char c : text)
         out += c == '\n' ? std::string("\r\n") : std::string(1, c);
     return out;
-}
-
-bool IsPlainBelow(const std::string& path) {
-    if (path.empty() || path.front() == '/' || path.back() == '/' || path.find("//") != std::string::npos ||
-        path.find('\0') != std::string::npos)
-        return false;
-    const Lines parts = AdbOutput::SplitText(path, "/");
-    return std::none_of(parts.begin(), parts.end(),
-                        [](const std::string& part) { return part == "." || part == ".."; });
 }
 
 auto Fields(const AdbOutput::Pull& r) {
@@ -59,7 +49,8 @@ void CheckDevices(std::string_view text, std::string_view head, std::string_view
     const std::vector<AdbOutput::Device> devices = AdbOutput::ParseDevices(text);
     for (const AdbOutput::Device& device : devices)
         FUZZ_CHECK(!device.serial.empty() && !device.state.empty() &&
-                   (device.serial + device.state).find_first_of("\t\r\n") == std::string::npos);
+                   (device.serial + device.state + device.transport).find_first_of("\t\r\n") == std::string::npos &&
+                   device.transport.find(' ') == std::string::npos);
     FUZZ_CHECK(AdbOutput::ParseDevices(WithCrLf(text)) == devices);
     std::vector<AdbOutput::Device> both = AdbOutput::ParseDevices(head);
     const std::vector<AdbOutput::Device> second = AdbOutput::ParseDevices(tail);
@@ -80,17 +71,17 @@ void CheckName(std::string_view text, const Lines& lines) {
     FUZZ_CHECK(AdbOutput::ParseName(WithCrLf(text), kPrefixes) == name);
 }
 
-void CheckListing(std::string_view text, const Lines& lines) {
-    // The sub-folder of a lone-folder listing, as the copy left it: any of these.
-    const std::string_view lones[] = {"", "Camera", "..", "a/../b"};
-    const std::string_view lone = lones[text.size() % 4];
-    const std::vector<AdbOutput::File> files = AdbOutput::ParseListing(text, kFolder, lone);
-    FUZZ_CHECK(files.size() <= size_t(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l[0] == '-'; })));
-    for (const AdbOutput::File& file : files) {
-        FUZZ_CHECK(IsPlainBelow(file.path));
-        FUZZ_CHECK(text.find(file.path.substr(file.path.rfind('/') + 1)) != std::string_view::npos);
+void CheckListingAndDelete(std::string_view text, const Lines& lines) {
+    const AdbOutput::Totals totals = AdbOutput::ListingTotals(text);
+    FUZZ_CHECK(totals.files == std::count_if(lines.begin(), lines.end(), [](auto& l) { return l[0] == '-'; }));
+    // A file counts as deleted only on a whole answer line of its own.
+    const DeleteScript::Answers answers = DeleteScript::Parse(text);
+    for (const auto& [index, answer] : answers.byIndex) {
+        const std::string tag = "vantor:" + std::to_string(index) + ":";
+        FUZZ_CHECK(std::any_of(lines.begin(), lines.end(), [&](auto& l) { return l.rfind(tag, 0) == 0; }));
+        FUZZ_CHECK(answer != DeleteScript::Answer::None);
     }
-    FUZZ_CHECK(AdbOutput::ParseListing(WithCrLf(text), kFolder, lone) == files);
+    FUZZ_CHECK(DeleteScript::Parse(WithCrLf(text)).byIndex == answers.byIndex);
 }
 
 void CheckPull(std::string_view text, const Lines& lines, std::string_view head, std::string_view tail) {
@@ -117,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Lines lines = AdbOutput::SplitText(text, "\r\n");
     CheckDevices(text, text.substr(0, cut), text.substr(cut));
     CheckName(text, lines);
-    CheckListing(text, lines);
+    CheckListingAndDelete(text, lines);
     CheckPull(text, lines, text.substr(0, cut), text.substr(cut));
     return 0;
 }

@@ -88,18 +88,55 @@ private slots:
         QCOMPARE(FakeAdbFixture::CountFiles(adb->work() + "/WEAR_%B2%E2%CA%D4/Tavoren_photos"), 2);
     }
 
-    void serverThenAuthorizationThenPlaced() {
+    // A device that is plugged in but cannot be used yet is said to wait, and
+    // is placed once it can be, with no USB event.
+    void waitingDevicesAreToldAndPlacedLate() {
         adb->Write("daemon", "fail");
         adb->AddDevice("S1", "One\n", "unauthorized");
+        adb->AddDevice("S2", "Two\n", "no permissions (user in plugdev group); see [http://x]");
         CUploadFileDlg dlg;
         dlg.show();
         QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, 1300), T("设备列表获取失败，请检查设备连接状态。"), 20000);
         fs::remove(adb->root() + "/daemon");
         dlg.OnDeviceChange(0x8000);
-        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, 1300), T("设备列表获取完毕，当前无设备连接。"), 20000);
-        adb->Write("dev/S1/state", "device"); // the user accepts the prompt; no USB event follows
-        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, kNameIds[0]), T("WEAR_One"), 20000);
-        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("上传完成"), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, 1300),
+                                  T("设备列表获取完毕，暂无可用设备。1 台设备等待授权或连接，请在手机上允许 USB 调试。"
+                                    "1 台设备无 USB 访问权限，请检查权限设置。"),
+                                  20000);
+        adb->Write("dev/S1/state", "device"); // the user accepts the prompt
+        adb->Write("dev/S2/state", "device"); // the udev rule is fixed
+        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, kNameIds[1]), T("WEAR_Two"), 20000);
+        QCOMPARE(TextOf(dlg, kNameIds[0]), T("WEAR_One"));
+        // Nothing was copied from either: never "upload complete".
+        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("设备上找不到照片和视频文件夹，请解锁手机后重新上传"), 30000);
+        QVERIFY(!dlg.GetDlgItem(kDeleteIds[0])->isEnabled());
+    }
+
+    // Eleven devices, two of them clones of one serial number: ten rows, the
+    // eleventh said to wait; a row given to another device never shows the
+    // result of its former device's job.
+    void eleventhWaitsAndAReusedRowShowsOnlyItsOwnResult() {
+        for (int i = 0; i <= 10; ++i) {
+            const std::string key = QString("D%1").arg(i, 2, 10, QChar('0')).toStdString();
+            adb->AddDevice(key, (key + "\n").c_str());
+            if (i == 8 || i == 9)
+                adb->Write("dev/" + key + "/serial", "CLONE");
+        }
+        adb->AddFiles("D00", "Tavoren_photos", 8);
+        adb->Write("dev/D00/pull_delay", "0.3");
+        CUploadFileDlg dlg;
+        dlg.show();
+        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, kNameIds[9]), T("WEAR_D09"), 20000);
+        QCOMPARE(TextOf(dlg, 1300), T("设备列表获取成功。1 台设备等待空闲行。"));
+        QCOMPARE(TextOf(dlg, kSerialIds[8]), T("CLONE"));
+        QCOMPARE(TextOf(dlg, kSerialIds[9]), T("CLONE"));
+        QTRY_VERIFY_WITH_TIMEOUT(Status(dlg, 0).startsWith(T("正在上传图片：")), 20000);
+        adb->Write("dev/D00/gone", ""); // its copy runs on and ends well
+        dlg.OnDeviceChange(0x8004);
+        QTRY_COMPARE_WITH_TIMEOUT(TextOf(dlg, kNameIds[0]), T("WEAR_D10"), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(Status(dlg, 0), T("设备上找不到照片和视频文件夹，请解锁手机后重新上传"), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(CloseEnabled(dlg), 30000);
+        QCOMPARE(Status(dlg, 0), T("设备上找不到照片和视频文件夹，请解锁手机后重新上传"));
     }
 
     void failedUploadIsRetriedBeforeAnyDelete() {

@@ -1,6 +1,10 @@
 #include "tests/upload/FakeAdbFixture.h"
 #include "upload/AdbOutput.h"
 #include "upload/CUploadHandleThread.h"
+#include "upload/Sha256.h"
+
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <gtest/gtest.h>
 
@@ -8,9 +12,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -82,6 +89,15 @@ protected:
         return Run(job).result;
     }
     std::string Photos() const { return adb.work() + "/WEAR_One/Tavoren_photos"; }
+    int ManifestLines() const {
+        std::ifstream in(adb.work() + "/WEAR_One/MANIFEST.sha256");
+        return static_cast<int>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
+    }
+    // The exit status of `sha256sum -c` of the manifest, run in its folder.
+    int CheckManifest() const {
+        const std::string command = "cd '" + adb.work() + "/WEAR_One' && sha256sum --quiet -c MANIFEST.sha256";
+        return WEXITSTATUS(std::system(command.c_str()));
+    }
 
     FakeAdbFixture adb; // before the worker: its folders outlive the worker's jobs
     RecordingSink sink;
@@ -94,35 +110,23 @@ protected:
 
 } // namespace
 
-// The dialects of the device's ls (toybox, toolbox, busybox), with names the
-// device shell would split; what lies outside the folder is no file of it.
-TEST(AdbOutput, ListingWithSizes) {
-    struct Case {
-        std::string output, lone;
-        Strings files; // "path size"
-    } cases[] = {
-        {"-rw-rw---- 1 root sdcard_rw 1234 2020-01-01 12:00 /sdcard/P/a b.jpg\r\n"
-         "-rw-rw---- root sdcard_rw 7 2020-01-01 12:00:59 /sdcard/P/it's.jpg\n"
-         "-rw-rw---- 1 root sdcard_rw 5 2020-01-01 12:00 /sdcard/Q/outside.jpg\n"
-         "\n/sdcard/P/sub:\ntotal 1\n-rw-rw---- 1 root sdcard_rw 9 2020-01-01 12:00 c.jpg\n",
-         "",
-         {"a b.jpg 1234", "it's.jpg 7", "sub/c.jpg 9"}},
-        {"total 1\n-rw-rw---- 1 root sdcard_rw 3 2020-01-01 12:00 d.jpg\n", "Camera", {"Camera/d.jpg 3"}},
-        {"-rw-rw----    1 root     sdcard_r    123456 Mar  4 12:30 /sdcard/P/x y.jpg\n"
-         "-rw-rw----    1 root     sdcard_r      7890 Dec 31  2019 /sdcard/P/z.jpg\n",
-         "",
-         {"x y.jpg 123456", "z.jpg 7890"}},
-    };
-    for (const Case& c : cases) {
-        Strings got;
-        for (const AdbOutput::File& file : AdbOutput::ParseListing(c.output, "/sdcard/P", c.lone))
-            got.push_back(file.path + " " + std::to_string(file.size));
-        EXPECT_EQ(got, c.files) << c.output;
-    }
+// Both listings of adb: a device is its serial and its transport, whatever
+// the padding; "no permissions" is a state of its own, with blanks.
+TEST(AdbOutput, DeviceLines) {
+    const std::string output = "List of devices attached\n"
+                               "S1                     device usb:1-1 product:p model:M device:d transport_id:3\n"
+                               "S1                     device usb:1-2 product:p model:M device:d transport_id:4\r\n"
+                               "????????????           no permissions (user in plugdev group; are your udev rules "
+                               "wrong?); see [http://x/y] usb:1-3 transport_id:5\n"
+                               "U2\tunauthorized\n* daemon started successfully\n";
+    Strings got;
+    for (const AdbOutput::Device& device : AdbOutput::ParseDevices(output))
+        got.push_back(device.serial + "|" + device.state + "|" + device.transport);
+    EXPECT_EQ(got, (Strings{"S1|device|3", "S1|device|4", "????????????|no permissions|5", "U2|unauthorized|"}));
 }
 
-// A local failure (result 6) is told from a device-side one (4); files the
-// tool skipped are not home.
+// A local failure is told from a device-side one; files the tool skipped are
+// not home.
 TEST(AdbOutput, PullReports) {
     struct Case {
         std::string output;
@@ -167,6 +171,7 @@ struct Listing {
     int result;
     Strings serials = {}, names = {};
     int waiting = 0;
+    int noPermission = 0;
 };
 
 void PrintTo(const Listing& row, std::ostream* os) {
@@ -184,13 +189,15 @@ TEST_P(ListingTest, PairsEachSerialWithItsOwnName) {
     EXPECT_EQ(*job.serials, GetParam().serials);
     EXPECT_EQ(*job.names, GetParam().names);
     EXPECT_EQ(job.waiting, GetParam().waiting);
+    EXPECT_EQ(job.noPermission, GetParam().noPermission);
     EXPECT_TRUE(adb.HangsEnded());
 }
 
 // NamesPairWithSerials: the server's start messages are neither devices nor
 // names; S2's name cannot be read (it goes by its serial and shifts no other);
 // S3 went offline after the listing (its error is no name); S4's GBK bytes
-// are passed on as they are.
+// are passed on as they are; S5 answers as an old device does (a linker
+// warning first). Devices that cannot be used yet are counted, not dropped.
 INSTANTIATE_TEST_SUITE_P(
     Devices, ListingTest,
     ::testing::Values(Listing{"NoDevice", {}, 1}, Listing{"ServerCannotStart", {{"daemon", "fail"}}, 2},
@@ -203,12 +210,16 @@ INSTANTIATE_TEST_SUITE_P(
                                {"dev/S2/state", "device"},
                                {"dev/S3/state", "offline"},
                                {"dev/S4/bt_name", "\xB2\xE2\xCA\xD4\n"},
+                               {"dev/S5/bt_name", "Old\n"},
+                               {"dev/S5/old_android", ""},
                                {"devices.txt", "List of devices attached\nS1\tdevice\nS2\tdevice\nS3\tdevice\n"
-                                               "S4\tdevice\nU5\tunauthorized\nO6\toffline\n\n"}},
+                                               "S4\tdevice\nS5\tdevice\nU5\tunauthorized\nO6\toffline\n"
+                                               "X7\tno permissions (user in plugdev group); see [http://x]\n\n"}},
                               0,
-                              {"S1", "S2", "S3", "S4"},
-                              {"Watch One", "S2", "S3", "\xB2\xE2\xCA\xD4"},
-                              2}),
+                              {"S1", "S2", "S3", "S4", "S5"},
+                              {"Watch One", "S2", "S3", "\xB2\xE2\xCA\xD4", "Old"},
+                              2,
+                              1}),
     [](const auto& info) { return std::string(info.param.fault); });
 
 class UploadProgressTest : public UploadWorker, public ::testing::WithParamInterface<const char*> {};
@@ -255,25 +266,34 @@ void PrintTo(const Fault& row, std::ostream* os) {
 
 class UploadFaultTest : public UploadWorker, public ::testing::WithParamInterface<Fault> {};
 
+// Each fault ends in the result that names it, and nothing partial comes home.
 TEST_P(UploadFaultTest, NeverPassesAPartialOrMissingFile) {
     const Fault& fault = GetParam();
     adb.AddDevice("S1", "One\n");
     adb.AddFiles("S1", "Tavoren_photos", 10, 100000);
     adb.Write(std::string("dev/S1/") + fault.file, fault.content);
     worker.SetPullStallTimeout(1000);
+    worker.SetLeastPullRate(1 << 20); // 1 MB listed: the copy may take 2 s
     EXPECT_EQ(Upload().result, fault.result);
     EXPECT_EQ(std::max(FakeAdbFixture::CountFiles(Photos()), 0), fault.placed);
     for (const auto& entry : fs::recursive_directory_iterator(adb.work() + "/WEAR_One"))
-        EXPECT_TRUE(entry.is_directory() || entry.file_size() >= 100000u) << entry.path();
+        EXPECT_TRUE(entry.is_directory() || entry.file_size() >= 100000u ||
+                    entry.path().parent_path().filename() == "WEAR_One")
+            << entry.path();
     EXPECT_FALSE(fs::exists(adb.work() + "/WEAR_One/tmp"));
     EXPECT_TRUE(adb.HangsEnded());
 }
 
 INSTANTIATE_TEST_SUITE_P(Upload, UploadFaultTest,
-                         ::testing::Values(Fault{"UnplugMidCopy", "unplug_after", "5", 4, 0},
-                                           Fault{"DiskFull", "fsize", "50000", 6, 0},
-                                           Fault{"HangingCopyIsEnded", "hang", "pull", 4, 0},
-                                           Fault{"FileChangedOnTheDevice", "grow", "", 4, 10}),
+                         ::testing::Values(Fault{"UnplugMidCopy", "unplug_after", "5", UPLOAD_DEVICE_NOT_FOUND, 0},
+                                           Fault{"FileTooLarge", "fsize", "50000", UPLOAD_FILE_TOO_LARGE, 0},
+                                           Fault{"DiskFull", "enospc", "4", UPLOAD_DISK_FULL, 0},
+                                           Fault{"HangingCopyIsEnded", "hang", "pull", UPLOAD_NO_RESPONSE, 0},
+                                           Fault{"TricklingCopyIsEnded", "trickle", "", UPLOAD_TOO_SLOW, 0},
+                                           Fault{"ToolWarningIsNoFailure", "warning", "adb: warning: old tool\n", 0,
+                                                 10},
+                                           // What is copied is what the device held at the copy.
+                                           Fault{"FileGrewBeforeTheCopy", "grow", "", 0, 10}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UploadWorker, NoFileIsEverReplaced) {
@@ -290,6 +310,10 @@ TEST_F(UploadWorker, NoFileIsEverReplaced) {
         EXPECT_EQ(job.files[1].localPath, Photos() + "/f1-2.jpg");
     }
     EXPECT_EQ(fs::file_size(Photos() + "/f1.jpg"), 14u);
+    // Listed once each, under the name they are kept by; the older f1.jpg was
+    // not brought home by an upload.
+    EXPECT_EQ(ManifestLines(), 3);
+    EXPECT_EQ(CheckManifest(), 0);
 
     // Two devices of one name, at once, with the same file names; the second
     // worker quits only after its running job.
@@ -308,47 +332,139 @@ TEST_F(UploadWorker, NoFileIsEverReplaced) {
     EXPECT_EQ(sink.Next().result, 0);
     EXPECT_TRUE(second.WaitForExit(30000));
     EXPECT_EQ(FakeAdbFixture::CountFiles(Photos()), 16);
+    EXPECT_EQ(ManifestLines(), 15);
+    EXPECT_EQ(CheckManifest(), 0);
 }
 
-TEST_F(UploadWorker, DeleteRemovesExactlyWhatIsHome) {
+// Everything below the folders comes home and is listed, whatever its name;
+// the device removes a file only when it still hashes to the copy at home.
+TEST_F(UploadWorker, DeleteRemovesOnlyWhatTheDeviceProvesHome) {
     adb.AddDevice("S1", "One\n");
-    // Enough long names that one command line could not hold them all.
-    adb.AddFiles("S1", "Tavoren_photos", 150, 10, std::string(40, 'n'));
-    for (const char* name : {"it's 1.jpg", "a b.jpg", "x;y$(z).jpg", "*.jpg"})
-        adb.Write(std::string("dev/S1/sdcard/Tavoren_photos/") + name, name);
+    // Enough long names that one shell line could not hold them all.
+    adb.AddFiles("S1", "Tavoren_photos", 120, 10, std::string(40, 'n'));
+    const Strings odd = {"it's 1.jpg",      "a b.jpg",           "x;y$(z).jpg",  "*.jpg",
+                         "line\nbreak.jpg", "back\\slash\r.jpg", "\xB2\xE2.jpg", ".hidden",
+                         "a/b/c/deep.jpg",  "rewritten.jpg",     "replaced.jpg", "moved.jpg"};
+    for (const std::string& name : odd)
+        adb.Write("dev/S1/sdcard/Tavoren_photos/" + name, name);
+    adb.AddFiles("S1", "Tavoren_videos", 1, 5000, "v");
     UploadJob& upload = Upload();
     ASSERT_EQ(upload.result, 0);
-    ASSERT_EQ(upload.files.size(), 154u);
+    ASSERT_EQ(upload.files.size(), 133u);
+    EXPECT_EQ(ManifestLines(), 133);
+    EXPECT_EQ(CheckManifest(), 0);
 
+    const std::string phone = adb.root() + "/dev/S1/sdcard/Tavoren_photos/";
+    adb.Write("dev/S1/sdcard/Tavoren_photos/rewritten.jpg", "rewritten.jpX"); // same size, other bytes
+    fs::remove(phone + "replaced.jpg");
+    adb.Write("dev/S1/sdcard/Tavoren_photos/replaced.jpg", "a new photo under the old name");
     adb.Write("dev/S1/sdcard/Tavoren_photos/new.jpg", "taken after the upload");
-    fs::remove(Photos() + "/a b.jpg"); // no longer home
-    EXPECT_EQ(Delete(upload.files), 7);
+    fs::remove(Photos() + "/moved.jpg"); // no longer home
+    adb.Write("dev/S1/old_android", ""); // exit code 0 whatever happens, a warning line first
+    UploadJob* job = NewJob(JobDelete);
+    job->files = upload.files;
+    UploadJob& done = Run(job);
+    EXPECT_EQ(done.result, UPLOAD_CHANGED_ON_DEVICE);
+    EXPECT_EQ(done.kept, 2);
+    EXPECT_EQ(done.files.size(), 3u); // still offered: kept on the device, copy home
     Strings left;
-    for (const auto& entry : fs::directory_iterator(adb.root() + "/dev/S1/sdcard/Tavoren_photos"))
-        left.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::recursive_directory_iterator(adb.root() + "/dev/S1/sdcard"))
+        if (entry.is_regular_file())
+            left.push_back(entry.path().filename().string());
     std::sort(left.begin(), left.end());
-    EXPECT_EQ(left, (Strings{"a b.jpg", "new.jpg"}));
+    EXPECT_EQ(left, (Strings{"moved.jpg", "new.jpg", "replaced.jpg", "rewritten.jpg"}));
+    EXPECT_EQ(fs::file_size(phone + "rewritten.jpg"), 13u);
+}
 
-    // How the device answers the next delete of files still home.
-    const std::vector<HomeFile> home(upload.files.begin() + 3, upload.files.begin() + 5);
-    adb.Write("dev/S1/rm_output", "rm: /sdcard/Tavoren_photos/f0.jpg: Permission denied\n");
-    EXPECT_EQ(Delete(home), 7);
-    fs::remove(adb.root() + "/dev/S1/rm_output");
-    EXPECT_EQ(Delete(home), 0);
-    worker.SetCommandTimeout(500);
-    adb.Write("dev/S1/hang", "rm");
-    EXPECT_EQ(Delete(home), 4);
+struct DeleteFault {
+    const char* name;
+    std::vector<std::pair<std::string, std::string>> files; // of the fixture
+    int result;
+};
+
+void PrintTo(const DeleteFault& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class DeleteFaultTest : public UploadWorker, public ::testing::WithParamInterface<DeleteFault> {};
+
+// A delete the device cannot prove, or that reaches another device, removes nothing.
+TEST_P(DeleteFaultTest, KeepsEveryFile) {
+    adb.AddDevice("S1", "One\n");
+    adb.AddFiles("S1", "Tavoren_photos", 3);
+    UploadJob& upload = Upload();
+    ASSERT_EQ(upload.result, 0);
+    for (const auto& [file, content] : GetParam().files)
+        adb.Write(file, content);
+    worker.SetCommandTimeout(1000);
+    UploadJob* job = NewJob(JobDelete);
+    job->files = upload.files;
+    job->transport = "1"; // as the listing named it
+    UploadJob& done = Run(job);
+    EXPECT_EQ(done.result, GetParam().result);
+    EXPECT_EQ(done.files.size(), 3u);
+    EXPECT_EQ(FakeAdbFixture::CountFiles(adb.root() + "/dev/S1/sdcard/Tavoren_photos"), 3);
     EXPECT_TRUE(adb.HangsEnded());
-    adb.Write("dev/S1/gone", "");
-    EXPECT_EQ(Delete(home), 4);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Delete, DeleteFaultTest,
+    ::testing::Values(DeleteFault{"NoSha256sum", {{"dev/S1/no_sha256sum", ""}}, UPLOAD_NO_SHA256},
+                      DeleteFault{"RmRefused",
+                                  {{"dev/S1/rm_output", "rm: Permission denied\n"}, {"dev/S1/old_android", ""}},
+                                  UPLOAD_DELETE_FAILED},
+                      DeleteFault{"HangingShell", {{"dev/S1/hang", "rm"}}, UPLOAD_NO_RESPONSE},
+                      DeleteFault{"Unplugged", {{"dev/S1/gone", ""}}, UPLOAD_DEVICE_NOT_FOUND},
+                      // Same serial, another device: a new transport.
+                      DeleteFault{"CloneSwappedIn", {{"dev/S1/transport", "7"}}, UPLOAD_DEVICE_NOT_FOUND}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Killed right after "upload complete" (before any delete could run): what
+// is home checks out against its manifest.
+TEST_F(UploadWorker, KilledAfterTheUploadLeavesAVerifiableFolder) {
+    GTEST_FLAG_SET(death_test_style, "fast"); // the child uploads into this test's folders
+    adb.AddDevice("S1", "One\n");
+    adb.AddFiles("S1", "Tavoren_photos", 20, 3000);
+    adb.AddFiles("S1", "Tavoren_videos", 2, 200000, "v");
+    class KillingSink : public UploadNotifySink {
+        void PostNotify(uintptr_t, UploadJob*) override {}
+        void SendNotify(uintptr_t, UploadJob*) override { raise(SIGKILL); }
+        void PostProgress(const UploadProgress&) override {}
+    };
+    EXPECT_EXIT(
+        {
+            KillingSink killer;
+            CUploadHandleThread child;
+            child.SetNotifySink(&killer);
+            child.CreateThread();
+            child.PostThreadMessage(UM_UPLOAD_JOB, JobUpload, reinterpret_cast<intptr_t>(NewJob(JobUpload)));
+            std::this_thread::sleep_for(60s);
+        },
+        ::testing::KilledBySignal(SIGKILL), "");
+    EXPECT_EQ(ManifestLines(), 22);
+    EXPECT_EQ(CheckManifest(), 0);
 }
 
 TEST_F(UploadWorker, MissingToolIsReported) {
     const std::string path = getenv("PATH");
     setenv("PATH", adb.root().c_str(), 1); // no adb there
-    EXPECT_EQ(Run(NewJob(JobListDevices)).result, 2);
+    EXPECT_EQ(Run(NewJob(JobListDevices)).result, UPLOAD_TOOL_MISSING);
     adb.WriteWork("a", "1");
-    EXPECT_EQ(Delete({{"/sdcard/Tavoren_photos/a", 1, adb.work() + "/a"}}), 3);
-    EXPECT_EQ(Upload().result, 3);
+    EXPECT_EQ(Delete({{"/sdcard/Tavoren_photos/a", 1, adb.work() + "/a", Sha256::Hex("1")}}), UPLOAD_TOOL_MISSING);
+    EXPECT_EQ(Upload().result, UPLOAD_TOOL_MISSING);
     setenv("PATH", path.c_str(), 1);
+}
+
+// Nothing to copy is not a completed upload, and a locked device is not an
+// empty one.
+TEST_F(UploadWorker, NothingCopiedIsNeverComplete) {
+    adb.AddDevice("S1", "One\n");
+    EXPECT_EQ(Upload().result, UPLOAD_NO_FOLDERS);
+    fs::create_directories(adb.root() + "/dev/S1/sdcard/Tavoren_photos");
+    EXPECT_EQ(Upload().result, UPLOAD_NOTHING);
+    std::ifstream record(adb.work() + "/WEAR_One/UPLOADS.txt");
+    std::string first;
+    std::getline(record, first);
+    EXPECT_NE(first.find("\tserial=S1\t"), std::string::npos) << first;
+    EXPECT_NE(first.find("\tname=WEAR_One\t"), std::string::npos) << first;
 }
