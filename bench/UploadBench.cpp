@@ -1,10 +1,12 @@
 // Two fake devices, each with 1000 small photos and 5 large videos, uploaded
 // by the row workers as the batch upload dialog runs them: listing, copy,
-// placing without overwriting, and the check of every file's size. Prints the
+// placing without overwriting, hashing and syncing every file, the manifest. Prints the
 // wall time of each upload against the tool's own time for the same commands
 // (run the same way, through a ConsoleRunner, into fresh folders), for the
 // tool that prints one "->" line per file and for the silent one (Debian's
-// adb into a pipe), one device alone and both at once.
+// adb into a pipe), one device alone and both at once. Last, the delete
+// checked on the device (every file hashed there before it goes) against
+// the tool's plain rm of the same files. `UploadBench ROUNDS` (default 5).
 #include "tests/upload/FakeAdbFixture.h"
 #include "upload/CUploadHandleThread.h"
 #include "upload/ConsoleRunner.h"
@@ -15,6 +17,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <mutex>
 #include <thread>
@@ -26,7 +29,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 const char* const kSerials[2] = {"S1", "S2"};
-constexpr int kRounds = 5;
+int kRounds = 5;
 
 double Seconds(Clock::time_point since) {
     return std::chrono::duration<double>(Clock::now() - since).count();
@@ -91,7 +94,7 @@ ToolTime ToolAlone(const FakeAdbFixture& adb, const char* serial) {
     for (const char* folder : {"Tavoren_photos", "Tavoren_videos"}) {
         const std::string remote = std::string("/sdcard/") + folder;
         const std::string dest = adb.work() + "/solo_" + serial + "_" + folder;
-        time.all += run({"adb", "-s", serial, "shell", "ls", "-l", remote + "/*"});
+        time.all += run({"adb", "-s", serial, "shell", "ls", "-laR", remote});
         const double pull = run({"adb", "-s", serial, "pull", remote + "/", dest});
         time.all += pull;
         time.pulls += pull;
@@ -187,11 +190,58 @@ void RunOnce(const char* style) {
                 oursBoth / toolBoth);
 }
 
+// One upload of S1 kept home, then its delete checked on the device, against
+// a plain rm of the same files on S2.
+void DeleteOnce() {
+    FakeAdbFixture adb;
+    uint64_t bytes = 0;
+    for (const char* serial : kSerials) {
+        adb.AddDevice(serial, serial);
+        adb.AddFiles(serial, "Tavoren_photos", 1000, 4096);
+        adb.AddFiles(serial, "Tavoren_videos", 5, 64u << 20, "v");
+    }
+    TimingSink sink;
+    CUploadHandleThread worker;
+    worker.SetNotifySink(&sink);
+    worker.CreateThread();
+    UploadJob upload;
+    upload.type = JobUpload;
+    upload.serial = kSerials[0];
+    upload.name = "WEAR_S1";
+    worker.PostThreadMessage(UM_UPLOAD_JOB, JobUpload, reinterpret_cast<intptr_t>(&upload));
+    sink.WaitFor(1);
+    for (const HomeFile& file : upload.files)
+        bytes += file.size;
+    UploadJob remove;
+    remove.type = JobDelete;
+    remove.serial = kSerials[0];
+    remove.files = upload.files;
+    const auto start = Clock::now();
+    worker.PostThreadMessage(UM_UPLOAD_JOB, JobDelete, reinterpret_cast<intptr_t>(&remove));
+    sink.WaitFor(2);
+    const double checked = Seconds(start);
+    worker.Quit();
+
+    ConsoleRunner runner;
+    const auto plain = Clock::now();
+    if (runner.Start(
+            {"adb", "-s", kSerials[1], "shell", "rm", "-f", "/sdcard/Tavoren_photos/*", "/sdcard/Tavoren_videos/*"}))
+        runner.Finish();
+    const double rm = Seconds(plain);
+    std::printf("delete of %zu files (%.0f MB), result %d: checked on the device %.2f s (%.0f MB/s hashed), "
+                "the tool's plain rm %.2f s\n",
+                upload.files.size(), static_cast<double>(bytes) / 1e6, remove.result, checked,
+                static_cast<double>(bytes) / 1e6 / checked, rm);
+}
+
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc > 1)
+        kRounds = std::max(1, std::atoi(argv[1]));
     FakeAdbFixture::InstallOnPath();
     RunOnce("arrow");
     RunOnce("silent");
+    DeleteOnce();
     return 0;
 }

@@ -7,8 +7,10 @@
 #include "upload/Manifest.h"
 #include "upload/Sha256.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -270,6 +272,59 @@ int PullResult(const Captured& pull, const PullWatcher& watcher, bool& missing, 
     return UPLOAD_DONE;
 }
 
+// A job's temporary folder, locked for as long as the job uses it, and gone
+// with it. Folders of jobs that ended without removing theirs (the program
+// was killed) are unlocked, and are removed once they are old enough that no
+// job can be just about to lock them.
+class WorkFolder {
+public:
+    explicit WorkFolder(const std::string& parent) {
+        RemoveAbandoned(parent);
+        std::string pattern = parent + "/job-XXXXXX";
+        if (!mkdtemp(pattern.data())) {
+            m_error = errno;
+            return;
+        }
+        m_path = pattern;
+        m_fd = open(m_path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (m_fd >= 0)
+            flock(m_fd, LOCK_EX);
+    }
+    ~WorkFolder() {
+        std::error_code ec;
+        if (!m_path.empty())
+            fs::remove_all(m_path, ec);
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    WorkFolder(const WorkFolder&) = delete;
+    WorkFolder& operator=(const WorkFolder&) = delete;
+
+    const std::string& path() const { return m_path; }
+    int error() const { return m_error; }
+
+private:
+    static void RemoveAbandoned(const std::string& parent) {
+        std::error_code ec;
+        const auto oldEnough = fs::file_time_type::clock::now() - std::chrono::minutes(10);
+        for (fs::directory_iterator it(parent, ec), end; !ec && it != end; it.increment(ec)) {
+            std::error_code typeError;
+            if (!it->is_directory(typeError) || it->last_write_time(typeError) > oldEnough || typeError)
+                continue;
+            const int fd = open(it->path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (fd < 0)
+                continue;
+            if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+                fs::remove_all(it->path(), typeError);
+            close(fd);
+        }
+    }
+
+    std::string m_path;
+    int m_fd = -1;
+    int m_error = 0;
+};
+
 // "2026-12-07T12:00:00Z"
 std::string UtcNow() {
     const std::time_t now = std::time(nullptr);
@@ -470,17 +525,10 @@ int CUploadHandleThread::PullFolder(UploadJob& job, ConsoleRunner& runner, const
     // placed again, a clone) ever shares it.
     if (EnsureDirectory(deviceFolder + "/tmp") != 0)
         return LocalFailure(errno, deviceFolder);
-    std::string pattern = deviceFolder + "/tmp/" + SafeFolderName(job.serial) + "-XXXXXX";
-    if (!mkdtemp(pattern.data()))
-        return LocalFailure(errno, deviceFolder + "/tmp");
-    const std::string work = pattern;
-    struct Discard {
-        std::string path;
-        ~Discard() {
-            std::error_code ec;
-            fs::remove_all(path, ec);
-        }
-    } discard{work};
+    const WorkFolder workFolder(deviceFolder + "/tmp");
+    if (workFolder.path().empty())
+        return LocalFailure(workFolder.error(), deviceFolder + "/tmp");
+    const std::string& work = workFolder.path();
     // The copy goes to a folder that does not exist yet, which every version
     // of the tool fills with the device folder's contents.
     const std::string copied = work + "/" + folder;

@@ -50,7 +50,7 @@ std::string DeleteScript::Build(const std::vector<Item>& items, size_t first, si
     std::string line = kHead;
     for (size_t i = first; i < first + count && i < items.size(); ++i)
         line += Call(i, items[i]);
-    return line + "echo vantor:end";
+    return line;
 }
 
 DeleteScript::Answers DeleteScript::Parse(std::string_view output) {

@@ -301,7 +301,8 @@ TEST_F(UploadWorker, NoFileIsEverReplaced) {
     adb.AddFiles("S1", "Tavoren_photos", 3);
     adb.WriteWork("WEAR_One/Tavoren_photos/f0.jpg", std::string(100, 'a')); // the same as the device's
     adb.WriteWork("WEAR_One/Tavoren_photos/f1.jpg", "an older photo");
-    adb.WriteWork("WEAR_One/tmp/S1/Tavoren_photos/f1.jpg", "half"); // left by an interrupted run
+    adb.WriteWork("WEAR_One/tmp/job-old/Tavoren_photos/f1.jpg", "half"); // left by a killed run
+    fs::last_write_time(adb.work() + "/WEAR_One/tmp/job-old", fs::file_time_type::clock::now() - 1h);
     for (int round = 0; round < 2; ++round) {
         UploadJob& job = Upload();
         EXPECT_EQ(job.result, 0);
@@ -310,6 +311,7 @@ TEST_F(UploadWorker, NoFileIsEverReplaced) {
         EXPECT_EQ(job.files[1].localPath, Photos() + "/f1-2.jpg");
     }
     EXPECT_EQ(fs::file_size(Photos() + "/f1.jpg"), 14u);
+    EXPECT_FALSE(fs::exists(adb.work() + "/WEAR_One/tmp"));
     // Listed once each, under the name they are kept by; the older f1.jpg was
     // not brought home by an upload.
     EXPECT_EQ(ManifestLines(), 3);
