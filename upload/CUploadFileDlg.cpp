@@ -320,7 +320,8 @@ void CUploadFileDlg::OnListResult(UploadJob& job) {
     if (unplaced > 0)
         text += tr("%1 台设备等待空闲行。").arg(unplaced);
     m_deviceList.setText(text);
-    RelistWhileWaiting(job.waiting + job.noPermission);
+    // A server that could not be reached may come up by itself: try again too.
+    RelistWhileWaiting(job.waiting + job.noPermission + (job.result == UPLOAD_LIST_FAILED ? 1 : 0));
     ReleaseJob(&job);
     UpdateCloseButton();
 }

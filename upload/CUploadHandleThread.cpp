@@ -159,6 +159,7 @@ private:
             guard.unlock();
             const HomeFolder::Measure now = HomeFolder::Measured(m_folder);
             const Clock::time_point time = Clock::now();
+            StartWriteback();
             if (!(now == last)) {
                 last = now;
                 gained = time;
@@ -187,8 +188,30 @@ private:
         }
     }
 
+    // Starts writing what has arrived to disk while the copy goes on, so that
+    // syncing each file afterwards finds little left to write.
+    void StartWriteback() {
+        std::error_code ec;
+        for (fs::recursive_directory_iterator it(m_folder, ec), end; !ec && it != end; it.increment(ec)) {
+            std::error_code typeError;
+            if (!it->is_regular_file(typeError))
+                continue;
+            const uint64_t size = it->file_size(typeError);
+            uint64_t& started = m_written[it->path().string()];
+            if (typeError || size <= started)
+                continue;
+            const int fd = open(it->path().c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+            if (fd < 0)
+                continue;
+            sync_file_range(fd, static_cast<off_t>(started), 0, SYNC_FILE_RANGE_WRITE);
+            close(fd);
+            started = size;
+        }
+    }
+
     ConsoleRunner& m_runner;
     const std::string m_folder;
+    std::map<std::string, uint64_t> m_written;
     const UploadProgress m_base;
     const uint32_t m_stallMs;
     const std::chrono::milliseconds m_limit;
@@ -324,6 +347,35 @@ private:
     int m_fd = -1;
     int m_error = 0;
 };
+
+struct Hashed {
+    std::string hex;
+    int error = 0;
+    bool ok = false;
+};
+
+// Hashes and syncs files on a few threads at once: the file system commits
+// syncs that come together in one go, and the hashing shares the processors.
+std::vector<Hashed> HashAndSync(const std::vector<std::string>& paths) {
+    std::vector<Hashed> results(paths.size());
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i = next++; i < paths.size(); i = next++)
+            results[i].ok = Sha256::HashFile(paths[i], true, results[i].hex, results[i].error);
+    };
+    {
+        std::vector<std::jthread> helpers;
+        for (size_t t = 1; t < std::min<size_t>(4, paths.size()); ++t) {
+            try {
+                helpers.emplace_back(work);
+            } catch (const std::system_error&) {
+                break; // fewer helpers, same result
+            }
+        }
+        work();
+    }
+    return results;
+}
 
 // "2026-12-07T12:00:00Z"
 std::string UtcNow() {
@@ -566,17 +618,21 @@ int CUploadHandleThread::PullFolder(UploadJob& job, ConsoleRunner& runner, const
 
     // Home means on disk: every file, every folder that took one, then the
     // manifest that lists them.
+    std::vector<std::string> paths;
+    for (const auto& entry : placed)
+        paths.push_back(entry.second);
+    const std::vector<Hashed> hashed = HashAndSync(paths);
     std::vector<Manifest::Entry> entries;
     std::set<std::string> folders = {target, deviceFolder};
+    size_t i = 0;
     for (const auto& [path, localPath] : placed) {
-        std::string hex;
-        int error = 0;
-        if (!Sha256::HashFile(localPath, true, hex, error))
-            return LocalFailure(error, target);
+        const Hashed& hash = hashed[i++];
+        if (!hash.ok)
+            return LocalFailure(hash.error, target);
         std::error_code ec;
         const uint64_t size = fs::file_size(localPath, ec);
-        job.files.push_back({remote + "/" + path, size, localPath, hex});
-        entries.push_back({hex, localPath.substr(deviceFolder.size() + 1)});
+        job.files.push_back({remote + "/" + path, size, localPath, hash.hex});
+        entries.push_back({hash.hex, localPath.substr(deviceFolder.size() + 1)});
         for (fs::path parent = fs::path(localPath).parent_path(); parent.string().size() > target.size();
              parent = parent.parent_path())
             folders.insert(parent.string());
@@ -598,10 +654,13 @@ void CUploadHandleThread::RunDelete(UploadJob& job) {
     std::vector<HomeFile> offered;
     std::vector<HomeFile> kept;
     bool homeChanged = false;
-    for (const HomeFile& file : job.files) {
-        std::string hex;
-        int error = 0;
-        const bool same = Sha256::HashFile(file.localPath, true, hex, error) && hex == file.sha256;
+    std::vector<std::string> paths;
+    for (const HomeFile& file : job.files)
+        paths.push_back(file.localPath);
+    const std::vector<Hashed> hashed = HashAndSync(paths);
+    for (size_t i = 0; i < job.files.size(); ++i) {
+        const HomeFile& file = job.files[i];
+        const bool same = hashed[i].ok && hashed[i].hex == file.sha256;
         if (!same || file.devicePath.rfind("/sdcard/", 0) != 0) {
             homeChanged = true;
             kept.push_back(file);

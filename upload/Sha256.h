@@ -1,12 +1,14 @@
 #pragma once
 
-#include <array>
 #include <cstddef>
-#include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
-// SHA-256 (FIPS 180-4), fed in pieces of any size.
+typedef struct evp_md_ctx_st EVP_MD_CTX;
+
+// SHA-256, fed in pieces of any size (libcrypto's, which uses the
+// processor's SHA instructions where there are any).
 class Sha256 {
 public:
     Sha256();
@@ -22,10 +24,8 @@ public:
     static bool HashFile(const std::string& path, bool sync, std::string& hex, int& error);
 
 private:
-    void Block(const uint8_t* block);
-
-    std::array<uint32_t, 8> m_state;
-    std::array<uint8_t, 64> m_buffer{};
-    size_t m_buffered = 0;
-    uint64_t m_length = 0;
+    struct Free {
+        void operator()(EVP_MD_CTX* context) const;
+    };
+    std::unique_ptr<EVP_MD_CTX, Free> m_context;
 };
