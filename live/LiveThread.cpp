@@ -23,17 +23,18 @@ LiveThread::~LiveThread() {
     Shutdown();
 }
 
-void LiveThread::Shutdown() {
+bool LiveThread::Shutdown() {
     Quit();
     // The pane thread has ended, so this thread is now the only one touching
-    // the pipeline. Stop in the live-stop order so a recording is finalised.
-    if (m_pipelineOpen)
-        StopPipeline();
+    // the pipeline. Stop in the live-stop order so a recording is finalised;
+    // one that failed while running and was not reported yet counts too.
+    bool recorded = m_pipelineOpen ? StopPipeline() : recorder.Stop() == 0;
     uid.clear();
     std::lock_guard<NamedMutex> guard(m_statusMutex);
     liveState = PANE_STOPPED;
     talkState = PANE_STOPPED;
     recordState = PANE_STOPPED;
+    return recorded;
 }
 
 bool LiveThread::Post(uintptr_t command, CAVStateListener* listener) {
@@ -199,7 +200,7 @@ void LiveThread::StartLiveCommand(CAVStateListener* listener) {
 // Stops talk-back, the audio path, the video path, the recorder and the
 // session, in that order: no stage is stopped while an earlier one still feeds
 // it. The pane then shows its empty fill.
-void LiveThread::StopPipeline() {
+bool LiveThread::StopPipeline() {
     KillTimer(WATCH_TIMER);
     capture.StopCapture();
     encoder.StopEncoder();
@@ -211,14 +212,15 @@ void LiveThread::StopPipeline() {
     decoder.StopVideoDecode();
     model.StopVideo();
     model.FreeVideoQueue();
-    recorder.Stop();
+    const bool recorded = recorder.Stop() == 0;
     model.Close();
     renderer.ClearWindow();
     m_pipelineOpen = false;
+    return recorded;
 }
 
 void LiveThread::StopLiveCommand(CAVStateListener* listener) {
-    StopPipeline();
+    const bool recorded = StopPipeline();
     // The pane's queues, pictures and codec buffers were freed in the threads
     // that used them; glibc keeps such pages in per-thread arenas for reuse.
     // Hand them back, so that a window left running for hours, live started
@@ -233,8 +235,13 @@ void LiveThread::StopLiveCommand(CAVStateListener* listener) {
         talkState = PANE_STOPPED;
         recordState = PANE_STOPPED;
     }
-    if (listener)
+    if (listener) {
         listener->OnLiveStopped(this);
+        // After the stop, which shows every column ready: the recording it
+        // ended could not be put on the disk whole.
+        if (!recorded)
+            listener->OnRecordFailed(this);
+    }
 }
 
 void LiveThread::Report(int (CAVStateListener::*slot)(LiveThread*)) {
@@ -266,10 +273,15 @@ void LiveThread::WatchDevice() {
 // record), and start reconnecting.
 void LiveThread::DropDevice() {
     const bool wasTalking = talkState == PANE_RUNNING;
-    StopPipeline();
+    const bool recorded = StopPipeline();
     if (wasTalking) {
         talkState = PANE_STOPPED;
         Report(&CAVStateListener::OnTalkStopped);
+    }
+    if (!recorded && recordState == PANE_RUNNING) {
+        // A recording that could not be finalised does not resume.
+        recordState = PANE_STOPPED;
+        Report(&CAVStateListener::OnRecordFailed);
     }
     m_reconnecting = true;
     m_retryMs = kFirstRetryMs;

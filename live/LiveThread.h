@@ -68,7 +68,11 @@ public:
     // Ends the pane thread and stops whatever the pane still runs (talk-back,
     // recording, live view), finalising a recording. Safe to call more than
     // once; the destructor calls it. Several panes may shut down in parallel.
-    void Shutdown();
+    // False when a recording could not be finalised (no listener is told:
+    // the window is gone); GetRecordingName() names its file.
+    bool Shutdown();
+    // The file the pane's recorder last wrote to ("" when none).
+    std::string GetRecordingName() { return recorder.GetFileName(); }
 
     static constexpr uint32_t kWatchMs = 1000;
     static constexpr uint32_t kSilenceMs = 5000;
@@ -86,7 +90,8 @@ private:
     void StopRecordCommand(CAVStateListener* listener);
     bool OpenPipeline();
     void OnRecordFailedMessage();
-    void StopPipeline();
+    // False when the recording it stopped could not be finalised.
+    bool StopPipeline();
     void OnTimer(uintptr_t id);
     void WatchDevice();
     void DropDevice();

@@ -2,6 +2,7 @@
 // operations, the order of reports, recordings made through the pane, and
 // shutting down or losing the camera with work in flight.
 #include "live/LiveThread.h"
+#include "media/FileSync.h"
 #include "tests/support/CameraStarter.h"
 #include "tests/support/RecordingTarget.h"
 #include "tests/support/TestFiles.h"
@@ -261,6 +262,51 @@ TEST_F(LiveThreadTest, ShutdownWhileRecordingFinalisesAPlayableFile) {
     ASSERT_EQ(files.size(), 1u);
     EXPECT_EQ(TestStreams::PlainMp4Problems(files[0]), "");
     EXPECT_EQ(listener.Reports().size(), 2u);
+}
+
+// A recording whose file cannot be put on the disk (its sync fails) is
+// reported as failed whichever way it ends: the record button, a live stop,
+// the camera dropping out (the recording does not resume), shutting down.
+TEST_F(LiveThreadTest, AFinalisationFailureIsReportedOnEveryPath) {
+    struct FailingSync {
+        FailingSync() {
+            FileSync::SetProbe([](FileSync::Step step, int) { return step != FileSync::kData; });
+        }
+        ~FailingSync() { FileSync::SetProbe({}); }
+    } failing;
+    RecordingListener listener;
+    LiveThread pane;
+    GoLive(pane, listener);
+    auto record = [&](size_t at) {
+        pane.StartRecord(&listener);
+        ASSERT_EQ(listener.At(at), RecordStarted);
+        ASSERT_TRUE(WaitForFragment());
+    };
+    record(1);
+    pane.StopRecord(&listener);
+    EXPECT_EQ(listener.At(2), RecordFailed);
+
+    record(3);
+    pane.StopLive(&listener);
+    EXPECT_EQ(listener.At(4), LiveStopped);
+    EXPECT_EQ(listener.At(5), RecordFailed);
+
+    ASSERT_EQ(pane.StartLive(uid, true, &listener), 0);
+    ASSERT_EQ(listener.At(6), LiveStarted);
+    record(7);
+    camera.reset();
+    EXPECT_EQ(listener.At(8), RecordFailed);
+    EXPECT_EQ(listener.At(9), LiveReconnecting);
+    EXPECT_EQ(pane.GetRecordState(), PANE_STOPPED);
+    StartCamera();
+    EXPECT_EQ(listener.At(10, 20000), LiveStarted);
+
+    record(11);
+    EXPECT_FALSE(pane.Shutdown());
+    EXPECT_EQ(pane.GetRecordingName(), Recordings().back().filename().string());
+    EXPECT_EQ(listener.Reports().size(), 12u);
+    for (const auto& file : Recordings())
+        EXPECT_EQ(TestStreams::DecodeErrors(file), "") << file;
 }
 
 // A camera whose stream the pane records.
