@@ -152,6 +152,13 @@ void CVantorDlg::OnNMDblclkDeviceList(int item) {
         SetCell(item, 1, tr("连接中"));
         thread.StartLive(uid.toStdString(), true, this);
         break;
+    case PANE_SWITCHING:
+        // A double click while connecting cancels the connect.
+        if (thread.IsStarting()) {
+            SetCell(item, 1, StoppingText());
+            thread.StopLive(this);
+        }
+        break;
     default:
         break;
     }

@@ -24,6 +24,8 @@ LiveThread::~LiveThread() {
 }
 
 bool LiveThread::Shutdown() {
+    // A connect in progress must not hold the window open: cancel it first.
+    model.CancelConnect();
     Quit();
     // The pane thread has ended, so this thread is now the only one touching
     // the pipeline. Stop in the live-stop order so a recording is finalised;
@@ -50,10 +52,14 @@ int LiveThread::StartLive(const std::string& newUid, bool audio, CAVStateListene
     uid = newUid;
     withAudio = audio ? 1 : 0;
     liveState = PANE_SWITCHING;
+    m_starting = true;
+    m_stopWanted = false;
+    model.AllowConnect();
     if (!Post(CMD_START_LIVE, listener)) {
         // The pane thread is gone: never leave the pane switching.
         uid.clear();
         liveState = PANE_STOPPED;
+        m_starting = false;
         if (listener)
             listener->OnLiveFailed(this);
         return -1;
@@ -61,8 +67,16 @@ int LiveThread::StartLive(const std::string& newUid, bool audio, CAVStateListene
     return 0;
 }
 
+// A stop wins over a connect in progress: the connect is cancelled, and the
+// start (or reconnect) ends as a stop.
 int LiveThread::StopLive(CAVStateListener* listener) {
     std::lock_guard<NamedMutex> guard(m_statusMutex);
+    if (liveState == PANE_SWITCHING && m_starting && !m_stopWanted) {
+        m_stopWanted = true;
+        m_stopListener = listener;
+        model.CancelConnect();
+        return 0;
+    }
     if (liveState != PANE_RUNNING)
         return 0;
     liveState = PANE_SWITCHING;
@@ -70,6 +84,8 @@ int LiveThread::StopLive(CAVStateListener* listener) {
         liveState = PANE_RUNNING;
         return -1;
     }
+    if (m_reconnecting)
+        model.CancelConnect();
     return 0;
 }
 
@@ -158,8 +174,10 @@ void LiveThread::OnLiveCommand(uintptr_t wParam, intptr_t lParam) {
 // failure of the video path closes what was opened and fails; a failure of the
 // audio path leaves the pane live without sound.
 bool LiveThread::OpenPipeline() {
-    bool ok = model.Connect(uid.c_str()) == 0 && model.CreateVideoQueue() == 0 && model.StartVideo() == 0 &&
-              decoder.StartVideoDecode() == 0;
+    m_connecting = true;
+    bool ok = model.Connect(uid.c_str()) == 0;
+    m_connecting = false;
+    ok = ok && model.CreateVideoQueue() == 0 && model.StartVideo() == 0 && decoder.StartVideoDecode() == 0;
     if (!ok) {
         decoder.StopVideoDecode();
         model.StopVideo();
@@ -185,16 +203,31 @@ bool LiveThread::OpenPipeline() {
 
 void LiveThread::StartLiveCommand(CAVStateListener* listener) {
     m_liveListener = listener;
-    if (!OpenPipeline()) {
-        uid.clear();
-        SetLiveState(PANE_STOPPED);
+    const bool opened = OpenPipeline();
+    bool stopWanted = false;
+    CAVStateListener* stopListener = nullptr;
+    {
+        std::lock_guard<NamedMutex> guard(m_statusMutex);
+        std::swap(stopWanted, m_stopWanted);
+        stopListener = m_stopListener;
+        m_starting = false;
+        if (opened && !stopWanted)
+            liveState = PANE_RUNNING;
+    }
+    if (opened && !stopWanted) {
         if (listener)
-            listener->OnLiveFailed(this);
+            listener->OnLiveStarted(this);
         return;
     }
-    SetLiveState(PANE_RUNNING);
-    if (listener)
-        listener->OnLiveStarted(this);
+    // Failed, or stopped by the operator while connecting.
+    if (opened)
+        StopPipeline();
+    uid.clear();
+    SetLiveState(PANE_STOPPED);
+    if (stopWanted && stopListener)
+        stopListener->OnLiveStopped(this);
+    else if (!stopWanted && listener)
+        listener->OnLiveFailed(this);
 }
 
 // Stops talk-back, the audio path, the video path, the recorder and the
@@ -293,7 +326,12 @@ void LiveThread::Reconnect() {
     KillTimer(RETRY_TIMER);
     if (!m_reconnecting || liveState != PANE_RUNNING)
         return;
-    if (!OpenPipeline()) {
+    const bool opened = OpenPipeline();
+    // A stop that came meanwhile wins: its command, queued behind this one,
+    // ends what was opened; nothing is reported, no recording starts.
+    if (liveState != PANE_RUNNING)
+        return;
+    if (!opened) {
         m_retryMs = std::min(m_retryMs * 2, kLongestRetryMs);
         SetTimer(RETRY_TIMER, m_retryMs);
         return;

@@ -64,6 +64,11 @@ public:
     int GetLiveState() const { return liveState.load(); }
     int GetTalkState() const { return talkState.load(); }
     int GetRecordState() const { return recordState.load(); }
+    // True from StartLive until the start has ended (live or not): StopLive
+    // is accepted meanwhile and cancels the connect.
+    bool IsStarting() const { return m_starting.load(); }
+    // True while the pane thread connects to the device (a start or a reconnect).
+    bool IsConnecting() const { return m_connecting.load(); }
 
     // Ends the pane thread and stops whatever the pane still runs (talk-back,
     // recording, live view), finalising a recording. Safe to call more than
@@ -117,7 +122,11 @@ private:
     Mp4Recorder recorder;
     // Pane thread only, from here on.
     bool m_pipelineOpen = false;                // the pipeline holds a session and threads
-    bool m_reconnecting = false;                // live, waiting for the device to come back
+    std::atomic<bool> m_reconnecting{false};    // live, waiting for the device to come back
+    std::atomic<bool> m_connecting{false};      // a start or a reconnect is connecting
+    std::atomic<bool> m_starting{false};        // a start is queued or running; set under the status lock
+    bool m_stopWanted = false;                  // a stop came during the start; under the status lock
+    CAVStateListener* m_stopListener = nullptr; // who asked for it
     CAVStateListener* m_liveListener = nullptr; // where drops and reconnects are reported
     uint32_t m_lastVideoFrames = 0;
     uint32_t m_lastFrameTick = 0;

@@ -127,6 +127,10 @@ int AVModel::Connect(const char* uid) {
         sessionId = -1;
         return -1;
     }
+    if (!HoldSession(sessionId)) {
+        Close();
+        return -1;
+    }
     int r = IOTC_Connect_ByUID_Parallel(uid, sessionId);
     if (r < 0) {
         Close();
@@ -142,9 +146,38 @@ int AVModel::Connect(const char* uid) {
         avIndex.store(error);
         return error;
     }
+    if (ConnectCancelled()) { // cancelled right after the device answered
+        Close();
+        return -1;
+    }
     const char zero[2] = {0, 0};
     avSendIOCtrl(avIndex.load(), IOCTRL_SESSION_INIT, zero, 2);
     return 0;
+}
+
+bool AVModel::HoldSession(int32_t id) {
+    std::lock_guard<std::mutex> lock(m_cancelMutex);
+    m_heldSession = id;
+    return !m_connectCancelled;
+}
+
+bool AVModel::ConnectCancelled() {
+    std::lock_guard<std::mutex> lock(m_cancelMutex);
+    return m_connectCancelled;
+}
+
+void AVModel::CancelConnect() {
+    std::lock_guard<std::mutex> lock(m_cancelMutex);
+    m_connectCancelled = true;
+    // Session ids are not reused soon, so the owner's own close later finds
+    // nothing to close rather than another pane's session.
+    if (m_heldSession >= 0)
+        IOTC_Session_Close(m_heldSession);
+}
+
+void AVModel::AllowConnect() {
+    std::lock_guard<std::mutex> lock(m_cancelMutex);
+    m_connectCancelled = false;
 }
 
 int AVModel::Close() {
@@ -178,6 +211,10 @@ int AVModel::Close() {
         avIndex.store(-1);
     }
     if (sessionId >= 0) {
+        {
+            std::lock_guard<std::mutex> lock(m_cancelMutex);
+            m_heldSession = -1;
+        }
         IOTC_Session_Close(sessionId);
         sessionId = -1;
     }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 // One session with one camera device over the peer-to-peer transport: opens
@@ -35,6 +36,11 @@ public:
 
     int Connect(const char* uid);
     int Close();
+    // From any thread: closes the session this model is opening or holds, so
+    // that a Connect in progress fails at once and a Close does not wait for
+    // the device; every Connect fails from now until AllowConnect().
+    void CancelConnect();
+    void AllowConnect();
     int CreateVideoQueue();
     int CreateAudioQueue();
     int FreeVideoQueue();
@@ -75,6 +81,12 @@ private:
     void VideoLoop();
     void AudioLoop();
 
+    bool HoldSession(int32_t id);
+    bool ConnectCancelled();
+
+    std::mutex m_cancelMutex; // guards the two below
+    int32_t m_heldSession = -1;
+    bool m_connectCancelled = false;
     std::atomic<bool> m_videoLoopRunning{false};
     std::atomic<bool> m_audioLoopRunning{false};
     std::atomic<uint32_t> m_videoFrames{0};

@@ -3,6 +3,7 @@
 // shutting down or losing the camera with work in flight.
 #include "live/LiveThread.h"
 #include "media/FileSync.h"
+#include "p2p/P2PSettings.h"
 #include "tests/support/CameraStarter.h"
 #include "tests/support/RecordingTarget.h"
 #include "tests/support/TestFiles.h"
@@ -94,6 +95,7 @@ protected:
         StartCamera();
     }
     void TearDown() override {
+        FileSync::SetProbe({});
         camera.reset();
         fs::current_path(m_oldDir);
     }
@@ -123,13 +125,13 @@ protected:
                   [](const auto& a, const auto& b) { return fs::last_write_time(a) < fs::last_write_time(b); });
         return found;
     }
-    // Waits until the folder's newest recording holds its first fragment.
-    bool WaitForFragment(const fs::path& folder = ".") {
+    // Waits until the folder holds `count` recordings and the newest holds its first fragment.
+    bool WaitForFragment(const fs::path& folder = ".", size_t count = 1) {
         return WaitUntil(
             [&] {
                 auto files = Recordings(folder);
                 std::error_code ec;
-                return !files.empty() && fs::file_size(files.back(), ec) > 0;
+                return files.size() >= count && fs::file_size(files.back(), ec) > 0;
             },
             10000);
     }
@@ -265,48 +267,93 @@ TEST_F(LiveThreadTest, ShutdownWhileRecordingFinalisesAPlayableFile) {
 }
 
 // A recording whose file cannot be put on the disk (its sync fails) is
-// reported as failed whichever way it ends: the record button, a live stop,
-// the camera dropping out (the recording does not resume), shutting down.
+// reported as failed whichever way it ends (the record button always
+// reported it): a live stop, the camera dropping out (the recording does not
+// resume), shutting down.
 TEST_F(LiveThreadTest, AFinalisationFailureIsReportedOnEveryPath) {
-    struct FailingSync {
-        FailingSync() {
-            FileSync::SetProbe([](FileSync::Step step, int) { return step != FileSync::kData; });
-        }
-        ~FailingSync() { FileSync::SetProbe({}); }
-    } failing;
+    FileSync::SetProbe([](FileSync::Step step, int) { return step != FileSync::kData; }); // until TearDown
     RecordingListener listener;
     LiveThread pane;
     GoLive(pane, listener);
     auto record = [&](size_t at) {
+        const size_t files = Recordings().size();
         pane.StartRecord(&listener);
         ASSERT_EQ(listener.At(at), RecordStarted);
-        ASSERT_TRUE(WaitForFragment());
+        ASSERT_TRUE(WaitForFragment(".", files + 1));
     };
     record(1);
-    pane.StopRecord(&listener);
-    EXPECT_EQ(listener.At(2), RecordFailed);
-
-    record(3);
     pane.StopLive(&listener);
-    EXPECT_EQ(listener.At(4), LiveStopped);
-    EXPECT_EQ(listener.At(5), RecordFailed);
+    EXPECT_EQ(listener.At(2), LiveStopped);
+    EXPECT_EQ(listener.At(3), RecordFailed);
 
     ASSERT_EQ(pane.StartLive(uid, true, &listener), 0);
-    ASSERT_EQ(listener.At(6), LiveStarted);
-    record(7);
+    ASSERT_EQ(listener.At(4), LiveStarted);
+    record(5);
     camera.reset();
-    EXPECT_EQ(listener.At(8), RecordFailed);
-    EXPECT_EQ(listener.At(9), LiveReconnecting);
+    EXPECT_EQ(listener.At(6), RecordFailed);
+    EXPECT_EQ(listener.At(7), LiveReconnecting);
     EXPECT_EQ(pane.GetRecordState(), PANE_STOPPED);
     StartCamera();
-    EXPECT_EQ(listener.At(10, 20000), LiveStarted);
+    EXPECT_EQ(listener.At(8, 20000), LiveStarted);
 
-    record(11);
+    record(9);
     EXPECT_FALSE(pane.Shutdown());
     EXPECT_EQ(pane.GetRecordingName(), Recordings().back().filename().string());
-    EXPECT_EQ(listener.Reports().size(), 12u);
+    EXPECT_EQ(listener.Reports().size(), 10u);
     for (const auto& file : Recordings())
         EXPECT_EQ(TestStreams::DecodeErrors(file), "") << file;
+}
+
+// A stop or a close during a connect cancels it: a start to a camera that
+// is not there, a reconnect to a camera that is back (the stop must still
+// win, with no stray start or recording), and a close while reconnecting to
+// a camera that is gone, with a search far longer than any test waits.
+TEST_F(LiveThreadTest, StopAndShutdownCancelAConnectInProgress) {
+    struct LongSearch {
+        P2PSettings saved = P2PSettings::Current();
+        LongSearch() {
+            P2PSettings settings = saved;
+            settings.searchTimeoutMs = 600000;
+            P2PSettings::Set(settings);
+        }
+        ~LongSearch() { P2PSettings::Set(saved); }
+    } longSearch;
+    RecordingListener listener;
+    LiveThread pane;
+    ASSERT_TRUE(pane.CreateThread());
+    ASSERT_EQ(pane.StartLive(testnet::UniqueUid("NOBODY"), true, &listener), 0);
+    ASSERT_TRUE(WaitUntil([&] { return pane.IsConnecting(); }, 10000));
+    pane.StopLive(&listener);
+    EXPECT_EQ(listener.At(0), LiveStopped);
+    EXPECT_EQ(pane.GetLiveState(), PANE_STOPPED);
+
+    ASSERT_EQ(pane.StartLive(uid, true, &listener), 0);
+    ASSERT_EQ(listener.At(1), LiveStarted);
+    pane.StartRecord(&listener);
+    ASSERT_EQ(listener.At(2), RecordStarted);
+    ASSERT_TRUE(WaitForFragment());
+    camera.reset();
+    ASSERT_EQ(listener.At(3), LiveReconnecting);
+    ASSERT_TRUE(WaitUntil([&] { return pane.IsConnecting(); }, 10000));
+    StartCamera(); // the search finds it: the stop comes during or right after the connect
+    size_t stopAt = listener.Reports().size();
+    pane.StopLive(&listener);
+    EXPECT_EQ(listener.At(stopAt), LiveStopped);
+    pane.StartTalk(&listener); // refused at once: nothing came in between
+    EXPECT_EQ(listener.At(stopAt + 1), TalkFailed);
+
+    ASSERT_EQ(pane.StartLive(uid, true, &listener), 0);
+    ASSERT_EQ(listener.At(stopAt + 2), LiveStarted);
+    pane.StartRecord(&listener);
+    ASSERT_EQ(listener.At(stopAt + 3), RecordStarted);
+    ASSERT_TRUE(WaitForFragment(".", 2));
+    camera.reset();
+    ASSERT_EQ(listener.At(stopAt + 4), LiveReconnecting);
+    ASSERT_TRUE(WaitUntil([&] { return pane.IsConnecting(); }, 10000));
+    EXPECT_TRUE(pane.Shutdown());
+    EXPECT_EQ(listener.Reports().size(), stopAt + 5);
+    ASSERT_EQ(Recordings().size(), 2u);
+    EXPECT_EQ(TestStreams::PlainMp4Problems(Recordings().back()), "");
 }
 
 // A camera whose stream the pane records.
