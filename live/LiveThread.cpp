@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <malloc.h>
 #include <mutex>
+#include <random>
 
 LiveThread::LiveThread() {
     decoder.SetSource(&model);
@@ -195,14 +196,17 @@ bool LiveThread::OpenPipeline() {
         }
     }
     m_pipelineOpen = true;
-    m_lastVideoFrames = model.GetVideoFrames();
-    m_lastFrameTick = GetTickCount();
+    m_lastPictures = decoder.GetPictures();
+    m_lastPictureTick = GetTickCount();
+    m_firstPictureTick = 0;
     SetTimer(WATCH_TIMER, kWatchMs);
     return true;
 }
 
 void LiveThread::StartLiveCommand(CAVStateListener* listener) {
     m_liveListener = listener;
+    m_retryMs = 0;
+    m_resumeRecording = false;
     const bool opened = OpenPipeline();
     bool stopWanted = false;
     CAVStateListener* stopListener = nullptr;
@@ -293,13 +297,28 @@ void LiveThread::WatchDevice() {
     if (!m_pipelineOpen || liveState != PANE_RUNNING)
         return;
     const uint32_t now = GetTickCount();
-    const uint32_t frames = model.GetVideoFrames();
-    if (frames != m_lastVideoFrames) {
-        m_lastVideoFrames = frames;
-        m_lastFrameTick = now;
+    const uint32_t pictures = decoder.GetPictures();
+    if (pictures != m_lastPictures) {
+        m_lastPictures = pictures;
+        m_lastPictureTick = now;
+        if (m_firstPictureTick == 0)
+            m_firstPictureTick = now | 1;
+        ResumeRecording();
     }
-    if (!model.IsVideoLoopRunning() || now - m_lastFrameTick >= kSilenceMs)
+    if (!model.IsVideoLoopRunning() || now - m_lastPictureTick >= kSilenceMs)
         DropDevice();
+}
+
+void LiveThread::ResumeRecording() {
+    if (!m_resumeRecording)
+        return;
+    m_resumeRecording = false;
+    if (recordState != PANE_RUNNING)
+        return;
+    const bool ok = recorder.Start() == 0;
+    if (!ok)
+        recordState = PANE_STOPPED;
+    Report(ok ? &CAVStateListener::OnRecordStarted : &CAVStateListener::OnRecordFailed);
 }
 
 // The device is gone: stop everything, keep the request to be live (and to
@@ -317,9 +336,21 @@ void LiveThread::DropDevice() {
         Report(&CAVStateListener::OnRecordFailed);
     }
     m_reconnecting = true;
-    m_retryMs = kFirstRetryMs;
-    SetTimer(RETRY_TIMER, m_retryMs);
+    m_resumeRecording = false;
+    // Only a connection that showed pictures for a while starts the waits
+    // afresh: one that connects and shows nothing backs off further.
+    const bool steady = m_firstPictureTick != 0 && GetTickCount() - m_firstPictureTick >= kSteadyMs;
+    if (steady)
+        m_retryMs = 0;
+    ScheduleReconnect();
     Report(&CAVStateListener::OnLiveReconnecting);
+}
+
+void LiveThread::ScheduleReconnect() {
+    m_retryMs = m_retryMs == 0 ? kFirstRetryMs : std::min(m_retryMs * 2, kLongestRetryMs);
+    thread_local std::minstd_rand random{std::random_device{}()};
+    std::uniform_int_distribution<uint32_t> jitter(m_retryMs * 4 / 5, m_retryMs * 6 / 5);
+    SetTimer(RETRY_TIMER, jitter(random));
 }
 
 void LiveThread::Reconnect() {
@@ -332,19 +363,14 @@ void LiveThread::Reconnect() {
     if (liveState != PANE_RUNNING)
         return;
     if (!opened) {
-        m_retryMs = std::min(m_retryMs * 2, kLongestRetryMs);
-        SetTimer(RETRY_TIMER, m_retryMs);
+        ScheduleReconnect();
         return;
     }
     m_reconnecting = false;
     Report(&CAVStateListener::OnLiveStarted);
-    if (recordState == PANE_RUNNING) {
-        // The recording goes on in a new file.
-        const bool ok = recorder.Start() == 0;
-        if (!ok)
-            recordState = PANE_STOPPED;
-        Report(ok ? &CAVStateListener::OnRecordStarted : &CAVStateListener::OnRecordFailed);
-    }
+    // The recording goes on in a new file once a picture shows that the
+    // camera really sends.
+    m_resumeRecording = recordState == PANE_RUNNING;
 }
 
 void LiveThread::StartTalkCommand(CAVStateListener* listener) {

@@ -43,11 +43,14 @@ enum PaneState : int32_t {
 // is ever queued. The states are atomics: the UI thread reads them unlocked.
 //
 // While live, a watch timer checks the device once a second: when its session
-// has closed, or no picture has come for kSilenceMs, the pane tears its
-// pipeline down (finalising a recording, ending talk-back), reports
-// OnLiveReconnecting and tries to connect again after kFirstRetryMs, doubling
-// the wait up to kLongestRetryMs, until the device is back or live view is
-// stopped.
+// has closed, or no picture has been decoded for kSilenceMs (whether frames
+// come or not), the pane tears its pipeline down (finalising a recording,
+// ending talk-back), reports OnLiveReconnecting and tries to connect again
+// after kFirstRetryMs, doubling the wait up to kLongestRetryMs (each wait
+// +-20% at random, so that panes do not retry in step), until the device is
+// back or live view is stopped. The wait starts again from kFirstRetryMs only
+// after the pane has shown pictures for kSteadyMs; a recording resumes, in a
+// new file, with the first picture after a reconnect.
 class LiveThread : public MessageThread {
 public:
     LiveThread();
@@ -83,6 +86,7 @@ public:
     static constexpr uint32_t kSilenceMs = 5000;
     static constexpr uint32_t kFirstRetryMs = 2000;
     static constexpr uint32_t kLongestRetryMs = 30000;
+    static constexpr uint32_t kSteadyMs = 10000;
 
 private:
     enum Timer : uintptr_t { WATCH_TIMER = 1, RETRY_TIMER = 2 };
@@ -101,6 +105,8 @@ private:
     void WatchDevice();
     void DropDevice();
     void Reconnect();
+    void ScheduleReconnect();
+    void ResumeRecording();
     void Report(int (CAVStateListener::*slot)(LiveThread*));
     void SetLiveState(int32_t state);
     bool Post(uintptr_t command, CAVStateListener* listener);
@@ -128,8 +134,10 @@ private:
     bool m_stopWanted = false;                  // a stop came during the start; under the status lock
     CAVStateListener* m_stopListener = nullptr; // who asked for it
     CAVStateListener* m_liveListener = nullptr; // where drops and reconnects are reported
-    uint32_t m_lastVideoFrames = 0;
-    uint32_t m_lastFrameTick = 0;
-    uint32_t m_retryMs = kFirstRetryMs;
+    uint32_t m_lastPictures = 0;
+    uint32_t m_lastPictureTick = 0;
+    uint32_t m_firstPictureTick = 0;              // of this connection; 0 before its first picture
+    uint32_t m_retryMs = 0;                       // the last wait before a reconnect; 0 before the first
+    bool m_resumeRecording = false;               // at the next picture
     CAVStateListener* m_recordListener = nullptr; // who started the recording
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "p2p/Protocol.h"
 #include "session/FrameBufferList.h"
 
 #include <atomic>
@@ -22,8 +23,14 @@
 // StopSpeaker come from the talk-back encoder's thread.
 class AVModel {
 public:
+    // Every frame the transport can carry fits a buffer, with zeroed room
+    // behind it that the decoder may read ahead into. The buffers are not
+    // cleared at start, so a pane's resident memory grows only with the
+    // frames it actually gets: at most kVideoBuffers x its largest frame.
     static constexpr uint32_t kVideoBuffers = 15;
-    static constexpr uint32_t kVideoBufferSize = 48000;
+    static constexpr uint32_t kLargestVideoFrame = p2p::kMaxFrameSize;
+    static constexpr uint32_t kFramePadding = 64;
+    static constexpr uint32_t kVideoBufferSize = kLargestVideoFrame + kFramePadding;
     static constexpr uint32_t kAudioBuffers = 50;
     static constexpr uint32_t kAudioBufferSize = 1024;
     static constexpr int kStopWaitMs = 3000;

@@ -3,6 +3,7 @@
 // shutting down or losing the camera with work in flight.
 #include "live/LiveThread.h"
 #include "media/FileSync.h"
+#include "p2p/Device.h"
 #include "p2p/P2PSettings.h"
 #include "tests/support/CameraStarter.h"
 #include "tests/support/RecordingTarget.h"
@@ -23,6 +24,7 @@
 #include <vector>
 
 using testnet::WaitUntil;
+using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
@@ -96,6 +98,7 @@ protected:
     }
     void TearDown() override {
         FileSync::SetProbe({});
+        P2PSettings::Set(m_settings);
         camera.reset();
         fs::current_path(m_oldDir);
     }
@@ -138,6 +141,7 @@ protected:
 
     TempDir m_dir;
     fs::path m_oldDir;
+    P2PSettings m_settings = P2PSettings::Current();
     std::string uid = testnet::UniqueUid("LIVE");
     std::unique_ptr<CamSim> camera;
 };
@@ -309,15 +313,9 @@ TEST_F(LiveThreadTest, AFinalisationFailureIsReportedOnEveryPath) {
 // win, with no stray start or recording), and a close while reconnecting to
 // a camera that is gone, with a search far longer than any test waits.
 TEST_F(LiveThreadTest, StopAndShutdownCancelAConnectInProgress) {
-    struct LongSearch {
-        P2PSettings saved = P2PSettings::Current();
-        LongSearch() {
-            P2PSettings settings = saved;
-            settings.searchTimeoutMs = 600000;
-            P2PSettings::Set(settings);
-        }
-        ~LongSearch() { P2PSettings::Set(saved); }
-    } longSearch;
+    P2PSettings longSearch = m_settings; // until TearDown
+    longSearch.searchTimeoutMs = 600000;
+    P2PSettings::Set(longSearch);
     RecordingListener listener;
     LiveThread pane;
     ASSERT_TRUE(pane.CreateThread());
@@ -356,6 +354,49 @@ TEST_F(LiveThreadTest, StopAndShutdownCancelAConnectInProgress) {
     EXPECT_EQ(TestStreams::PlainMp4Problems(Recordings().back()), "");
 }
 
+// Cameras that connect but show no picture: the pane drops them after
+// kSilenceMs, whether frames come or not, and reconnects; a recording waits
+// for a picture, so no file is made and removed at every attempt.
+class SilentCameraTest : public LiveThreadTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SilentCameraTest, IsDroppedAndRecordsNothing) {
+    struct Scripted : DeviceListener {
+        Scripted() : device(*this) { device.AddUid(uid, "admin", "531642"); }
+        void OnIOCtrl(int id, uint32_t type, const uint8_t*, size_t) override {
+            if (type == 0x01FF)
+                session = id;
+        }
+        std::string uid = testnet::UniqueUid("SILENT");
+        std::atomic<int> session{-1};
+        Device device;
+    } scripted;
+    ASSERT_EQ(scripted.device.Start(), 0);
+    std::jthread sender([&](std::stop_token stop) { // IDR slices without parameter sets: nothing decodes
+        const uint8_t slice[] = {0, 0, 0, 1, 0x65, 0x88, 0x84, 0x21, 0xA0, 0x5F, 0x12, 0x34};
+        p2p::FrameInfo info;
+        info.codec = p2p::kCodecH264;
+        for (; !stop.stop_requested(); info.timestamp += 40000, std::this_thread::sleep_for(40ms))
+            if (GetParam() && scripted.session >= 0)
+                scripted.device.SendVideo(scripted.session, info, slice, sizeof slice);
+    });
+    RecordingListener listener;
+    LiveThread pane;
+    ASSERT_TRUE(pane.CreateThread());
+    ASSERT_EQ(pane.StartLive(scripted.uid, true, &listener), 0);
+    ASSERT_EQ(listener.At(0), LiveStarted);
+    pane.StartRecord(&listener);
+    EXPECT_EQ(listener.At(1), RecordStarted);
+    EXPECT_EQ(listener.At(2), LiveReconnecting);
+    EXPECT_EQ(listener.At(3), LiveStarted);
+    EXPECT_EQ(listener.At(4), LiveReconnecting);
+    EXPECT_TRUE(Recordings().empty());
+    EXPECT_EQ(pane.GetRecordState(), PANE_RUNNING);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cameras, SilentCameraTest, ::testing::Bool(), [](const auto& info) {
+    return std::string(info.param ? "SendsFramesThatNeverDecode" : "SendsNothing");
+});
+
 // A camera whose stream the pane records.
 struct RecordingCase {
     const char* name;
@@ -377,16 +418,17 @@ const RecordingCase kRecordingCases[] = {
      2,
      {480, 272},
      true},
-    // A Main profile file with B-frames, passed through as it is.
-    {"FileWithBFrames",
+    // A 720p camera at 8 Mbit/s, Main profile with B-frames (the recorder's
+    // own tests cover their timing): key frames of 55-62 KB, each shown and recorded.
+    {"KeyFramesLargerThan48000Bytes",
      [](CamSimConfig& c) {
-         c.source = (fs::current_path() / "b.mp4").string();
-         TestStreams::Run("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=160x120:rate=25 -t 2 -pix_fmt yuv420p "
-                          "-c:v libx264 -profile:v main -bf 2 -g 25 '" +
+         c.source = (fs::current_path() / "k720.mp4").string();
+         TestStreams::Run("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=1280x720:rate=25 -t 2 -pix_fmt yuv420p "
+                          "-c:v libx264 -profile:v main -bf 2 -g 25 -b:v 8M -maxrate 8M -bufsize 4M '" +
                           c.source + "'");
      },
      1,
-     {160, 120},
+     {1280, 720},
      false},
 };
 
