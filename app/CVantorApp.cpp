@@ -114,6 +114,12 @@ bool CVantorApp::CheckWorkingDirectory() {
 bool CVantorApp::InitInstance() {
     auto dlg = std::make_unique<CVantorDlg>(nullptr);
     dlg->exec();
+    // No window is left to show a recording that could not be finalised.
+    for (const std::string& name : dlg->ShutdownPanes()) {
+        const QString text = CVantorDlg::tr("录制失败") + QStringLiteral(": ") + QString::fromStdString(name);
+        std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+        m_exitStatus = 1;
+    }
     dlg.reset();
     return false;
 }

@@ -37,9 +37,14 @@ public:
     bool CheckWorkingDirectory();
 
     // Runs the main window modally; returns false, as there is no message loop
-    // after the main window.
+    // after the main window. A recording that could not be finalised when the
+    // window closed is named on the standard error, and ExitStatus() is 1.
     bool InitInstance();
+    int ExitStatus() const { return m_exitStatus; }
 
     // "Vantor Live", as the version block and the desktop entry name it.
     static QString ProductName();
+
+private:
+    int m_exitStatus = 0;
 };

@@ -11,6 +11,8 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 class CUploadFileDlg;
 
@@ -55,6 +57,11 @@ public:
     int OnRecordStopped(LiveThread* thread) override;
     int OnLiveReconnecting(LiveThread* thread) override;
 
+    // Ends the pane threads and stops what they run, finalising recordings;
+    // returns the names of the recordings that could not be finalised ("" for
+    // one that left no file). Safe to call again; the destructor calls it.
+    std::vector<std::string> ShutdownPanes();
+
 protected:
     bool OnInitDialog();
     void OnSize();
@@ -72,7 +79,6 @@ private:
     void RestoreRow(int row, const QStringList& shownBefore);
     int FindPane(LiveThread* thread) const;
     void WriteReport(LiveThread* thread, int firstColumn, const QStringList& texts);
-    void ShutdownPanes();
 
     QIcon m_hIcon;
     int m_nInitWidth = 0;

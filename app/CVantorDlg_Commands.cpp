@@ -152,6 +152,13 @@ void CVantorDlg::OnNMDblclkDeviceList(int item) {
         SetCell(item, 1, tr("连接中"));
         thread.StartLive(uid.toStdString(), true, this);
         break;
+    case PANE_SWITCHING:
+        // A double click while connecting cancels the connect.
+        if (thread.IsStarting()) {
+            SetCell(item, 1, StoppingText());
+            thread.StopLive(this);
+        }
+        break;
     default:
         break;
     }
@@ -243,12 +250,20 @@ int CVantorDlg::OnLiveReconnecting(LiveThread* thread) {
 // Ends the four pane threads and stops what they still run, all panes at
 // once: each may wait up to a few seconds for its device, and a recording
 // must be finalised before the program ends.
-void CVantorDlg::ShutdownPanes() {
+std::vector<std::string> CVantorDlg::ShutdownPanes() {
+    std::array<bool, PANE_COUNT> finalised{};
     std::vector<std::thread> stoppers;
-    for (auto& thread : m_liveThreads) {
-        stoppers.emplace_back([&thread] { thread.Shutdown(); });
+    for (size_t i = 0; i < m_liveThreads.size(); ++i) {
+        stoppers.emplace_back([this, &finalised, i] { finalised[i] = m_liveThreads[i].Shutdown(); });
     }
     for (auto& stopper : stoppers) {
         stopper.join();
     }
+    std::vector<std::string> failed;
+    for (size_t i = 0; i < m_liveThreads.size(); ++i) {
+        if (!finalised[i]) {
+            failed.push_back(m_liveThreads[i].GetRecordingName());
+        }
+    }
+    return failed;
 }

@@ -7,5 +7,5 @@ int main(int argc, char** argv) {
     if (!app.CheckWorkingDirectory())
         return 1;
     app.InitInstance();
-    return 0;
+    return app.ExitStatus();
 }

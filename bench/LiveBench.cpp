@@ -455,7 +455,7 @@ int MakeStreamMain(char** argv) {
     const int frames = std::atoi(argv[6]);
     const std::string path = argv[7];
     VideoEncoder encoder;
-    if (encoder.Open(width, height, fps, CamSim::kMaxFrameBytes) != 0) {
+    if (encoder.Open(width, height, fps, CamSimConfig{}.maxFrameBytes) != 0) {
         std::fprintf(stderr, "encoder: %s\n", encoder.GetError().c_str());
         return 1;
     }

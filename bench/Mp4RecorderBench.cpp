@@ -5,6 +5,7 @@
 // Run by hand: build/bench/Mp4RecorderBench [folder [keep]]   (writes about
 // 1 GB; "keep" leaves the files there, e.g. for ffprobe)
 #include "media/RecordingWriter.h"
+#include "p2p/Protocol.h"
 #include "tools/camsim/AacEncoder.h"
 #include "tools/camsim/TestPicture.h"
 #include "tools/camsim/VideoEncoder.h"
@@ -31,7 +32,7 @@ struct Stream {
 Stream OneSecond() {
     Stream s;
     VideoEncoder encoder;
-    if (encoder.Open(1280, 720, 25, 48000) != 0)
+    if (encoder.Open(1280, 720, 25, p2p::kMaxFrameSize) != 0)
         return s;
     for (uint32_t i = 0; i < 25; ++i) {
         TestPicture::Paint(encoder.Picture(), "BENCH", i, "12:00:00");

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <malloc.h>
 #include <mutex>
+#include <random>
 
 LiveThread::LiveThread() {
     decoder.SetSource(&model);
@@ -23,17 +24,20 @@ LiveThread::~LiveThread() {
     Shutdown();
 }
 
-void LiveThread::Shutdown() {
+bool LiveThread::Shutdown() {
+    // A connect in progress must not hold the window open: cancel it first.
+    model.CancelConnect();
     Quit();
     // The pane thread has ended, so this thread is now the only one touching
-    // the pipeline. Stop in the live-stop order so a recording is finalised.
-    if (m_pipelineOpen)
-        StopPipeline();
+    // the pipeline. Stop in the live-stop order so a recording is finalised;
+    // one that failed while running and was not reported yet counts too.
+    bool recorded = m_pipelineOpen ? StopPipeline() : recorder.Stop() == 0;
     uid.clear();
     std::lock_guard<NamedMutex> guard(m_statusMutex);
     liveState = PANE_STOPPED;
     talkState = PANE_STOPPED;
     recordState = PANE_STOPPED;
+    return recorded;
 }
 
 bool LiveThread::Post(uintptr_t command, CAVStateListener* listener) {
@@ -49,10 +53,14 @@ int LiveThread::StartLive(const std::string& newUid, bool audio, CAVStateListene
     uid = newUid;
     withAudio = audio ? 1 : 0;
     liveState = PANE_SWITCHING;
+    m_starting = true;
+    m_stopWanted = false;
+    model.AllowConnect();
     if (!Post(CMD_START_LIVE, listener)) {
         // The pane thread is gone: never leave the pane switching.
         uid.clear();
         liveState = PANE_STOPPED;
+        m_starting = false;
         if (listener)
             listener->OnLiveFailed(this);
         return -1;
@@ -60,8 +68,16 @@ int LiveThread::StartLive(const std::string& newUid, bool audio, CAVStateListene
     return 0;
 }
 
+// A stop wins over a connect in progress: the connect is cancelled, and the
+// start (or reconnect) ends as a stop.
 int LiveThread::StopLive(CAVStateListener* listener) {
     std::lock_guard<NamedMutex> guard(m_statusMutex);
+    if (liveState == PANE_SWITCHING && m_starting && !m_stopWanted) {
+        m_stopWanted = true;
+        m_stopListener = listener;
+        model.CancelConnect();
+        return 0;
+    }
     if (liveState != PANE_RUNNING)
         return 0;
     liveState = PANE_SWITCHING;
@@ -69,6 +85,8 @@ int LiveThread::StopLive(CAVStateListener* listener) {
         liveState = PANE_RUNNING;
         return -1;
     }
+    if (m_reconnecting)
+        model.CancelConnect();
     return 0;
 }
 
@@ -157,8 +175,10 @@ void LiveThread::OnLiveCommand(uintptr_t wParam, intptr_t lParam) {
 // failure of the video path closes what was opened and fails; a failure of the
 // audio path leaves the pane live without sound.
 bool LiveThread::OpenPipeline() {
-    bool ok = model.Connect(uid.c_str()) == 0 && model.CreateVideoQueue() == 0 && model.StartVideo() == 0 &&
-              decoder.StartVideoDecode() == 0;
+    m_connecting = true;
+    bool ok = model.Connect(uid.c_str()) == 0;
+    m_connecting = false;
+    ok = ok && model.CreateVideoQueue() == 0 && model.StartVideo() == 0 && decoder.StartVideoDecode() == 0;
     if (!ok) {
         decoder.StopVideoDecode();
         model.StopVideo();
@@ -176,30 +196,48 @@ bool LiveThread::OpenPipeline() {
         }
     }
     m_pipelineOpen = true;
-    m_lastVideoFrames = model.GetVideoFrames();
-    m_lastFrameTick = GetTickCount();
+    m_lastPictures = decoder.GetPictures();
+    m_lastPictureTick = GetTickCount();
+    m_firstPictureTick = 0;
     SetTimer(WATCH_TIMER, kWatchMs);
     return true;
 }
 
 void LiveThread::StartLiveCommand(CAVStateListener* listener) {
     m_liveListener = listener;
-    if (!OpenPipeline()) {
-        uid.clear();
-        SetLiveState(PANE_STOPPED);
+    m_retryMs = 0;
+    m_resumeRecording = false;
+    const bool opened = OpenPipeline();
+    bool stopWanted = false;
+    CAVStateListener* stopListener = nullptr;
+    {
+        std::lock_guard<NamedMutex> guard(m_statusMutex);
+        std::swap(stopWanted, m_stopWanted);
+        stopListener = m_stopListener;
+        m_starting = false;
+        if (opened && !stopWanted)
+            liveState = PANE_RUNNING;
+    }
+    if (opened && !stopWanted) {
         if (listener)
-            listener->OnLiveFailed(this);
+            listener->OnLiveStarted(this);
         return;
     }
-    SetLiveState(PANE_RUNNING);
-    if (listener)
-        listener->OnLiveStarted(this);
+    // Failed, or stopped by the operator while connecting.
+    if (opened)
+        StopPipeline();
+    uid.clear();
+    SetLiveState(PANE_STOPPED);
+    if (stopWanted && stopListener)
+        stopListener->OnLiveStopped(this);
+    else if (!stopWanted && listener)
+        listener->OnLiveFailed(this);
 }
 
 // Stops talk-back, the audio path, the video path, the recorder and the
 // session, in that order: no stage is stopped while an earlier one still feeds
 // it. The pane then shows its empty fill.
-void LiveThread::StopPipeline() {
+bool LiveThread::StopPipeline() {
     KillTimer(WATCH_TIMER);
     capture.StopCapture();
     encoder.StopEncoder();
@@ -211,14 +249,15 @@ void LiveThread::StopPipeline() {
     decoder.StopVideoDecode();
     model.StopVideo();
     model.FreeVideoQueue();
-    recorder.Stop();
+    const bool recorded = recorder.Stop() == 0;
     model.Close();
     renderer.ClearWindow();
     m_pipelineOpen = false;
+    return recorded;
 }
 
 void LiveThread::StopLiveCommand(CAVStateListener* listener) {
-    StopPipeline();
+    const bool recorded = StopPipeline();
     // The pane's queues, pictures and codec buffers were freed in the threads
     // that used them; glibc keeps such pages in per-thread arenas for reuse.
     // Hand them back, so that a window left running for hours, live started
@@ -233,8 +272,13 @@ void LiveThread::StopLiveCommand(CAVStateListener* listener) {
         talkState = PANE_STOPPED;
         recordState = PANE_STOPPED;
     }
-    if (listener)
+    if (listener) {
         listener->OnLiveStopped(this);
+        // After the stop, which shows every column ready: the recording it
+        // ended could not be put on the disk whole.
+        if (!recorded)
+            listener->OnRecordFailed(this);
+    }
 }
 
 void LiveThread::Report(int (CAVStateListener::*slot)(LiveThread*)) {
@@ -253,48 +297,80 @@ void LiveThread::WatchDevice() {
     if (!m_pipelineOpen || liveState != PANE_RUNNING)
         return;
     const uint32_t now = GetTickCount();
-    const uint32_t frames = model.GetVideoFrames();
-    if (frames != m_lastVideoFrames) {
-        m_lastVideoFrames = frames;
-        m_lastFrameTick = now;
+    const uint32_t pictures = decoder.GetPictures();
+    if (pictures != m_lastPictures) {
+        m_lastPictures = pictures;
+        m_lastPictureTick = now;
+        if (m_firstPictureTick == 0)
+            m_firstPictureTick = now | 1;
+        ResumeRecording();
     }
-    if (!model.IsVideoLoopRunning() || now - m_lastFrameTick >= kSilenceMs)
+    if (!model.IsVideoLoopRunning() || now - m_lastPictureTick >= kSilenceMs)
         DropDevice();
+}
+
+void LiveThread::ResumeRecording() {
+    if (!m_resumeRecording)
+        return;
+    m_resumeRecording = false;
+    if (recordState != PANE_RUNNING)
+        return;
+    const bool ok = recorder.Start() == 0;
+    if (!ok)
+        recordState = PANE_STOPPED;
+    Report(ok ? &CAVStateListener::OnRecordStarted : &CAVStateListener::OnRecordFailed);
 }
 
 // The device is gone: stop everything, keep the request to be live (and to
 // record), and start reconnecting.
 void LiveThread::DropDevice() {
     const bool wasTalking = talkState == PANE_RUNNING;
-    StopPipeline();
+    const bool recorded = StopPipeline();
     if (wasTalking) {
         talkState = PANE_STOPPED;
         Report(&CAVStateListener::OnTalkStopped);
     }
+    if (!recorded && recordState == PANE_RUNNING) {
+        // A recording that could not be finalised does not resume.
+        recordState = PANE_STOPPED;
+        Report(&CAVStateListener::OnRecordFailed);
+    }
     m_reconnecting = true;
-    m_retryMs = kFirstRetryMs;
-    SetTimer(RETRY_TIMER, m_retryMs);
+    m_resumeRecording = false;
+    // Only a connection that showed pictures for a while starts the waits
+    // afresh: one that connects and shows nothing backs off further.
+    const bool steady = m_firstPictureTick != 0 && GetTickCount() - m_firstPictureTick >= kSteadyMs;
+    if (steady)
+        m_retryMs = 0;
+    ScheduleReconnect();
     Report(&CAVStateListener::OnLiveReconnecting);
+}
+
+void LiveThread::ScheduleReconnect() {
+    m_retryMs = m_retryMs == 0 ? kFirstRetryMs : std::min(m_retryMs * 2, kLongestRetryMs);
+    thread_local std::minstd_rand random{std::random_device{}()};
+    std::uniform_int_distribution<uint32_t> jitter(m_retryMs * 4 / 5, m_retryMs * 6 / 5);
+    SetTimer(RETRY_TIMER, jitter(random));
 }
 
 void LiveThread::Reconnect() {
     KillTimer(RETRY_TIMER);
     if (!m_reconnecting || liveState != PANE_RUNNING)
         return;
-    if (!OpenPipeline()) {
-        m_retryMs = std::min(m_retryMs * 2, kLongestRetryMs);
-        SetTimer(RETRY_TIMER, m_retryMs);
+    const bool opened = OpenPipeline();
+    // A stop that came meanwhile wins: its command, queued behind this one,
+    // ends what was opened; nothing is reported, no recording starts.
+    if (liveState != PANE_RUNNING)
+        return;
+    if (!opened) {
+        ScheduleReconnect();
         return;
     }
     m_reconnecting = false;
     Report(&CAVStateListener::OnLiveStarted);
-    if (recordState == PANE_RUNNING) {
-        // The recording goes on in a new file.
-        const bool ok = recorder.Start() == 0;
-        if (!ok)
-            recordState = PANE_STOPPED;
-        Report(ok ? &CAVStateListener::OnRecordStarted : &CAVStateListener::OnRecordFailed);
-    }
+    // The recording goes on in a new file once a picture shows that the
+    // camera really sends.
+    m_resumeRecording = recordState == PANE_RUNNING;
 }
 
 void LiveThread::StartTalkCommand(CAVStateListener* listener) {

@@ -43,11 +43,14 @@ enum PaneState : int32_t {
 // is ever queued. The states are atomics: the UI thread reads them unlocked.
 //
 // While live, a watch timer checks the device once a second: when its session
-// has closed, or no picture has come for kSilenceMs, the pane tears its
-// pipeline down (finalising a recording, ending talk-back), reports
-// OnLiveReconnecting and tries to connect again after kFirstRetryMs, doubling
-// the wait up to kLongestRetryMs, until the device is back or live view is
-// stopped.
+// has closed, or no picture has been decoded for kSilenceMs (whether frames
+// come or not), the pane tears its pipeline down (finalising a recording,
+// ending talk-back), reports OnLiveReconnecting and tries to connect again
+// after kFirstRetryMs, doubling the wait up to kLongestRetryMs (each wait
+// +-20% at random, so that panes do not retry in step), until the device is
+// back or live view is stopped. The wait starts again from kFirstRetryMs only
+// after the pane has shown pictures for kSteadyMs; a recording resumes, in a
+// new file, with the first picture after a reconnect.
 class LiveThread : public MessageThread {
 public:
     LiveThread();
@@ -64,16 +67,26 @@ public:
     int GetLiveState() const { return liveState.load(); }
     int GetTalkState() const { return talkState.load(); }
     int GetRecordState() const { return recordState.load(); }
+    // True from StartLive until the start has ended (live or not): StopLive
+    // is accepted meanwhile and cancels the connect.
+    bool IsStarting() const { return m_starting.load(); }
+    // True while the pane thread connects to the device (a start or a reconnect).
+    bool IsConnecting() const { return m_connecting.load(); }
 
     // Ends the pane thread and stops whatever the pane still runs (talk-back,
     // recording, live view), finalising a recording. Safe to call more than
     // once; the destructor calls it. Several panes may shut down in parallel.
-    void Shutdown();
+    // False when a recording could not be finalised (no listener is told:
+    // the window is gone); GetRecordingName() names its file.
+    bool Shutdown();
+    // The file the pane's recorder last wrote to ("" when none).
+    std::string GetRecordingName() { return recorder.GetFileName(); }
 
     static constexpr uint32_t kWatchMs = 1000;
     static constexpr uint32_t kSilenceMs = 5000;
     static constexpr uint32_t kFirstRetryMs = 2000;
     static constexpr uint32_t kLongestRetryMs = 30000;
+    static constexpr uint32_t kSteadyMs = 10000;
 
 private:
     enum Timer : uintptr_t { WATCH_TIMER = 1, RETRY_TIMER = 2 };
@@ -86,11 +99,14 @@ private:
     void StopRecordCommand(CAVStateListener* listener);
     bool OpenPipeline();
     void OnRecordFailedMessage();
-    void StopPipeline();
+    // False when the recording it stopped could not be finalised.
+    bool StopPipeline();
     void OnTimer(uintptr_t id);
     void WatchDevice();
     void DropDevice();
     void Reconnect();
+    void ScheduleReconnect();
+    void ResumeRecording();
     void Report(int (CAVStateListener::*slot)(LiveThread*));
     void SetLiveState(int32_t state);
     bool Post(uintptr_t command, CAVStateListener* listener);
@@ -112,10 +128,16 @@ private:
     Mp4Recorder recorder;
     // Pane thread only, from here on.
     bool m_pipelineOpen = false;                // the pipeline holds a session and threads
-    bool m_reconnecting = false;                // live, waiting for the device to come back
+    std::atomic<bool> m_reconnecting{false};    // live, waiting for the device to come back
+    std::atomic<bool> m_connecting{false};      // a start or a reconnect is connecting
+    std::atomic<bool> m_starting{false};        // a start is queued or running; set under the status lock
+    bool m_stopWanted = false;                  // a stop came during the start; under the status lock
+    CAVStateListener* m_stopListener = nullptr; // who asked for it
     CAVStateListener* m_liveListener = nullptr; // where drops and reconnects are reported
-    uint32_t m_lastVideoFrames = 0;
-    uint32_t m_lastFrameTick = 0;
-    uint32_t m_retryMs = kFirstRetryMs;
+    uint32_t m_lastPictures = 0;
+    uint32_t m_lastPictureTick = 0;
+    uint32_t m_firstPictureTick = 0;              // of this connection; 0 before its first picture
+    uint32_t m_retryMs = 0;                       // the last wait before a reconnect; 0 before the first
+    bool m_resumeRecording = false;               // at the next picture
     CAVStateListener* m_recordListener = nullptr; // who started the recording
 };

@@ -1,5 +1,7 @@
 #include "media/Mp4File.h"
 
+#include "media/FileSync.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -189,13 +191,25 @@ bool Mp4File::Finish() {
         return false;
     }
     m_size += m_box.Size();
+    // Everything the new header points at must be on the disk before the
+    // header is: a header that reached the disk without its index would
+    // leave a file that does not play at all.
+    if (!FileSync::SyncData(FileSync::kData, m_fd)) {
+        m_failed = true;
+        return false;
+    }
     // The reserved box becomes the header of one mdat over all fragments.
     const uint64_t span = moovAt - m_reservedAt;
     uint8_t header[16] = {0, 0, 0, 1, 'm', 'd', 'a', 't'};
     for (int i = 0; i < 8; ++i)
         header[8 + i] = static_cast<uint8_t>(span >> (56 - 8 * i));
-    if (::pwrite(m_fd, header, sizeof header, static_cast<off_t>(m_reservedAt)) != static_cast<ssize_t>(sizeof header))
+    if (!FileSync::Allow(FileSync::kHeaderRewrite, m_fd) ||
+        ::pwrite(m_fd, header, sizeof header, static_cast<off_t>(m_reservedAt)) !=
+            static_cast<ssize_t>(sizeof header) ||
+        !FileSync::SyncData(FileSync::kHeaderSync, m_fd)) {
+        m_failed = true;
         return false;
+    }
     return ok;
 }
 

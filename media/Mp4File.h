@@ -12,12 +12,13 @@
 // moof + mdat pair per Flush. A file cut off at any moment plays up to its
 // last complete fragment. Finish() writes the last fragment, appends a moov
 // with the complete sample index (sizes, times, composition offsets, sync
-// samples, chunk offsets into the fragments' mdat payloads, edit lists), and
-// then overwrites the reserved box with the header of one mdat that spans
-// everything before that moov. The file is then a plain MP4 (ftyp, mdat,
-// moov); no media byte is read back or moved. Should the process die between
-// the two steps, the file is still the fragmented one, followed by a moov
-// that readers of fragmented files skip.
+// samples, chunk offsets into the fragments' mdat payloads, edit lists),
+// syncs the file, then overwrites the reserved box with the header of one
+// mdat that spans everything before that moov and syncs again (FileSync).
+// The file is then a plain MP4 (ftyp, mdat, moov); no media byte is read back
+// or moved. Should the process die or the power fail before the second sync,
+// the file is still the fragmented one, followed by a moov that readers of
+// fragmented files skip.
 //
 // Times: video in 90 kHz ticks, audio in samples, both from one origin (the
 // first video decode time). Decode times must increase strictly per track.
@@ -78,8 +79,8 @@ public:
     // Writes the gathered samples as one fragment, except the newest of each
     // track: its length is known only when the next one comes.
     bool Flush();
-    // Writes the rest and the complete index; false when anything failed,
-    // now or before.
+    // Writes the rest and the complete index and puts the file on the disk;
+    // false when anything failed, now or before.
     bool Finish();
 
     // True once a fragment is in the file.

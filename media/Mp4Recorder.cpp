@@ -48,7 +48,7 @@ int Mp4Recorder::Start() {
         return -1;
     }
     exitFlag.store(0);
-    videoQueue = std::make_unique<FrameBufferList>(kVideoBuffers, kVideoBufferSize);
+    videoQueue = std::make_unique<FrameBufferList>(kVideoBuffers, kVideoBufferSize, false);
     audioQueue = std::make_unique<FrameBufferList>(kAudioBuffers, kAudioBufferSize);
     try {
         m_writerThread = std::thread(&Mp4Recorder::WriterThread, this);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "p2p/Protocol.h"
 #include "platform/NamedMutex.h"
 #include "session/FrameBufferList.h"
 
@@ -48,11 +49,14 @@ class RecordingWriter;
 
 class Mp4Recorder {
 public:
+    // Every frame the transport carries fits; the queue is not cleared, so
+    // only the pages frames touch become resident.
     static constexpr uint32_t kVideoBuffers = 10;
-    static constexpr uint32_t kVideoBufferSize = 48000;
+    static constexpr uint32_t kVideoBufferSize = p2p::kMaxFrameSize;
     static constexpr uint32_t kAudioBuffers = 50;
     static constexpr uint32_t kAudioBufferSize = 1024;
-    static constexpr uint32_t kSampleBufferSize = 500000;
+    // A sample replaces each start code (3 bytes at least) by a 4-byte length.
+    static constexpr uint32_t kSampleBufferSize = kVideoBufferSize + kVideoBufferSize / 3 + 4;
 
     Mp4Recorder();
     ~Mp4Recorder();

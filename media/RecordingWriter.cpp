@@ -1,5 +1,6 @@
 #include "media/RecordingWriter.h"
 
+#include "media/FileSync.h"
 #include "media/H264Sps.h"
 #include "platform/Tick.h"
 
@@ -101,11 +102,13 @@ bool RecordingWriter::OpenOutput(Output& out) {
     return true;
 }
 
-// Finishes a file; one without media is removed.
+// Finishes a file and puts it on the disk, its folder entry last (a file
+// that was synced but whose new name was not is lost with a power cut); one
+// without media is removed.
 bool RecordingWriter::CloseOutput(Output& out) {
     if (!out.file.IsOpen())
         return true;
-    const bool ok = out.file.Finish();
+    bool ok = out.file.Finish();
     const bool media = out.file.HasMedia();
     m_indexBytes = out.file.GetIndexBytes();
     out.file.Close();
@@ -113,8 +116,9 @@ bool RecordingWriter::CloseOutput(Output& out) {
         ::unlinkat(m_folder, out.name.c_str(), 0);
         if (&out == m_now)
             m_onName(std::string());
+        return ok;
     }
-    return ok;
+    return FileSync::SyncAll(FileSync::kFolder, m_folder) && ok;
 }
 
 bool RecordingWriter::Close() {

@@ -4,6 +4,7 @@
 #include "p2p/P2PErrors.h"
 #include "platform/NamedMutex.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -51,7 +52,7 @@ struct StopSignal {
 };
 
 void QueueFrame(FrameBufferList* queue, const char* data, int length, const char info[16]) {
-    if (queue == nullptr)
+    if (queue == nullptr || static_cast<uint32_t>(length) > queue->GetBufferSize())
         return;
     FrameBuffer* buf = queue->AcquireFree();
     if (buf == nullptr)
@@ -59,6 +60,9 @@ void QueueFrame(FrameBufferList* queue, const char* data, int length, const char
     buf->SetTimestamp(TimestampOf(info));
     buf->SetLength(static_cast<uint32_t>(length));
     std::memcpy(buf->GetData(), data, static_cast<size_t>(length));
+    // The decoder reads the buffer in place and may read a little past the end.
+    const uint32_t padding = std::min(AVModel::kFramePadding, queue->GetBufferSize() - static_cast<uint32_t>(length));
+    std::memset(buf->GetData() + length, 0, padding);
     queue->MarkReady(buf);
 }
 
@@ -127,6 +131,10 @@ int AVModel::Connect(const char* uid) {
         sessionId = -1;
         return -1;
     }
+    if (!HoldSession(sessionId)) {
+        Close();
+        return -1;
+    }
     int r = IOTC_Connect_ByUID_Parallel(uid, sessionId);
     if (r < 0) {
         Close();
@@ -142,9 +150,38 @@ int AVModel::Connect(const char* uid) {
         avIndex.store(error);
         return error;
     }
+    if (ConnectCancelled()) { // cancelled right after the device answered
+        Close();
+        return -1;
+    }
     const char zero[2] = {0, 0};
     avSendIOCtrl(avIndex.load(), IOCTRL_SESSION_INIT, zero, 2);
     return 0;
+}
+
+bool AVModel::HoldSession(int32_t id) {
+    std::lock_guard<std::mutex> lock(m_cancelMutex);
+    m_heldSession = id;
+    return !m_connectCancelled;
+}
+
+bool AVModel::ConnectCancelled() {
+    std::lock_guard<std::mutex> lock(m_cancelMutex);
+    return m_connectCancelled;
+}
+
+void AVModel::CancelConnect() {
+    std::lock_guard<std::mutex> lock(m_cancelMutex);
+    m_connectCancelled = true;
+    // Session ids are not reused soon, so the owner's own close later finds
+    // nothing to close rather than another pane's session.
+    if (m_heldSession >= 0)
+        IOTC_Session_Close(m_heldSession);
+}
+
+void AVModel::AllowConnect() {
+    std::lock_guard<std::mutex> lock(m_cancelMutex);
+    m_connectCancelled = false;
 }
 
 int AVModel::Close() {
@@ -178,6 +215,10 @@ int AVModel::Close() {
         avIndex.store(-1);
     }
     if (sessionId >= 0) {
+        {
+            std::lock_guard<std::mutex> lock(m_cancelMutex);
+            m_heldSession = -1;
+        }
         IOTC_Session_Close(sessionId);
         sessionId = -1;
     }
@@ -186,7 +227,7 @@ int AVModel::Close() {
 
 int AVModel::CreateVideoQueue() {
     videoQueue.reset();
-    videoQueue = std::make_unique<FrameBufferList>(kVideoBuffers, kVideoBufferSize);
+    videoQueue = std::make_unique<FrameBufferList>(kVideoBuffers, kVideoBufferSize, false);
     return 0;
 }
 
@@ -257,13 +298,15 @@ void AVModel::StopReceiver(bool video) {
 }
 
 void AVModel::VideoLoop() {
-    char buf[kVideoBufferSize];
+    // Not cleared: only the pages the largest frame so far touched become resident.
+    auto frame = std::make_unique_for_overwrite<char[]>(kLargestVideoFrame);
+    char* buf = frame.get();
     char info[16] = {};
     while (videoStop.load() != 1) {
         int actualSize = 0, expectedSize = 0, infoSize = 0;
         unsigned int frameIndex = 0;
-        int n = avRecvFrameData2(avIndex.load(), buf, sizeof buf, &actualSize, &expectedSize, info, sizeof info,
-                                 &infoSize, &frameIndex);
+        int n = avRecvFrameData2(avIndex.load(), buf, static_cast<int>(kLargestVideoFrame), &actualSize, &expectedSize,
+                                 info, sizeof info, &infoSize, &frameIndex);
         if (n == kNoData) {
             // Sleeps until a frame for this channel is in, 300 ms at most.
             avWaitFrameData(avIndex.load(), kNoDataWaitMs);

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "p2p/Protocol.h"
 #include "session/FrameBufferList.h"
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 // One session with one camera device over the peer-to-peer transport: opens
@@ -21,8 +23,14 @@
 // StopSpeaker come from the talk-back encoder's thread.
 class AVModel {
 public:
+    // Every frame the transport can carry fits a buffer, with zeroed room
+    // behind it that the decoder may read ahead into. The buffers are not
+    // cleared at start, so a pane's resident memory grows only with the
+    // frames it actually gets: at most kVideoBuffers x its largest frame.
     static constexpr uint32_t kVideoBuffers = 15;
-    static constexpr uint32_t kVideoBufferSize = 48000;
+    static constexpr uint32_t kLargestVideoFrame = p2p::kMaxFrameSize;
+    static constexpr uint32_t kFramePadding = 64;
+    static constexpr uint32_t kVideoBufferSize = kLargestVideoFrame + kFramePadding;
     static constexpr uint32_t kAudioBuffers = 50;
     static constexpr uint32_t kAudioBufferSize = 1024;
     static constexpr int kStopWaitMs = 3000;
@@ -35,6 +43,11 @@ public:
 
     int Connect(const char* uid);
     int Close();
+    // From any thread: closes the session this model is opening or holds, so
+    // that a Connect in progress fails at once and a Close does not wait for
+    // the device; every Connect fails from now until AllowConnect().
+    void CancelConnect();
+    void AllowConnect();
     int CreateVideoQueue();
     int CreateAudioQueue();
     int FreeVideoQueue();
@@ -75,6 +88,12 @@ private:
     void VideoLoop();
     void AudioLoop();
 
+    bool HoldSession(int32_t id);
+    bool ConnectCancelled();
+
+    std::mutex m_cancelMutex; // guards the two below
+    int32_t m_heldSession = -1;
+    bool m_connectCancelled = false;
     std::atomic<bool> m_videoLoopRunning{false};
     std::atomic<bool> m_audioLoopRunning{false};
     std::atomic<uint32_t> m_videoFrames{0};

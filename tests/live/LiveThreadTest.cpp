@@ -2,6 +2,9 @@
 // operations, the order of reports, recordings made through the pane, and
 // shutting down or losing the camera with work in flight.
 #include "live/LiveThread.h"
+#include "media/FileSync.h"
+#include "p2p/Device.h"
+#include "p2p/P2PSettings.h"
 #include "tests/support/CameraStarter.h"
 #include "tests/support/RecordingTarget.h"
 #include "tests/support/TestFiles.h"
@@ -21,6 +24,7 @@
 #include <vector>
 
 using testnet::WaitUntil;
+using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
@@ -93,6 +97,8 @@ protected:
         StartCamera();
     }
     void TearDown() override {
+        FileSync::SetProbe({});
+        P2PSettings::Set(m_settings);
         camera.reset();
         fs::current_path(m_oldDir);
     }
@@ -122,19 +128,20 @@ protected:
                   [](const auto& a, const auto& b) { return fs::last_write_time(a) < fs::last_write_time(b); });
         return found;
     }
-    // Waits until the folder's newest recording holds its first fragment.
-    bool WaitForFragment(const fs::path& folder = ".") {
+    // Waits until the folder holds `count` recordings and the newest holds its first fragment.
+    bool WaitForFragment(const fs::path& folder = ".", size_t count = 1) {
         return WaitUntil(
             [&] {
                 auto files = Recordings(folder);
                 std::error_code ec;
-                return !files.empty() && fs::file_size(files.back(), ec) > 0;
+                return files.size() >= count && fs::file_size(files.back(), ec) > 0;
             },
             10000);
     }
 
     TempDir m_dir;
     fs::path m_oldDir;
+    P2PSettings m_settings = P2PSettings::Current();
     std::string uid = testnet::UniqueUid("LIVE");
     std::unique_ptr<CamSim> camera;
 };
@@ -263,6 +270,133 @@ TEST_F(LiveThreadTest, ShutdownWhileRecordingFinalisesAPlayableFile) {
     EXPECT_EQ(listener.Reports().size(), 2u);
 }
 
+// A recording whose file cannot be put on the disk (its sync fails) is
+// reported as failed whichever way it ends (the record button always
+// reported it): a live stop, the camera dropping out (the recording does not
+// resume), shutting down.
+TEST_F(LiveThreadTest, AFinalisationFailureIsReportedOnEveryPath) {
+    FileSync::SetProbe([](FileSync::Step step, int) { return step != FileSync::kData; }); // until TearDown
+    RecordingListener listener;
+    LiveThread pane;
+    GoLive(pane, listener);
+    auto record = [&](size_t at) {
+        const size_t files = Recordings().size();
+        pane.StartRecord(&listener);
+        ASSERT_EQ(listener.At(at), RecordStarted);
+        ASSERT_TRUE(WaitForFragment(".", files + 1));
+    };
+    record(1);
+    pane.StopLive(&listener);
+    EXPECT_EQ(listener.At(2), LiveStopped);
+    EXPECT_EQ(listener.At(3), RecordFailed);
+
+    ASSERT_EQ(pane.StartLive(uid, true, &listener), 0);
+    ASSERT_EQ(listener.At(4), LiveStarted);
+    record(5);
+    camera.reset();
+    EXPECT_EQ(listener.At(6), RecordFailed);
+    EXPECT_EQ(listener.At(7), LiveReconnecting);
+    EXPECT_EQ(pane.GetRecordState(), PANE_STOPPED);
+    StartCamera();
+    EXPECT_EQ(listener.At(8, 20000), LiveStarted);
+
+    record(9);
+    EXPECT_FALSE(pane.Shutdown());
+    EXPECT_EQ(pane.GetRecordingName(), Recordings().back().filename().string());
+    EXPECT_EQ(listener.Reports().size(), 10u);
+    for (const auto& file : Recordings())
+        EXPECT_EQ(TestStreams::DecodeErrors(file), "") << file;
+}
+
+// A stop or a close during a connect cancels it: a start to a camera that
+// is not there, a reconnect to a camera that is back (the stop must still
+// win, with no stray start or recording), and a close while reconnecting to
+// a camera that is gone, with a search far longer than any test waits.
+TEST_F(LiveThreadTest, StopAndShutdownCancelAConnectInProgress) {
+    P2PSettings longSearch = m_settings; // until TearDown
+    longSearch.searchTimeoutMs = 600000;
+    P2PSettings::Set(longSearch);
+    RecordingListener listener;
+    LiveThread pane;
+    ASSERT_TRUE(pane.CreateThread());
+    ASSERT_EQ(pane.StartLive(testnet::UniqueUid("NOBODY"), true, &listener), 0);
+    ASSERT_TRUE(WaitUntil([&] { return pane.IsConnecting(); }, 10000));
+    pane.StopLive(&listener);
+    EXPECT_EQ(listener.At(0), LiveStopped);
+    EXPECT_EQ(pane.GetLiveState(), PANE_STOPPED);
+
+    ASSERT_EQ(pane.StartLive(uid, true, &listener), 0);
+    ASSERT_EQ(listener.At(1), LiveStarted);
+    pane.StartRecord(&listener);
+    ASSERT_EQ(listener.At(2), RecordStarted);
+    ASSERT_TRUE(WaitForFragment());
+    camera.reset();
+    ASSERT_EQ(listener.At(3), LiveReconnecting);
+    ASSERT_TRUE(WaitUntil([&] { return pane.IsConnecting(); }, 10000));
+    StartCamera(); // the search finds it: the stop comes during or right after the connect
+    size_t stopAt = listener.Reports().size();
+    pane.StopLive(&listener);
+    EXPECT_EQ(listener.At(stopAt), LiveStopped);
+    pane.StartTalk(&listener); // refused at once: nothing came in between
+    EXPECT_EQ(listener.At(stopAt + 1), TalkFailed);
+
+    ASSERT_EQ(pane.StartLive(uid, true, &listener), 0);
+    ASSERT_EQ(listener.At(stopAt + 2), LiveStarted);
+    pane.StartRecord(&listener);
+    ASSERT_EQ(listener.At(stopAt + 3), RecordStarted);
+    ASSERT_TRUE(WaitForFragment(".", 2));
+    camera.reset();
+    ASSERT_EQ(listener.At(stopAt + 4), LiveReconnecting);
+    ASSERT_TRUE(WaitUntil([&] { return pane.IsConnecting(); }, 10000));
+    EXPECT_TRUE(pane.Shutdown());
+    EXPECT_EQ(listener.Reports().size(), stopAt + 5);
+    ASSERT_EQ(Recordings().size(), 2u);
+    EXPECT_EQ(TestStreams::PlainMp4Problems(Recordings().back()), "");
+}
+
+// Cameras that connect but show no picture: the pane drops them after
+// kSilenceMs, whether frames come or not, and reconnects; a recording waits
+// for a picture, so no file is made and removed at every attempt.
+class SilentCameraTest : public LiveThreadTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(SilentCameraTest, IsDroppedAndRecordsNothing) {
+    struct Scripted : DeviceListener {
+        Scripted() : device(*this) { device.AddUid(uid, "admin", "531642"); }
+        void OnIOCtrl(int id, uint32_t type, const uint8_t*, size_t) override {
+            if (type == 0x01FF)
+                session = id;
+        }
+        std::string uid = testnet::UniqueUid("SILENT");
+        std::atomic<int> session{-1};
+        Device device;
+    } scripted;
+    ASSERT_EQ(scripted.device.Start(), 0);
+    std::jthread sender([&](std::stop_token stop) { // IDR slices without parameter sets: nothing decodes
+        const uint8_t slice[] = {0, 0, 0, 1, 0x65, 0x88, 0x84, 0x21, 0xA0, 0x5F, 0x12, 0x34};
+        p2p::FrameInfo info;
+        info.codec = p2p::kCodecH264;
+        for (; !stop.stop_requested(); info.timestamp += 40000, std::this_thread::sleep_for(40ms))
+            if (GetParam() && scripted.session >= 0)
+                scripted.device.SendVideo(scripted.session, info, slice, sizeof slice);
+    });
+    RecordingListener listener;
+    LiveThread pane;
+    ASSERT_TRUE(pane.CreateThread());
+    ASSERT_EQ(pane.StartLive(scripted.uid, true, &listener), 0);
+    ASSERT_EQ(listener.At(0), LiveStarted);
+    pane.StartRecord(&listener);
+    EXPECT_EQ(listener.At(1), RecordStarted);
+    EXPECT_EQ(listener.At(2), LiveReconnecting);
+    EXPECT_EQ(listener.At(3), LiveStarted);
+    EXPECT_EQ(listener.At(4), LiveReconnecting);
+    EXPECT_TRUE(Recordings().empty());
+    EXPECT_EQ(pane.GetRecordState(), PANE_RUNNING);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cameras, SilentCameraTest, ::testing::Bool(), [](const auto& info) {
+    return std::string(info.param ? "SendsFramesThatNeverDecode" : "SendsNothing");
+});
+
 // A camera whose stream the pane records.
 struct RecordingCase {
     const char* name;
@@ -284,16 +418,17 @@ const RecordingCase kRecordingCases[] = {
      2,
      {480, 272},
      true},
-    // A Main profile file with B-frames, passed through as it is.
-    {"FileWithBFrames",
+    // A 720p camera at 8 Mbit/s, Main profile with B-frames (the recorder's
+    // own tests cover their timing): key frames of 55-62 KB, each shown and recorded.
+    {"KeyFramesLargerThan48000Bytes",
      [](CamSimConfig& c) {
-         c.source = (fs::current_path() / "b.mp4").string();
-         TestStreams::Run("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=160x120:rate=25 -t 2 -pix_fmt yuv420p "
-                          "-c:v libx264 -profile:v main -bf 2 -g 25 '" +
+         c.source = (fs::current_path() / "k720.mp4").string();
+         TestStreams::Run("ffmpeg -nostdin -v error -f lavfi -i testsrc2=size=1280x720:rate=25 -t 2 -pix_fmt yuv420p "
+                          "-c:v libx264 -profile:v main -bf 2 -g 25 -b:v 8M -maxrate 8M -bufsize 4M '" +
                           c.source + "'");
      },
      1,
-     {160, 120},
+     {1280, 720},
      false},
 };
 

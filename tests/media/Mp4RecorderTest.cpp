@@ -1,6 +1,7 @@
 // Mp4Recorder fed the way the decoder threads feed it; the files are read
 // back with FFmpeg.
 #include "media/Mp4Recorder.h"
+#include "media/FileSync.h"
 #include "tests/support/TestStreams.h"
 #include "tools/camsim/SourceReader.h"
 
@@ -332,3 +333,60 @@ TEST_F(Mp4RecorderTest, NoParameterSetsNoFileAndStartTwiceIsOneRecording) {
     EXPECT_EQ(recorder.PushVideo(video[0].data.data(), static_cast<uint32_t>(video[0].data.size()), 0), 0);
     EXPECT_EQ(Recordings().size(), 1u);
 }
+
+// A stop puts the file on the disk step by step. At each step the file is
+// copied as a cut at that instant leaves it (a kill: the page cache; a power
+// cut: what the earlier syncs made durable), then the step fails as a failing
+// fsync does. Every copy and the file itself must play whole, and the
+// failure must reach the caller.
+class Mp4RecorderFinishTest : public Mp4RecorderTest, public ::testing::WithParamInterface<FileSync::Step> {
+protected:
+    void TearDown() override {
+        FileSync::SetProbe({});
+        Mp4RecorderTest::TearDown();
+    }
+};
+
+TEST_P(Mp4RecorderFinishTest, ACutOrAFailedSyncAtEachStepLeavesAFileThatPlays) {
+    const FileSync::Step failAt = GetParam();
+    std::vector<FileSync::Step> seen;
+    FileSync::SetProbe([&](FileSync::Step step, int fd) {
+        seen.push_back(step);
+        if (step != FileSync::kFolder) // the file is open for writing only
+            fs::copy_file("/proc/self/fd/" + std::to_string(fd), "cut-" + std::to_string(step) + ".mp4");
+        return step != failAt;
+    });
+    Mp4Recorder recorder;
+    ASSERT_EQ(recorder.Start(), 0);
+    Feed(recorder, Stamp(TestStreams::H264(320, 240, 2.0), 0, 40000), Stamp(TestStreams::Aac(8000, 1, 2.0), 0, 128000));
+    EXPECT_EQ(recorder.Stop(), -1);
+
+    // The index is durable before the header points at it, the file before its folder entry.
+    // A file that failed is kept, so its folder entry is synced all the same.
+    std::vector<FileSync::Step> order = {FileSync::kData, FileSync::kHeaderRewrite, FileSync::kHeaderSync};
+    order.resize(static_cast<size_t>(failAt));
+    order.push_back(failAt);
+    if (failAt != FileSync::kFolder)
+        order.push_back(FileSync::kFolder);
+    EXPECT_EQ(seen, order);
+    std::vector<std::string> files = {recorder.GetFileName()};
+    for (int step = 0; step <= failAt && step < FileSync::kFolder; ++step)
+        files.push_back("cut-" + std::to_string(step) + ".mp4");
+    for (const std::string& file : files) {
+        EXPECT_EQ(TestStreams::DecodeErrors(file), "") << file;
+        EXPECT_EQ(PacketsOf(file, true).size(), 50u) << file;
+    }
+    // Before the header rewrite the file is still the fragmented one.
+    EXPECT_TRUE(failAt < FileSync::kHeaderRewrite || TestStreams::ReadMp4Layout("cut-1.mp4").boxes.at(1) != "mdat");
+    EXPECT_TRUE(failAt < FileSync::kHeaderSync || TestStreams::PlainMp4Problems("cut-2.mp4").empty());
+}
+
+std::string StepName(const ::testing::TestParamInfo<FileSync::Step>& info) {
+    static const char* const kNames[] = {"DataSync", "HeaderRewrite", "HeaderSync", "FolderSync"};
+    return kNames[info.param];
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, Mp4RecorderFinishTest,
+                         ::testing::Values(FileSync::kData, FileSync::kHeaderRewrite, FileSync::kHeaderSync,
+                                           FileSync::kFolder),
+                         StepName);

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <mutex>
 
 using testnet::SecondsSince;
@@ -136,17 +137,20 @@ TEST_F(AVModelTest, AFailedConnectLeavesNothingOpen) {
     }
 }
 
-TEST_F(AVModelTest, FramesUpTo48000BytesPassInOrderAndAFullQueueDropsTheNewest) {
+// A camera's 720p key frames run to 60-67 KB: no frame the transport carries
+// is dropped for its size, and frames keep their order and stamps.
+TEST_F(AVModelTest, FramesUpToTheTransportsLargestPassInOrderAndAFullQueueDropsTheNewest) {
     ScriptedDevice scripted;
     AVModel model;
     ASSERT_EQ(model.Connect(scripted.uid.c_str()), 0);
     ASSERT_EQ(model.CreateVideoQueue(), 0);
     ASSERT_EQ(model.StartVideo(), 0);
     ASSERT_TRUE(WaitUntil([&] { return scripted.videoSession.load() >= 0; }, 3000));
-    // 48000 bytes, 48001 (skipped), then small frames: one more than the queue holds.
-    const uint32_t count = 2 + AVModel::kVideoBuffers;
+    // The largest frame, a key frame, then small frames: one more than the queue holds.
+    auto size = [](uint32_t i) { return i == 0 ? AVModel::kLargestVideoFrame : (i == 1 ? 67000u : 100 + i); };
+    const uint32_t count = 1 + AVModel::kVideoBuffers;
     for (uint32_t i = 0; i < count; ++i) {
-        std::vector<uint8_t> data(i == 0 ? 48000 : (i == 1 ? 48001 : 100 + i), static_cast<uint8_t>(i));
+        std::vector<uint8_t> data(size(i), static_cast<uint8_t>(i));
         p2p::FrameInfo info;
         info.codec = p2p::kCodecH264;
         info.timestamp = 0x11223300 + i;
@@ -158,11 +162,11 @@ TEST_F(AVModelTest, FramesUpTo48000BytesPassInOrderAndAFullQueueDropsTheNewest) 
     model.StopVideo(); // every frame taken from the transport is now queued or dropped
     std::vector<Taken> got = Drain(*model.videoQueue);
     ASSERT_EQ(got.size(), AVModel::kVideoBuffers);
-    for (uint32_t k = 0; k < got.size(); ++k) {
-        const uint32_t i = k == 0 ? 0 : k + 1;
-        EXPECT_EQ(got[k].timestamp, 0x11223300 + i);
-        EXPECT_EQ(got[k].data.size(), i == 0 ? 48000u : 100 + i);
-        EXPECT_EQ(got[k].data[0], static_cast<uint8_t>(i));
+    for (uint32_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].timestamp, 0x11223300 + i);
+        EXPECT_EQ(got[i].data.size(), size(i));
+        EXPECT_EQ(static_cast<uint32_t>(std::count(got[i].data.begin(), got[i].data.end(), static_cast<uint8_t>(i))),
+                  size(i));
     }
 }
 

@@ -1,5 +1,5 @@
 // The simulated camera seen through the transport: H.264 that decodes, IDRs
-// with SPS and PPS at least every 2 s, access units within 48000 bytes, the
+// with SPS and PPS at least every 2 s, access units within the frame cap, the
 // tone as ADTS AAC, the beep marker, stamps on one clock, media files as
 // sources, talk-back checked record by record; and vantor-camsim with
 // vantor-p2pcheck run as programs.
@@ -69,7 +69,7 @@ protected:
         ASSERT_GE(av, 0);
         ASSERT_EQ(avSendIOCtrl(av, 0x01FF, nullptr, 0), 0);
         ASSERT_EQ(avSendIOCtrl(av, 0x0300, nullptr, 0), 0);
-        std::vector<char> buf(48000);
+        std::vector<char> buf(p2p::kMaxFrameSize);
         char info[16];
         auto take = [&](std::vector<Frame>& frames, int n) {
             frames.push_back({std::vector<uint8_t>(buf.begin(), buf.begin() + n),
@@ -78,9 +78,10 @@ protected:
         EXPECT_TRUE(WaitUntil(
             [&] {
                 int n;
-                while ((n = avRecvFrameData2(av, buf.data(), 48000, nullptr, nullptr, info, 16, nullptr, nullptr)) >= 0)
+                while ((n = avRecvFrameData2(av, buf.data(), static_cast<int>(buf.size()), nullptr, nullptr, info, 16,
+                                             nullptr, nullptr)) >= 0)
                     take(video, n);
-                EXPECT_EQ(n, P2P_ERR_NO_DATA); // not P2P_ERR_BUFFER_TOO_SMALL: frames fit 48000 bytes
+                EXPECT_EQ(n, P2P_ERR_NO_DATA); // not P2P_ERR_BUFFER_TOO_SMALL: frames fit the transport's largest
                 while ((n = avRecvAudioData(av, buf.data(), 1024, info, 16, nullptr)) >= 0)
                     take(audio, n);
                 return video.size() >= pictures && audio.size() >= sounds;
@@ -206,18 +207,26 @@ TEST_F(CamSimTest, TestPictureAndToneWithTheBeepMarker) {
         EXPECT_NEAR(onset, std::round(onset), 0.002) << onset;
 }
 
-TEST_F(CamSimTest, LargestSizeStaysWithinTheFrameLimit) {
-    std::vector<Frame> video, audio;
-    Watch(
-        [](CamSimConfig& c) {
-            c.width = 1920;
-            c.height = 1080;
-        },
-        10, 0, video, audio);
-    int width = 0, height = 0; // a larger frame would not have come through Watch
-    EXPECT_GT(Decode(video, width, height), 0);
-    EXPECT_EQ(width, 1920);
-    EXPECT_EQ(height, 1080);
+// Key frames of their real size by default (a camera's are larger than the
+// 48000 bytes the simulator once capped them at); a cap that is set holds.
+TEST_F(CamSimTest, KeyFramesHaveTheirRealSizeUnlessACapIsSet) {
+    for (size_t cap : {size_t{0}, size_t{48000}}) {
+        std::vector<Frame> video, audio;
+        Watch(
+            [cap](CamSimConfig& c) {
+                c.width = 1920;
+                c.height = 1080;
+                c.maxFrameBytes = cap ? cap : c.maxFrameBytes;
+            },
+            10, 0, video, audio);
+        size_t largest = 0;
+        for (const Frame& f : video)
+            largest = std::max(largest, f.data.size());
+        EXPECT_TRUE(cap ? largest <= cap : largest > 48000) << largest;
+        int width = 0, height = 0;
+        EXPECT_GT(Decode(video, width, height), 0);
+        EXPECT_EQ(std::pair(width, height), std::pair(1920, 1080));
+    }
 }
 
 TEST_F(CamSimTest, MediaFilesAreSentInRealTimeAndLoop) {

@@ -76,6 +76,10 @@ int CamSim::Start() {
         Log("fps must be 1 to 60");
         return -1;
     }
+    if (m_config.maxFrameBytes < 1024 || m_config.maxFrameBytes > p2p::kMaxFrameSize) {
+        Log("the frame cap must be 1024 to " + std::to_string(p2p::kMaxFrameSize) + " bytes");
+        return -1;
+    }
     std::error_code ec;
     std::filesystem::create_directories(m_config.talkbackDir, ec);
     for (const std::string& uid : m_config.uids) {
@@ -87,7 +91,7 @@ int CamSim::Start() {
     // Open the encoders once here so that a bad source fails at start.
     if (!m_config.source.empty()) {
         SourceReader probe;
-        if (probe.Open(m_config.source, m_config.width, m_config.height, m_config.fps, kMaxFrameBytes) != 0) {
+        if (probe.Open(m_config.source, m_config.width, m_config.height, m_config.fps, m_config.maxFrameBytes) != 0) {
             Log(probe.GetError());
             return -1;
         }
@@ -294,8 +298,9 @@ void CamSim::StreamLoop(size_t index) {
     SourceReader source;
     AacEncoder aac;
     bool useSource = !m_config.source.empty();
-    int opened = useSource ? source.Open(m_config.source, m_config.width, m_config.height, m_config.fps, kMaxFrameBytes)
-                           : encoder->Open(m_config.width, m_config.height, m_config.fps, kMaxFrameBytes);
+    int opened =
+        useSource ? source.Open(m_config.source, m_config.width, m_config.height, m_config.fps, m_config.maxFrameBytes)
+                  : encoder->Open(m_config.width, m_config.height, m_config.fps, m_config.maxFrameBytes);
     if (opened != 0) {
         Log("UID " + uid + ": " + (useSource ? source.GetError() : encoder->GetError()));
         return;
@@ -358,8 +363,8 @@ void CamSim::StreamLoop(size_t index) {
                         now - videoSince >= std::chrono::seconds(m_config.resizeAfterSeconds)) {
                         resized = true;
                         encoder = std::make_unique<VideoEncoder>();
-                        if (encoder->Open(m_config.resizeWidth, m_config.resizeHeight, m_config.fps, kMaxFrameBytes) !=
-                            0) {
+                        if (encoder->Open(m_config.resizeWidth, m_config.resizeHeight, m_config.fps,
+                                          m_config.maxFrameBytes) != 0) {
                             Log("UID " + uid + ": " + encoder->GetError());
                             return;
                         }

@@ -2,6 +2,7 @@
 
 #include "p2p/Device.h"
 #include "p2p/P2PSettings.h"
+#include "p2p/Protocol.h"
 #include "tools/camsim/TalkbackWriter.h"
 
 #include <atomic>
@@ -22,6 +23,9 @@ struct CamSimConfig {
     int height = 360;
     int fps = 25;
     std::string source; // a media file to send instead of the test picture
+    // Largest access unit sent; larger ones are dropped (and the encoder's
+    // rate lowered). The default is the transport's largest frame.
+    size_t maxFrameBytes = p2p::kMaxFrameSize;
     std::string talkbackDir = ".";
     // Fault switches.
     int resizeAfterSeconds = 0; // > 0: switch the test picture to resizeWidth x resizeHeight this long
@@ -48,8 +52,6 @@ struct CamSimConfig {
 // square in its top-right corner (TestPicture::PaintBeepMarker).
 class CamSim : public DeviceListener {
 public:
-    static constexpr size_t kMaxFrameBytes = 48000;
-
     explicit CamSim(CamSimConfig config);
     ~CamSim() override;
     CamSim(const CamSim&) = delete;

@@ -33,12 +33,14 @@ int VideoEncoder::Open(int width, int height, int fps, size_t maxFrameBytes) {
     // Small pictures encode on the caller's thread; large ones need x264's threads to keep up.
     bool large = static_cast<int64_t>(width) * height > 640 * 480;
     m_ctx->thread_count = large ? 0 : 1;
-    // About 0.1 bit per pixel, within a buffer of three quarters of a frame
-    // slot, so that even an IDR stays inside the slot.
+    // About 0.1 bit per pixel, within a buffer of half a second of it, as a
+    // camera's encoder keeps, and of at most three quarters of the frame
+    // cap, so that even an IDR stays under the cap.
     int64_t rate = std::clamp<int64_t>(static_cast<int64_t>(width) * height * fps / 10, 200000, 4000000);
     m_ctx->bit_rate = rate;
     m_ctx->rc_max_rate = rate;
-    m_ctx->rc_buffer_size = static_cast<int>(maxFrameBytes * 8 * 3 / 4);
+    m_ctx->rc_buffer_size =
+        static_cast<int>(std::min<int64_t>(rate / 2, static_cast<int64_t>(maxFrameBytes) * 8 * 3 / 4));
     av_opt_set(m_ctx->priv_data, "preset", large ? "ultrafast" : "veryfast", 0);
     av_opt_set(m_ctx->priv_data, "tune", "zerolatency", 0);
     av_opt_set(m_ctx->priv_data, "profile", "main", 0);

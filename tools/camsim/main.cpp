@@ -24,6 +24,8 @@ void Usage() {
                  "  --source FILE         send this video file (looping) instead of the test picture; H.264\n"
                  "                        is sent as it is (B-frames too), other codecs are re-encoded\n"
                  "  --talkback-dir DIR    where talk-back is saved (default .)\n"
+                 "  --max-frame-bytes N   largest picture sent, in bytes (default and most 1048576, the\n"
+                 "                        transport's largest frame); larger ones are dropped\n"
                  "Time stamps: microseconds on one stream clock per UID; a picture carries its\n"
                  "presentation time, an audio frame the time of its first sample. The tone beeps\n"
                  "at 1000 Hz for the first 100 ms of every second; meanwhile each test picture (and\n"
@@ -86,6 +88,8 @@ int main(int argc, char** argv) {
             config.fps = number(1, 60);
         } else if (arg == "--source") {
             config.source = value();
+        } else if (arg == "--max-frame-bytes") {
+            config.maxFrameBytes = static_cast<size_t>(number(1024, static_cast<int>(p2p::kMaxFrameSize)));
         } else if (arg == "--talkback-dir") {
             config.talkbackDir = value();
         } else if (arg == "--resize-after") {
