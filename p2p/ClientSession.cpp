@@ -11,7 +11,7 @@ ClientSession::~ClientSession() {
     Shutdown();
 }
 
-void ClientSession::Shutdown() {
+std::unique_ptr<Connection> ClientSession::Cancel() {
     std::unique_ptr<Connection> connection_;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -19,14 +19,50 @@ void ClientSession::Shutdown() {
         cancelled = true;
     }
     cv.notify_all();
+    if (connection_)
+        connection_->Close(P2P_ERR_LOCAL_CLOSE);
+    return connection_;
+}
+
+void ClientSession::Shutdown() {
+    if (std::unique_ptr<Connection> connection_ = Cancel())
+        connection_->Join();
+}
+
+void ClientSession::Disconnect() {
+    std::unique_ptr<Connection> connection_;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        connection_ = std::move(connection);
+    }
     if (connection_) {
         connection_->Close(P2P_ERR_LOCAL_CLOSE);
         connection_->Join();
     }
 }
 
+bool ClientSession::BeginConnect(const std::string& uid_) {
+    if (cancelled || state == Connecting || state == Connected)
+        return false;
+    state = Connecting;
+    uid = uid_;
+    remote.clear();
+    endReason = 0;
+    peerReason = 0;
+    helloResult.reset();
+    avStartResult.reset();
+    staleStartAcks = 0;
+    avActive = false;
+    stopAcked = false;
+    video.clear();
+    audio.clear();
+    bufferedBytes = 0;
+    videoLost = audioLost = false;
+    return true;
+}
+
 int ClientSession::OnMessage(uint16_t type, const uint8_t* payload, size_t length) {
-    std::unique_lock<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     switch (type) {
     case MSG_HELLO_ACK: {
         int32_t result;
@@ -39,7 +75,10 @@ int ClientSession::OnMessage(uint16_t type, const uint8_t* payload, size_t lengt
         int32_t result;
         if (!DecodeResult(payload, length, result))
             return P2P_ERR_PROTOCOL;
-        avStartResult = result;
+        if (staleStartAcks > 0)
+            --staleStartAcks; // the late answer to a start that was given up and stopped
+        else
+            avStartResult = result;
         break;
     }
     case MSG_AV_STOP_ACK:
@@ -54,9 +93,11 @@ int ClientSession::OnMessage(uint16_t type, const uint8_t* payload, size_t lengt
     default:
         return P2P_ERR_PROTOCOL; // nothing else may come from a device
     }
-    lock.unlock();
-    cv.notify_all();
     return 0;
+}
+
+void ClientSession::OnReadDone() {
+    cv.notify_all();
 }
 
 void ClientSession::Queue(bool isVideo, const uint8_t* payload, size_t length) {
@@ -80,11 +121,12 @@ void ClientSession::Queue(bool isVideo, const uint8_t* payload, size_t length) {
     queue.push_back(std::move(frame));
 }
 
-void ClientSession::OnClosed(int reason) {
+void ClientSession::OnClosed(int reason, int peerReason_) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         state = Ended;
         endReason = reason;
+        peerReason = peerReason_;
     }
     cv.notify_all();
 }

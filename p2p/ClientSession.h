@@ -37,10 +37,23 @@ public:
     ~ClientSession() override;
 
     int OnMessage(uint16_t type, const uint8_t* payload, size_t length) override;
-    void OnClosed(int reason) override;
+    // Waiters are woken once per read, so that an answer that came together
+    // with the session's end is only seen with that end.
+    void OnReadDone() override;
+    void OnClosed(int reason, int peerReason) override;
 
-    // Closes the connection (if any) and waits for its thread. Call without the lock.
+    // Marks the session cancelled, so that a call waiting on it gives up at
+    // once, and asks its connection to close; the connection is returned for
+    // the caller to join. Call without the lock.
+    std::unique_ptr<Connection> Cancel();
+    // Cancel, and wait for the connection's thread.
     void Shutdown();
+    // Closes the connection and waits for it, without cancelling the session:
+    // a failed connect leaves the id ready for another try.
+    void Disconnect();
+    // Readies an idle or ended session for a connect; false while one is
+    // under way or connected. The lock must be held.
+    bool BeginConnect(const std::string& uid);
     // Takes the next frame of a queue into the caller's buffer; see avRecvFrameData2.
     int Take(bool video, char* buf, int bufSize, int* actualSize, int* expectedSize, char* info, int infoSize,
              int* infoActual, unsigned int* frameIndex);
@@ -56,12 +69,14 @@ public:
     std::unique_ptr<Connection> connection;
     State state = Idle;
     int endReason = 0;
+    int peerReason = 0;     // what the device's close message said
     bool cancelled = false; // closed or de-initialised while a call waited
     std::string uid;
     std::string remote;
 
     std::optional<int32_t> helloResult;
     std::optional<int32_t> avStartResult;
+    int staleStartAcks = 0; // answers still due to channel starts that timed out
     bool avActive = false;
     bool avCancelled = false;
     bool stopAcked = false;

@@ -1,6 +1,7 @@
 #include "p2p/Connection.h"
 
 #include "p2p/P2PErrors.h"
+#include "p2p/ThreadStart.h"
 
 #include <cerrno>
 #include <chrono>
@@ -42,9 +43,9 @@ void Connection::RequireFirst(uint16_t type, int withinMs) {
     m_firstWithinMs = withinMs;
 }
 
-void Connection::Start(Handler* handler) {
+bool Connection::Start(Handler* handler) {
     m_handler = handler;
-    m_thread = std::thread(&Connection::Run, this);
+    return StartThread(m_thread, [this] { Run(); });
 }
 
 void Connection::Join() {
@@ -177,8 +178,10 @@ void Connection::Run() {
         }
         if (type == MSG_KEEPALIVE)
             return 0;
-        if (type == MSG_CLOSE)
+        if (type == MSG_CLOSE) {
+            m_peerReason = static_cast<int32_t>(GetU32(payload));
             return P2P_ERR_SESSION_CLOSED;
+        }
         return m_handler->OnMessage(type, payload, length);
     };
 
@@ -233,6 +236,7 @@ void Connection::Run() {
                     refused = fed != P2P_ERR_SESSION_CLOSED;
                     break;
                 }
+                m_handler->OnReadDone();
             }
         }
         if (fds[1].revents & POLLOUT) {
@@ -267,5 +271,5 @@ void Connection::Run() {
     }
     m_closeReason.store(reason);
     m_closed.store(true);
-    m_handler->OnClosed(reason);
+    m_handler->OnClosed(reason, m_peerReason);
 }

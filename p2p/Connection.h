@@ -20,7 +20,8 @@
 // The handler's calls run on the connection's thread. OnClosed runs exactly
 // once, as the thread's last act, with the reason: P2P_ERR_SESSION_CLOSED
 // (the peer closed), P2P_ERR_REMOTE_TIMEOUT, P2P_ERR_PROTOCOL,
-// P2P_ERR_NETWORK, or the reason given to Close.
+// P2P_ERR_NETWORK, or the reason given to Close; and with the reason the
+// peer's close message gave (0 when none came).
 class Connection {
 public:
     class Handler {
@@ -28,7 +29,9 @@ public:
         virtual ~Handler() = default;
         // Return 0, or an error code that closes the connection.
         virtual int OnMessage(uint16_t type, const uint8_t* payload, size_t length) = 0;
-        virtual void OnClosed(int reason) = 0;
+        // Every message of one read has been handled (and the session goes on).
+        virtual void OnReadDone() {}
+        virtual void OnClosed(int reason, int peerReason) = 0;
     };
 
     // Takes ownership of the connected socket fd.
@@ -43,7 +46,9 @@ public:
     // client that never says who it wants cannot hold a session.
     void RequireFirst(uint16_t type, int withinMs);
 
-    void Start(Handler* handler);
+    // Starts the connection's thread; false when it cannot start (then the
+    // handler is never called).
+    bool Start(Handler* handler);
     // Queues one message made of two byte ranges. A droppable message (a media
     // frame) is refused when more than the queue limit is waiting.
     int Send(uint16_t type, const uint8_t* a, size_t an, const uint8_t* b = nullptr, size_t bn = 0,
@@ -89,6 +94,7 @@ private:
 
     std::atomic<bool> m_closed{false};
     std::atomic<int> m_closeReason{0};
+    int m_peerReason = 0; // the peer's close message; connection's thread only
     MessageParser m_parser;
     std::vector<uint8_t> m_readBuffer;
 };

@@ -1,7 +1,9 @@
 #include "p2p/Device.h"
 
 #include "p2p/Connection.h"
+#include "p2p/HostResolver.h"
 #include "p2p/P2PErrors.h"
+#include "p2p/ThreadStart.h"
 
 #include <cerrno>
 #include <netinet/tcp.h>
@@ -87,7 +89,7 @@ public:
         }
     }
 
-    void OnClosed(int reason) override {
+    void OnClosed(int reason, int) override {
         avActive.store(false);
         if (!uid.empty())
             device.m_listener.OnSessionClosed(id, reason);
@@ -129,9 +131,13 @@ int Device::Start(const P2PSettings& settings) {
     if (!m_stop.load())
         return P2P_ERR_ALREADY_INITIALISED;
     m_settings = settings;
-    in_addr bindAddr{};
-    if (!ResolveIPv4(settings.bindAddress, bindAddr))
+    constexpr int kResolveTimeoutMs = 2000;
+    std::vector<in_addr> bound;
+    ResolveHosts(
+        {settings.bindAddress}, kResolveTimeoutMs, [] { return false; }, bound);
+    if (bound.empty())
         return P2P_ERR_BAD_ARGUMENT;
+    const in_addr bindAddr = bound.front();
     m_udp.reset();
     for (int i = 0; i < settings.portSpan && m_udp.get() < 0; ++i) {
         UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
@@ -160,7 +166,12 @@ int Device::Start(const P2PSettings& settings) {
     m_tcpPort = ntohs(addr.sin_port);
     m_wake.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     m_stop.store(false);
-    m_thread = std::thread(&Device::Run, this);
+    if (!StartThread(m_thread, [this] { Run(); })) {
+        m_stop.store(true);
+        m_udp.reset();
+        m_listen.reset();
+        return P2P_ERR_NO_RESOURCES;
+    }
     return P2P_OK;
 }
 
@@ -225,17 +236,27 @@ void Device::Accept() {
             return;
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_sessions.size() >= kMaxSessionsPerDevice) {
-            ::close(fd);
+            RefuseBusy(fd);
             continue;
         }
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         int id = m_nextSession++;
         auto session = std::make_shared<Session>(*this, id, fd, m_settings.sessionTimeoutMs);
-        m_sessions[id] = session;
         session->connection.RequireFirst(MSG_HELLO, kHelloTimeoutMs);
-        session->connection.Start(session.get());
+        if (session->connection.Start(session.get()))
+            m_sessions[id] = session; // else the connection hangs up as it goes
     }
+}
+
+void Device::RefuseBusy(int fd) {
+    // A fresh socket's send buffer is empty: the close message goes out whole.
+    UniqueFd refused(fd);
+    uint8_t close[kHeaderSize + 4];
+    EncodeHeader(MSG_CLOSE, 4, close);
+    PutU32(close + kHeaderSize, static_cast<uint32_t>(P2P_ERR_DEVICE_BUSY));
+    ssize_t n = send(refused.get(), close, sizeof close, MSG_NOSIGNAL);
+    (void)n;
 }
 
 void Device::Reap() {

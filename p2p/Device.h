@@ -70,6 +70,8 @@ private:
     void Run();
     void AnswerSearch();
     void Accept();
+    // Tells a client that arrived when every session is taken, and hangs up.
+    static void RefuseBusy(int fd);
     void Reap();
     int SendFrame(uint16_t type, int session, const p2p::FrameInfo& info, const uint8_t* data, size_t length);
     std::shared_ptr<Session> Find(int session);
