@@ -9,6 +9,7 @@
 #include "p2p/Protocol.h"
 #include "p2p/SocketUtil.h"
 #include "tests/support/TestNet.h"
+#include "tests/support/TestStreams.h"
 #include "tests/support/TransportFixture.h"
 
 #include <gtest/gtest.h>
@@ -594,4 +595,21 @@ TEST_F(TransportTest, AThreadThatCannotStartFailsItsCall) {
     int sid = -1;
     EXPECT_GE(Open(dev.uid, sid), 0);
     IOTC_Session_Close(sid);
+}
+
+// The check tool fails a session that ends in an error, even after a frame.
+TEST_F(TransportTest, CheckToolFailsASessionThatEndsInAnError) {
+    const std::string uid = testnet::UniqueUid("ONEFRAME");
+    FakeDevice fake(uid, [](int fd) {
+        if (!FakeDevice::Greet(fd) || !FakeDevice::Expect(fd, MSG_IOCTRL))
+            return;
+        const std::vector<uint8_t> frame = Header(MSG_VIDEO, kFrameInfoSize + 100, kFrameInfoSize + 100);
+        send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+        shutdown(fd, SHUT_RDWR);
+    });
+    int status = 0;
+    const std::string text = TestStreams::Run(
+        std::string(VANTOR_BINARY_DIR) + "/tools/p2pcheck/vantor-p2pcheck --seconds 3 --uid " + uid, &status);
+    EXPECT_NE(text.find("total video 1 frames"), std::string::npos) << text;
+    EXPECT_EQ(status, 1) << text;
 }
