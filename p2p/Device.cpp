@@ -5,7 +5,9 @@
 #include "p2p/P2PErrors.h"
 #include "p2p/ThreadStart.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -18,6 +20,23 @@ using namespace p2p;
 namespace {
 constexpr size_t kMaxSessionsPerDevice = 32;
 constexpr int kHelloTimeoutMs = 5000; // a client must say which UID it wants within this
+constexpr int kMaxWrongPasswords = 3; // per session; the session is closed then
+constexpr int kFirstDelayMs = 250;    // an address's tries wait this long once it has erred 3 times,
+constexpr int kMaxDelayMs = 3000;     // doubling with each miss up to this
+constexpr auto kStrikeMemory = std::chrono::minutes(10);
+constexpr size_t kMaxStrikeAddresses = 1024;
+
+// Compares in a time that does not depend on where the texts differ.
+bool SameSecret(const std::string& typed, const std::string& kept) {
+    unsigned diff = typed.size() == kept.size() ? 0u : 1u;
+    for (size_t i = 0; i < typed.size(); ++i)
+        diff |= static_cast<unsigned char>(typed[i]) ^ static_cast<unsigned char>(i < kept.size() ? kept[i] : 0);
+    return diff == 0;
+}
+
+std::string HostOf(const std::string& peer) {
+    return peer.substr(0, peer.rfind(':'));
+}
 } // namespace
 
 void DeviceListener::OnSessionOpened(int, const std::string&, const std::string&) {}
@@ -58,18 +77,17 @@ public:
             std::string account, password;
             if (uid.empty() || !DecodeAvStart(payload, length, channel, account, password))
                 return P2P_ERR_PROTOCOL;
-            int32_t result;
-            if (avActive.load()) {
-                result = P2P_ERR_CHANNEL_IN_USE;
-            } else {
-                bool matches = channel == 0 && device.CheckAccount(uid, account, password);
-                result = device.m_listener.OnAvStart(id, account, password, matches) ? 0 : P2P_ERR_WRONG_ACCOUNT;
-            }
-            if (result == 0)
+            if (avActive.load())
+                return Answer(MSG_AV_START_ACK, P2P_ERR_CHANNEL_IN_USE);
+            // Every try waits alike once its address has erred, right or wrong.
+            device.WaitOutStrikes(HostOf(connection.GetPeer()));
+            bool matches = channel == 0 && device.CheckAccount(uid, account, password);
+            bool accepted = device.m_listener.OnAvStart(id, account, password, matches);
+            device.NoteTry(HostOf(connection.GetPeer()), accepted);
+            if (accepted)
                 avActive.store(true);
-            std::vector<uint8_t> ack = EncodeResult(result);
-            connection.Send(MSG_AV_START_ACK, ack.data(), ack.size());
-            return 0;
+            Answer(MSG_AV_START_ACK, accepted ? P2P_OK : P2P_ERR_WRONG_ACCOUNT);
+            return accepted || ++wrongTries < kMaxWrongPasswords ? 0 : P2P_ERR_WRONG_ACCOUNT;
         }
         case MSG_AV_STOP:
             if (uid.empty())
@@ -89,6 +107,12 @@ public:
         }
     }
 
+    int Answer(uint16_t type, int32_t result) {
+        std::vector<uint8_t> ack = EncodeResult(result);
+        connection.Send(type, ack.data(), ack.size());
+        return 0;
+    }
+
     void OnClosed(int reason, int) override {
         avActive.store(false);
         if (!uid.empty())
@@ -100,6 +124,7 @@ public:
     Connection connection;
     std::string uid; // written and read on the connection's thread only
     std::atomic<bool> avActive{false};
+    int wrongTries = 0; // connection's thread only
 };
 
 Device::Device(DeviceListener& listener) : m_listener(listener) {}
@@ -124,7 +149,39 @@ bool Device::HoldsUid(const std::string& uid) {
 bool Device::CheckAccount(const std::string& uid, const std::string& account, const std::string& password) {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_uids.find(uid);
-    return it != m_uids.end() && it->second.account == account && it->second.password == password;
+    return it != m_uids.end() && SameSecret(account, it->second.account) && SameSecret(password, it->second.password);
+}
+
+void Device::WaitOutStrikes(const std::string& host) {
+    int delayMs = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_strikes.find(host);
+        if (it != m_strikes.end() && it->second.misses >= kMaxWrongPasswords)
+            delayMs = std::min(kMaxDelayMs, kFirstDelayMs << std::min(it->second.misses - kMaxWrongPasswords, 4));
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
+    while (std::chrono::steady_clock::now() < until && !m_stop.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+void Device::NoteTry(const std::string& host, bool accepted) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto now = std::chrono::steady_clock::now();
+    if (accepted) {
+        m_strikes.erase(host);
+        return;
+    }
+    for (auto it = m_strikes.begin(); m_strikes.size() >= kMaxStrikeAddresses && it != m_strikes.end();)
+        it = now - it->second.last > kStrikeMemory ? m_strikes.erase(it) : std::next(it);
+    if (m_strikes.size() >= kMaxStrikeAddresses && m_strikes.count(host) == 0)
+        m_strikes.erase(std::min_element(m_strikes.begin(), m_strikes.end(),
+                                         [](const auto& a, const auto& b) { return a.second.last < b.second.last; }));
+    Strikes& strikes = m_strikes[host];
+    if (now - strikes.last > kStrikeMemory)
+        strikes.misses = 0;
+    strikes.misses += 1;
+    strikes.last = now;
 }
 
 int Device::Start(const P2PSettings& settings) {

@@ -5,6 +5,7 @@
 #include "p2p/SocketUtil.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -78,6 +79,11 @@ private:
 
     friend class Session;
     bool CheckAccount(const std::string& uid, const std::string& account, const std::string& password);
+    // Wrong passwords per client address: once an address has erred 3 times,
+    // each of its next tries waits (250 ms, doubling up to 3 s) before it is
+    // checked; a success or 10 minutes without a miss forgets the address.
+    void WaitOutStrikes(const std::string& host);
+    void NoteTry(const std::string& host, bool accepted);
     bool HoldsUid(const std::string& uid);
 
     DeviceListener& m_listener;
@@ -93,5 +99,10 @@ private:
     std::mutex m_mutex; // guards the maps and the id counter
     std::map<std::string, Account> m_uids;
     std::map<int, std::shared_ptr<Session>> m_sessions;
+    struct Strikes {
+        int misses = 0;
+        std::chrono::steady_clock::time_point last{};
+    };
+    std::map<std::string, Strikes> m_strikes;
     int m_nextSession = 1;
 };

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <thread>
 
 // One session with one camera device over the peer-to-peer transport: opens
@@ -33,7 +34,9 @@ public:
     AVModel(const AVModel&) = delete;
     AVModel& operator=(const AVModel&) = delete;
 
-    int Connect(const char* uid);
+    // Opens the channel with `password`, or with the devices' fixed password
+    // when it is empty (devices added before passwords were kept).
+    int Connect(const char* uid, const std::string& password = {});
     int Close();
     int CreateVideoQueue();
     int CreateAudioQueue();

@@ -613,3 +613,20 @@ TEST_F(TransportTest, CheckToolFailsASessionThatEndsInAnError) {
     EXPECT_NE(text.find("total video 1 frames"), std::string::npos) << text;
     EXPECT_EQ(status, 1) << text;
 }
+
+// Three wrong passwords end the session; the address's next tries wait, and
+// the right password still gets in.
+TEST_F(TransportTest, WrongPasswordsEndTheSessionAndSlowTheAddress) {
+    TestDevice dev;
+    const int sid = IOTC_Get_SessionID();
+    ASSERT_EQ(IOTC_Connect_ByUID_Parallel(dev.uid.c_str(), sid), 0);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(avClientStart2(sid, "admin", "531643", 5000, nullptr, 0, nullptr), P2P_ERR_WRONG_ACCOUNT);
+    EXPECT_TRUE(WaitUntil([&] { return IOTC_Session_Check(sid, nullptr) == P2P_ERR_SESSION_CLOSED; }, 3000));
+    IOTC_Session_Close(sid);
+    int next = -1;
+    const auto start = Clock::now();
+    EXPECT_GE(Open(dev.uid, next), 0);
+    EXPECT_GT(SecondsSince(start), 0.2);
+    IOTC_Session_Close(next);
+}
