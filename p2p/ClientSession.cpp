@@ -54,11 +54,14 @@ bool ClientSession::BeginConnect(const std::string& uid_) {
     staleStartAcks = 0;
     avActive = false;
     stopAcked = false;
-    video.clear();
-    audio.clear();
-    bufferedBytes = 0;
-    videoLost = audioLost = false;
+    audioWanted = false;
+    DropFrames();
     return true;
+}
+
+bool ClientSession::Accepts(uint16_t type) const {
+    return type == MSG_HELLO_ACK || type == MSG_AV_START_ACK || type == MSG_AV_STOP_ACK || type == MSG_VIDEO ||
+           type == MSG_AUDIO;
 }
 
 int ClientSession::OnMessage(uint16_t type, const uint8_t* payload, size_t length) {
@@ -103,22 +106,50 @@ void ClientSession::OnReadDone() {
 void ClientSession::Queue(bool isVideo, const uint8_t* payload, size_t length) {
     std::deque<Frame>& queue = isVideo ? video : audio;
     ++(isVideo ? videoArrived : audioArrived);
+    if (!isVideo && !audioWanted)
+        return; // nobody will take it
     const size_t bytes = length - kFrameInfoSize;
+    if (heldBytes + bytes > kMaxBufferedBytes)
+        FreeSpares();
     const bool full = queue.size() >= (isVideo ? kMaxVideoFrames : kMaxAudioFrames) ||
-                      bufferedBytes + bytes > kMaxBufferedBytes || (!isVideo && bytes > kMaxAudioFrameBytes);
+                      heldBytes + bytes > kMaxBufferedBytes || (!isVideo && bytes > kMaxAudioFrameBytes);
     if (full) {
         (isVideo ? videoLost : audioLost) = true;
         return;
     }
     Frame frame;
-    if (!m_spare.empty()) {
-        frame.data = std::move(m_spare.back());
-        m_spare.pop_back();
-    }
+    frame.data = TakeSpare(bytes);
+    heldBytes -= frame.data.capacity();
     std::memcpy(frame.info, payload, kFrameInfoSize);
     frame.data.assign(payload + kFrameInfoSize, payload + length);
-    bufferedBytes += bytes;
+    heldBytes += frame.data.capacity();
     queue.push_back(std::move(frame));
+}
+
+std::vector<uint8_t> ClientSession::TakeSpare(size_t bytes) {
+    // A spare much larger than the frame would hold its capacity for nothing.
+    for (auto it = m_spare.begin(); it != m_spare.end(); ++it) {
+        if (it->capacity() >= bytes && it->capacity() <= 2 * bytes + kSpareSlack) {
+            std::vector<uint8_t> spare = std::move(*it);
+            m_spare.erase(it);
+            return spare;
+        }
+    }
+    return {};
+}
+
+void ClientSession::FreeSpares() {
+    for (const std::vector<uint8_t>& spare : m_spare)
+        heldBytes -= spare.capacity();
+    m_spare.clear();
+}
+
+void ClientSession::DropFrames() {
+    video.clear();
+    audio.clear();
+    m_spare.clear();
+    heldBytes = 0;
+    videoLost = audioLost = false;
 }
 
 void ClientSession::OnClosed(int reason, int peerReason_) {
@@ -146,6 +177,7 @@ bool ClientSession::Readable(bool isVideo) const {
 
 int ClientSession::WaitFrame(bool isVideo, int timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex);
+    audioWanted = audioWanted || !isVideo;
     bool ready =
         cv.wait_for(lock, std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0), [&] { return Readable(isVideo); });
     return ready ? P2P_OK : P2P_ERR_NO_DATA;
@@ -154,6 +186,7 @@ int ClientSession::WaitFrame(bool isVideo, int timeoutMs) {
 int ClientSession::Take(bool isVideo, char* buf, int bufSize, int* actualSize, int* expectedSize, char* info,
                         int infoSize, int* infoActual, unsigned int* frameIndex) {
     std::lock_guard<std::mutex> lock(mutex);
+    audioWanted = audioWanted || !isVideo;
     bool& lost = isVideo ? videoLost : audioLost;
     std::deque<Frame>& queue = isVideo ? video : audio;
     if (lost) {
@@ -164,7 +197,6 @@ int ClientSession::Take(bool isVideo, char* buf, int bufSize, int* actualSize, i
         return EmptyCode();
     Frame frame = std::move(queue.front());
     queue.pop_front();
-    bufferedBytes -= frame.data.size();
     int size = static_cast<int>(frame.data.size());
     if (expectedSize != nullptr)
         *expectedSize = size;
@@ -188,9 +220,11 @@ int ClientSession::Take(bool isVideo, char* buf, int bufSize, int* actualSize, i
         }
         result = size;
     }
-    if (m_spare.size() < 8) {
+    if (m_spare.size() < kMaxSpares) {
         frame.data.clear();
-        m_spare.push_back(std::move(frame.data));
+        m_spare.push_back(std::move(frame.data)); // its capacity stays counted in heldBytes
+    } else {
+        heldBytes -= frame.data.capacity();
     }
     return result;
 }

@@ -18,11 +18,13 @@
 using namespace p2p;
 
 namespace {
-constexpr size_t kMaxSessionsPerDevice = 32;
-constexpr int kHelloTimeoutMs = 5000; // a client must say which UID it wants within this
-constexpr int kMaxWrongPasswords = 3; // per session; the session is closed then
-constexpr int kFirstDelayMs = 250;    // an address's tries wait this long once it has erred 3 times,
-constexpr int kMaxDelayMs = 3000;     // doubling with each miss up to this
+constexpr int kMaxSessionsPerDevice = 32; // sessions that said HELLO
+constexpr int kMaxPendingPerHost = 8;     // connections that have not, from one address
+constexpr int kMaxPending = 32;           // and from all
+constexpr int kHelloTimeoutMs = 5000;     // a client must say which UID it wants within this
+constexpr int kMaxWrongPasswords = 3;     // per session; the session is closed then
+constexpr int kFirstDelayMs = 250;        // an address's tries wait this long once it has erred 3 times,
+constexpr int kMaxDelayMs = 3000;         // doubling with each miss up to this
 constexpr auto kStrikeMemory = std::chrono::minutes(10);
 constexpr size_t kMaxStrikeAddresses = 1024;
 
@@ -67,6 +69,7 @@ public:
                 return P2P_ERR_UID_NOT_HERE;
             }
             uid = name;
+            greeted.store(true);
             std::vector<uint8_t> ack = EncodeResult(P2P_OK);
             connection.Send(MSG_HELLO_ACK, ack.data(), ack.size());
             device.m_listener.OnSessionOpened(id, uid, connection.GetPeer());
@@ -107,6 +110,12 @@ public:
         }
     }
 
+    bool Accepts(uint16_t type) const override {
+        if (uid.empty())
+            return type == MSG_HELLO;
+        return type == MSG_AV_START || type == MSG_AV_STOP || type == MSG_IOCTRL;
+    }
+
     int Answer(uint16_t type, int32_t result) {
         std::vector<uint8_t> ack = EncodeResult(result);
         connection.Send(type, ack.data(), ack.size());
@@ -124,7 +133,9 @@ public:
     Connection connection;
     std::string uid; // written and read on the connection's thread only
     std::atomic<bool> avActive{false};
-    int wrongTries = 0; // connection's thread only
+    int wrongTries = 0;               // connection's thread only
+    std::atomic<bool> greeted{false}; // said HELLO for a UID of this device
+    bool dropped = false;             // closed to make room; guarded by the device's lock
 };
 
 Device::Device(DeviceListener& listener) : m_listener(listener) {}
@@ -215,7 +226,7 @@ int Device::Start(const P2PSettings& settings) {
     addr.sin_addr = bindAddr;
     socklen_t len = sizeof addr;
     if (m_listen.get() < 0 || bind(m_listen.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(m_listen.get(), 16) != 0 || getsockname(m_listen.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        listen(m_listen.get(), 64) != 0 || getsockname(m_listen.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
         m_udp.reset();
         m_listen.reset();
         return P2P_ERR_NETWORK;
@@ -292,17 +303,43 @@ void Device::Accept() {
         if (fd < 0)
             return;
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_sessions.size() >= kMaxSessionsPerDevice) {
-            RefuseBusy(fd);
-            continue;
-        }
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         int id = m_nextSession++;
         auto session = std::make_shared<Session>(*this, id, fd, m_settings.sessionTimeoutMs);
+        if (CountSessions(true, nullptr) >= kMaxSessionsPerDevice) {
+            RefuseBusy(session->connection.ReleaseFd());
+            continue;
+        }
+        const std::string host = HostOf(session->connection.GetPeer());
+        MakeRoomForPending(&host, kMaxPendingPerHost);
+        MakeRoomForPending(nullptr, kMaxPending);
         session->connection.RequireFirst(MSG_HELLO, kHelloTimeoutMs);
         if (session->connection.Start(session.get()))
             m_sessions[id] = session; // else the connection hangs up as it goes
+    }
+}
+
+int Device::CountSessions(bool greeted, const std::string* host) {
+    int count = 0;
+    for (const auto& [id, session] : m_sessions)
+        count += !session->dropped && session->greeted.load() == greeted &&
+                 (host == nullptr || HostOf(session->connection.GetPeer()) == *host);
+    return count;
+}
+
+void Device::MakeRoomForPending(const std::string* host, int limit) {
+    // The oldest connection that has not said HELLO makes way for the new one,
+    // so a flood of silent connections can delay a real client but not bar it.
+    if (CountSessions(false, host) < limit)
+        return;
+    for (auto& [id, session] : m_sessions) {
+        if (!session->dropped && !session->greeted.load() &&
+            (host == nullptr || HostOf(session->connection.GetPeer()) == *host)) {
+            session->dropped = true;
+            session->connection.Close(P2P_ERR_DEVICE_BUSY);
+            return;
+        }
     }
 }
 
@@ -313,7 +350,12 @@ void Device::RefuseBusy(int fd) {
     EncodeHeader(MSG_CLOSE, 4, close);
     PutU32(close + kHeaderSize, static_cast<uint32_t>(P2P_ERR_DEVICE_BUSY));
     ssize_t n = send(refused.get(), close, sizeof close, MSG_NOSIGNAL);
-    (void)n;
+    // Unread input would turn the hang-up into a reset that can discard the
+    // close message before the client reads it.
+    shutdown(refused.get(), SHUT_WR);
+    uint8_t drain[256];
+    while (n > 0 && recv(refused.get(), drain, sizeof drain, MSG_DONTWAIT) > 0) {
+    }
 }
 
 void Device::Reap() {

@@ -73,6 +73,12 @@ private:
     void Accept();
     // Tells a client that arrived when every session is taken, and hangs up.
     static void RefuseBusy(int fd);
+    // Sessions (not dropped) that have said HELLO, or have not, from `host`
+    // or from anywhere. The lock must be held.
+    int CountSessions(bool greeted, const std::string* host);
+    // Drops the oldest session that has not said HELLO when `limit` of them
+    // (from `host`, or from anywhere) are open. The lock must be held.
+    void MakeRoomForPending(const std::string* host, int limit);
     void Reap();
     int SendFrame(uint16_t type, int session, const p2p::FrameInfo& info, const uint8_t* data, size_t length);
     std::shared_ptr<Session> Find(int session);

@@ -29,6 +29,7 @@ constexpr size_t kMaxSessions = 64;
 constexpr int kConnectTimeoutMs = 2000;
 constexpr int kHelloTimeoutMs = 3000;
 constexpr int kResolveTimeoutMs = 2000;
+constexpr unsigned kIOCtrlAudioStart = 0x0300; // a camera starts its sound on this
 constexpr int kStopTimeoutMs = 10000;
 constexpr int kDefaultStartTimeoutMs = 5000;
 
@@ -164,8 +165,10 @@ int OpenConnection(ClientSession& session, const std::string& uid, const sockadd
         session.connection.reset();
         return P2P_ERR_NO_RESOURCES;
     }
+    // A device that hung up at once (a full one says why first) is seen by AwaitHello.
     std::vector<uint8_t> hello = EncodeHello(uid);
-    return session.connection->Send(MSG_HELLO, hello.data(), hello.size());
+    session.connection->Send(MSG_HELLO, hello.data(), hello.size());
+    return P2P_OK;
 }
 
 // Waits for the device's answer to HELLO. A session that ended meanwhile is
@@ -444,9 +447,8 @@ int avClientStart2(int sessionId, const char* account, const char* password, int
     if (session->avCancelled)
         return release(P2P_ERR_AV_NOT_INITIALISED);
     session->avActive = true;
-    session->video.clear();
-    session->audio.clear();
-    session->videoLost = session->audioLost = false;
+    session->audioWanted = false;
+    session->DropFrames();
     return avIndex;
 }
 
@@ -461,6 +463,8 @@ int avSendIOCtrl(int avIndex, unsigned int type, const char* data, int length) {
         return EndedCode(*session);
     if (!session->avActive || !session->connection)
         return P2P_ERR_INVALID_SESSION;
+    if (type == kIOCtrlAudioStart)
+        session->audioWanted = true;
     uint8_t typeBytes[4];
     PutU32(typeBytes, type);
     return session->connection->Send(MSG_IOCTRL, typeBytes, 4, reinterpret_cast<const uint8_t*>(data),
@@ -511,8 +515,7 @@ void avClientStop(int avIndex) {
     if (!session->avActive)
         return;
     session->avActive = false;
-    session->video.clear();
-    session->audio.clear();
+    session->DropFrames();
     session->stopAcked = false;
     if (session->state != ClientSession::Connected || !session->connection)
         return;

@@ -53,6 +53,8 @@ public:
     std::atomic<bool> ackStop{true};
     std::atomic<int> stops{0};
     std::atomic<int> startDelayMs{0};
+    std::atomic<int> closedReason{0};
+    void OnSessionClosed(int, int reason) override { closedReason = reason; }
 };
 
 // A device holding one new UID, with its listener.
@@ -80,6 +82,19 @@ std::vector<uint8_t> Header(uint16_t type, uint32_t length, size_t payload = 0) 
     EncodeHeader(type, length, h.data());
     h.resize(kHeaderSize + payload, 0x11);
     return h;
+}
+
+std::vector<uint8_t> Message(uint16_t type, const std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> m = Header(type, static_cast<uint32_t>(payload.size()));
+    m.insert(m.end(), payload.begin(), payload.end());
+    return m;
+}
+
+UniqueFd RawConnect(uint16_t port) {
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    const sockaddr_in addr = Loopback(port);
+    connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    return fd;
 }
 
 int Receive(int av, std::vector<char>& buf, char* info = nullptr) {
@@ -330,9 +345,7 @@ TEST_F(TransportTest, ClientSurvivesAHostileDevice) {
 // can hold one of its sessions without saying which UID it wants.
 TEST_F(TransportTest, DeviceSurvivesHostileClients) {
     TestDevice dev;
-    std::vector<uint8_t> notHere = Header(MSG_HELLO, static_cast<uint32_t>(EncodeHello("NOT-HERE").size()));
-    const std::vector<uint8_t> helloPayload = EncodeHello("NOT-HERE");
-    notHere.insert(notHere.end(), helloPayload.begin(), helloPayload.end());
+    const std::vector<uint8_t> notHere = Message(MSG_HELLO, EncodeHello("NOT-HERE"));
     const std::vector<uint8_t> attacks[] = {
         {'G', 'E', 'T', ' ', '/', '\r', '\n'},
         Header(MSG_AV_START, 5, 5), // before HELLO
@@ -374,42 +387,55 @@ TEST_F(TransportTest, DeviceSurvivesHostileClients) {
     const sockaddr_in search = Loopback(dev.device.GetSearchPort());
     const char junk[] = "VPSQ\x01\xff junk";
     sendto(udp.get(), junk, sizeof junk, 0, reinterpret_cast<const sockaddr*>(&search), sizeof search);
+    // Nor do 40 silent connections that hold the port keep a real client out.
+    std::vector<UniqueFd> silent;
+    for (int i = 0; i < 40; ++i)
+        silent.push_back(RawConnect(dev.device.GetTcpPort()));
     int sid = -1;
     EXPECT_GE(Open(dev.uid, sid), 0);
     IOTC_Session_Close(sid);
+    silent.clear();
     EXPECT_TRUE(WaitUntil([&] { return dev.device.SessionCount() == 0; }, 3000));
 }
 
 // A device that sends more than a client keeps: at most 4 MiB of frames wait
-// in a session, and a sound frame larger than the receive buffer (1024 bytes)
-// is refused; each shows as a lost frame, and what was kept comes in order.
-TEST_F(TransportTest, ClientKeepsAtMostFourMiBAndNoOversizedSound) {
+// in a session, sound only once the application wants it, and a sound frame
+// larger than the receive buffer (1024 bytes) is refused; each refusal shows
+// as a lost frame, and what was kept comes in order.
+TEST_F(TransportTest, ClientKeepsAtMostFourMiBAndOnlyWantedSound) {
     auto frame = [](uint16_t type, size_t size, uint8_t mark) {
         std::vector<uint8_t> m = Header(type, static_cast<uint32_t>(kFrameInfoSize + size), kFrameInfoSize + size);
         m[kHeaderSize + kFrameInfoSize] = mark;
         return m;
     };
-    std::string uid = testnet::UniqueUid("FLOOD");
-    std::atomic<bool> sent{false};
-    FakeDevice fake(uid, [&](int fd) {
-        if (!FakeDevice::Greet(fd))
-            return;
-        std::vector<std::vector<uint8_t>> messages = {frame(MSG_AUDIO, 2000, 1), frame(MSG_AUDIO, 500, 2)};
-        for (uint8_t i = 0; i < 6; ++i)
-            messages.push_back(frame(MSG_VIDEO, kMaxFrameSize - 4096, i));
+    auto sendAll = [](int fd, const std::vector<std::vector<uint8_t>>& messages) {
         for (const auto& m : messages)
             for (size_t at = 0; at < m.size();) {
                 const ssize_t n = send(fd, m.data() + at, m.size() - at, MSG_NOSIGNAL);
                 if (n <= 0)
-                    return;
+                    return false;
                 at += static_cast<size_t>(n);
             }
-        sent = true;
+        return true;
+    };
+    std::string uid = testnet::UniqueUid("FLOOD");
+    std::atomic<int> sent{0};
+    FakeDevice fake(uid, [&](int fd) {
+        std::vector<std::vector<uint8_t>> messages = {frame(MSG_AUDIO, 500, 1)};
+        for (uint8_t i = 0; i < 6; ++i)
+            messages.push_back(frame(MSG_VIDEO, kMaxFrameSize - 4096, i));
+        if (!FakeDevice::Greet(fd) || !FakeDevice::Expect(fd, MSG_IOCTRL) || !sendAll(fd, messages))
+            return;
+        sent = 1; // and now the sound is wanted
+        if (FakeDevice::Expect(fd, MSG_IOCTRL) && sendAll(fd, {frame(MSG_AUDIO, 2000, 2), frame(MSG_AUDIO, 500, 3)}))
+            sent = 2;
     });
     int sid = -1;
     const int av = Open(uid, sid);
     ASSERT_GE(av, 0);
-    ASSERT_TRUE(WaitUntil([&] { return sent.load() && test::ArrivedVideoFrames(av) == 6; }, 10000));
+    ASSERT_EQ(avSendIOCtrl(av, 0x01FF, nullptr, 0), 0);
+    ASSERT_TRUE(WaitUntil([&] { return sent.load() == 1 && test::ArrivedVideoFrames(av) == 6; }, 10000));
+    EXPECT_EQ(test::PendingAudioFrames(av), 0);
     std::vector<char> buf(kMaxFrameSize);
     char info[16];
     std::vector<int> video;
@@ -424,8 +450,11 @@ TEST_F(TransportTest, ClientKeepsAtMostFourMiBAndNoOversizedSound) {
                                                       info, 16, nullptr, nullptr))
         video.push_back(r == P2P_ERR_FRAME_LOST ? -1 : buf[0]);
     EXPECT_EQ(video, (std::vector<int>{-1, 0, 1, 2, 3})); // the loss told first, then the four kept in order
+    ASSERT_EQ(avSendIOCtrl(av, 0x0300, nullptr, 0), 0);
+    ASSERT_TRUE(WaitUntil([&] { return sent.load() == 2 && test::PendingAudioFrames(av) == 1; }, 5000));
     EXPECT_EQ(avRecvAudioData(av, buf.data(), 1024, info, 16, nullptr), P2P_ERR_FRAME_LOST);
     EXPECT_EQ(avRecvAudioData(av, buf.data(), 1024, info, 16, nullptr), 500);
+    EXPECT_EQ(buf[0], 3);
     avClientStop(av);
     IOTC_Session_Close(sid);
 }
@@ -462,13 +491,6 @@ std::pair<int, int> Both(int code) {
     return {code, code};
 }
 
-UniqueFd RawConnect(uint16_t port) {
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-    const sockaddr_in addr = Loopback(port);
-    connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-    return fd;
-}
-
 } // namespace
 
 // Each way a connect fails has its own code, a failed session never looks
@@ -484,12 +506,11 @@ TEST_F(TransportTest, ConnectTellsWhatWentWrong) {
         IOTC_Session_Close(sid);
         // A full device says so: 32 sessions that said HELLO hold it.
         std::vector<UniqueFd> holders;
-        std::vector<uint8_t> hello = Header(MSG_HELLO, static_cast<uint32_t>(EncodeHello(late).size()));
-        const std::vector<uint8_t> payload = EncodeHello(late);
-        hello.insert(hello.end(), payload.begin(), payload.end());
+        const std::vector<uint8_t> hello = Message(MSG_HELLO, EncodeHello(late));
         for (int i = 0; i < 32; ++i) {
             holders.push_back(RawConnect(dev.device.GetTcpPort()));
             ASSERT_TRUE(WaitUntil([&] { return send(holders.back().get(), hello.data(), hello.size(), 0) > 0; }, 2000));
+            ASSERT_TRUE(WaitUntil([&] { return dev.device.SessionCount() == i + 1; }, 2000));
         }
         ASSERT_TRUE(WaitUntil([&] { return dev.device.SessionCount() == 32; }, 3000));
         EXPECT_EQ(TryConnect(late), Both(P2P_ERR_DEVICE_BUSY));
@@ -629,4 +650,34 @@ TEST_F(TransportTest, WrongPasswordsEndTheSessionAndSlowTheAddress) {
     EXPECT_GE(Open(dev.uid, next), 0);
     EXPECT_GT(SecondsSince(start), 0.2);
     IOTC_Session_Close(next);
+}
+
+// A client that never reads costs the device no more than its queue cap:
+// answers that pile up close the session at once, and frames that pile up
+// close it once the queue has not moved for the session time-out.
+TEST_F(TransportTest, DeviceClosesAClientThatNeverReads) {
+    for (bool media : {false, true}) {
+        SCOPED_TRACE(media ? "frames pile up" : "answers pile up");
+        TestDevice dev;
+        UniqueFd fd = RawConnect(dev.device.GetTcpPort());
+        std::vector<uint8_t> start = Message(MSG_HELLO, EncodeHello(dev.uid));
+        const std::vector<uint8_t> avStart = Message(MSG_AV_START, EncodeAvStart(0, "admin", "531642"));
+        start.insert(start.end(), avStart.begin(), avStart.end());
+        ASSERT_TRUE(WaitUntil([&] { return send(fd.get(), start.data(), start.size(), MSG_NOSIGNAL) > 0; }, 2000));
+        ASSERT_TRUE(WaitUntil([&] { return dev.listener.Active().size() == 1; }, 3000));
+        std::vector<uint8_t> burst;
+        for (int i = 0; i < 4096; ++i) {
+            const std::vector<uint8_t> m = Header(media ? MSG_KEEPALIVE : MSG_AV_STOP, 0);
+            burst.insert(burst.end(), m.begin(), m.end());
+        }
+        const std::vector<uint8_t> frame(100000);
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                send(fd.get(), burst.data(), media ? kHeaderSize : burst.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (media)
+                    dev.device.SendVideo(dev.listener.Active()[0], {}, frame.data(), frame.size());
+                return dev.listener.closedReason.load() == (media ? P2P_ERR_REMOTE_TIMEOUT : P2P_ERR_SEND_QUEUE_FULL);
+            },
+            10000));
+    }
 }
