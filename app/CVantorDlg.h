@@ -77,6 +77,8 @@ private:
     void SetCell(int row, int column, const QString& text);
     QStringList RowTexts(int row) const;
     void RestoreRow(int row, const QStringList& shownBefore);
+    // The password kept for the device of `row`; empty when none is (or the store is unreadable).
+    static std::string StoredPassword(int row);
     int FindPane(LiveThread* thread) const;
     void WriteReport(LiveThread* thread, int firstColumn, const QStringList& texts);
 

@@ -71,7 +71,7 @@ void CVantorDlg::OnBnClickedAdd() {
         SetCell(row, column, ReadyText());
     }
     DeviceStore store;
-    if (store.Assign(row, dlg.m_strUID.toStdString()) != 0) {
+    if (store.Assign(row, dlg.m_strUID.toStdString(), dlg.m_strPassword.toStdString()) != 0) {
         MessageBox::ShowError(this, QString::fromStdString(store.LastError()));
         RestoreRow(row, shownBefore);
     }
@@ -150,7 +150,7 @@ void CVantorDlg::OnNMDblclkDeviceList(int item) {
         break;
     case PANE_STOPPED:
         SetCell(item, 1, tr("连接中"));
-        thread.StartLive(uid.toStdString(), true, this);
+        thread.StartLive(uid.toStdString(), true, this, StoredPassword(item));
         break;
     case PANE_SWITCHING:
         // A double click while connecting cancels the connect.
@@ -162,6 +162,15 @@ void CVantorDlg::OnNMDblclkDeviceList(int item) {
     default:
         break;
     }
+}
+
+std::string CVantorDlg::StoredPassword(int row) {
+    // A store that cannot be read gives the fixed password, as before passwords were kept.
+    DeviceStore store;
+    std::optional<std::string> uid;
+    std::string password;
+    store.ReadSlot(row, uid, &password);
+    return password;
 }
 
 int CVantorDlg::FindPane(LiveThread* thread) const {

@@ -155,7 +155,7 @@ int DeviceStore::Load(int rows, const CellWriter& setCell) {
     return 0;
 }
 
-int DeviceStore::WriteUid(int slot, const std::string* uid) {
+int DeviceStore::WriteSlot(int slot, const std::string* uid, const std::string& password) {
     m_lastError.clear();
     if (slot < 0) {
         return Fail("there is no slot " + std::to_string(slot));
@@ -164,13 +164,18 @@ int DeviceStore::WriteUid(int slot, const std::string* uid) {
         return Fail("the UID \"" + *uid + "\" is too long: the UID field holds at most " +
                     std::to_string(UID_MAX_CHARS) + " characters");
     }
+    if (CountUtf8Chars(password) > static_cast<size_t>(PASSWORD_MAX_CHARS) ||
+        password.size() > static_cast<size_t>(PASSWORD_MAX_BYTES)) {
+        return Fail("the password is too long: it holds at most " + std::to_string(PASSWORD_MAX_CHARS) +
+                    " characters and " + std::to_string(PASSWORD_MAX_BYTES) + " bytes");
+    }
 
     sqlite3* raw = nullptr;
     if (Open(raw) != 0) {
         return -1;
     }
     Db db(raw);
-    Stmt stmt = Prepare(db.get(), "UPDATE LiveData SET UID = ?1 WHERE rowid = "
+    Stmt stmt = Prepare(db.get(), "UPDATE LiveData SET UID = ?1, PASSWORD = ?3 WHERE rowid = "
                                   "(SELECT rowid FROM LiveData ORDER BY rowid LIMIT 1 OFFSET ?2)");
     if (!stmt) {
         return Fail(db.get());
@@ -181,6 +186,7 @@ int DeviceStore::WriteUid(int slot, const std::string* uid) {
         sqlite3_bind_null(stmt.get(), 1);
     }
     sqlite3_bind_int(stmt.get(), 2, slot);
+    sqlite3_bind_text(stmt.get(), 3, password.data(), static_cast<int>(password.size()), SQLITE_TRANSIENT);
     if (sqlite3_step(stmt.get()) != SQLITE_DONE) {
         return Fail(db.get());
     }
@@ -191,17 +197,20 @@ int DeviceStore::WriteUid(int slot, const std::string* uid) {
     return 0;
 }
 
-int DeviceStore::Assign(int slot, const std::string& uid) {
-    return WriteUid(slot, &uid);
+int DeviceStore::Assign(int slot, const std::string& uid, const std::string& password) {
+    return WriteSlot(slot, &uid, password);
 }
 
 int DeviceStore::Free(int slot) {
-    return WriteUid(slot, nullptr);
+    return WriteSlot(slot, nullptr, {});
 }
 
-int DeviceStore::ReadSlot(int slot, std::optional<std::string>& uid) {
+int DeviceStore::ReadSlot(int slot, std::optional<std::string>& uid, std::string* password) {
     m_lastError.clear();
     uid.reset();
+    if (password) {
+        password->clear();
+    }
     if (slot < 0) {
         return Fail("there is no slot " + std::to_string(slot));
     }
@@ -210,7 +219,7 @@ int DeviceStore::ReadSlot(int slot, std::optional<std::string>& uid) {
         return -1;
     }
     Db db(raw);
-    Stmt stmt = Prepare(db.get(), "SELECT UID FROM LiveData ORDER BY rowid LIMIT 1 OFFSET ?1");
+    Stmt stmt = Prepare(db.get(), "SELECT UID, PASSWORD FROM LiveData ORDER BY rowid LIMIT 1 OFFSET ?1");
     if (!stmt) {
         return Fail(db.get());
     }
@@ -225,6 +234,9 @@ int DeviceStore::ReadSlot(int slot, std::optional<std::string>& uid) {
     }
     if (sqlite3_column_type(stmt.get(), 0) != SQLITE_NULL) {
         uid = ColumnText(stmt.get(), 0);
+    }
+    if (password && sqlite3_column_type(stmt.get(), 1) != SQLITE_NULL) {
+        *password = ColumnText(stmt.get(), 1);
     }
     return 0;
 }

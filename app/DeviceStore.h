@@ -18,7 +18,9 @@ struct sqlite3;
 class DeviceStore {
 public:
     static constexpr int SLOT_COUNT = 16;
-    static constexpr int UID_MAX_CHARS = 30; // width of the UID column
+    static constexpr int UID_MAX_CHARS = 30;      // width of the UID column
+    static constexpr int PASSWORD_MAX_CHARS = 50; // width of the PASSWORD column
+    static constexpr int PASSWORD_MAX_BYTES = 64; // what the transport carries
 
     // Writes one cell of the device list: row, column 0..3, UTF-8 text.
     using CellWriter = std::function<void(int row, int column, const std::string& text)>;
@@ -32,14 +34,17 @@ public:
     // filled before an error stay filled.
     int Load(int rows, const CellWriter& setCell);
 
-    // Sets the UID of slot `slot`. UTF-8 text of at most UID_MAX_CHARS characters.
-    int Assign(int slot, const std::string& uid);
+    // Sets the UID and the device password of slot `slot`. UTF-8 texts of at
+    // most UID_MAX_CHARS characters, and PASSWORD_MAX_CHARS characters and
+    // PASSWORD_MAX_BYTES bytes. An empty password means the devices' fixed one.
+    int Assign(int slot, const std::string& uid, const std::string& password = {});
 
-    // Sets the UID of slot `slot` to null.
+    // Sets the UID of slot `slot` to null and empties its password.
     int Free(int slot);
 
-    // Reads the UID of slot `slot`: nullopt for null.
-    int ReadSlot(int slot, std::optional<std::string>& uid);
+    // Reads the UID of slot `slot` (nullopt for null), and its password when
+    // asked (empty for null).
+    int ReadSlot(int slot, std::optional<std::string>& uid, std::string* password = nullptr);
 
     const std::string& LastError() const { return m_lastError; }
     const std::string& Path() const { return m_path; }
@@ -49,7 +54,7 @@ private:
     int Open(sqlite3*& db);
     int Fail(sqlite3* db);
     int Fail(const std::string& text);
-    int WriteUid(int slot, const std::string* uid);
+    int WriteSlot(int slot, const std::string* uid, const std::string& password);
 
     std::string m_path;
     std::string m_lastError;

@@ -44,13 +44,15 @@ bool LiveThread::Post(uintptr_t command, CAVStateListener* listener) {
     return PostThreadMessage(UM_LIVE_COMMAND, command, reinterpret_cast<intptr_t>(listener));
 }
 
-int LiveThread::StartLive(const std::string& newUid, bool audio, CAVStateListener* listener) {
+int LiveThread::StartLive(const std::string& newUid, bool audio, CAVStateListener* listener,
+                          const std::string& newPassword) {
     if (newUid.empty())
         return -1;
     std::lock_guard<NamedMutex> guard(m_statusMutex);
     if (liveState != PANE_STOPPED)
         return 0;
     uid = newUid;
+    password = newPassword;
     withAudio = audio ? 1 : 0;
     liveState = PANE_SWITCHING;
     m_starting = true;
@@ -176,7 +178,7 @@ void LiveThread::OnLiveCommand(uintptr_t wParam, intptr_t lParam) {
 // audio path leaves the pane live without sound.
 bool LiveThread::OpenPipeline() {
     m_connecting = true;
-    bool ok = model.Connect(uid.c_str()) == 0;
+    bool ok = model.Connect(uid.c_str(), password) == 0;
     m_connecting = false;
     ok = ok && model.CreateVideoQueue() == 0 && model.StartVideo() == 0 && decoder.StartVideoDecode() == 0;
     if (!ok) {

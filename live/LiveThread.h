@@ -56,7 +56,8 @@ public:
     LiveThread();
     ~LiveThread() override;
 
-    int StartLive(const std::string& uid, bool withAudio, CAVStateListener* listener);
+    // `password` opens the device's channel; empty: the devices' fixed one.
+    int StartLive(const std::string& uid, bool withAudio, CAVStateListener* listener, const std::string& password = {});
     int StopLive(CAVStateListener* listener);
     int StartTalk(CAVStateListener* listener);
     int StopTalk(CAVStateListener* listener);
@@ -115,6 +116,7 @@ private:
     int RequestStop(std::atomic<int32_t>& state, uintptr_t command, CAVStateListener* listener);
 
     std::string uid;
+    std::string password;
     uint8_t withAudio = 0;
     NamedMutex m_statusMutex{"LiveStatus"};
     std::atomic<int32_t> liveState{PANE_STOPPED};

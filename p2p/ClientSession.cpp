@@ -11,7 +11,7 @@ ClientSession::~ClientSession() {
     Shutdown();
 }
 
-void ClientSession::Shutdown() {
+std::unique_ptr<Connection> ClientSession::Cancel() {
     std::unique_ptr<Connection> connection_;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -19,14 +19,53 @@ void ClientSession::Shutdown() {
         cancelled = true;
     }
     cv.notify_all();
+    if (connection_)
+        connection_->Close(P2P_ERR_LOCAL_CLOSE);
+    return connection_;
+}
+
+void ClientSession::Shutdown() {
+    if (std::unique_ptr<Connection> connection_ = Cancel())
+        connection_->Join();
+}
+
+void ClientSession::Disconnect() {
+    std::unique_ptr<Connection> connection_;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        connection_ = std::move(connection);
+    }
     if (connection_) {
         connection_->Close(P2P_ERR_LOCAL_CLOSE);
         connection_->Join();
     }
 }
 
+bool ClientSession::BeginConnect(const std::string& uid_) {
+    if (cancelled || state == Connecting || state == Connected)
+        return false;
+    state = Connecting;
+    uid = uid_;
+    remote.clear();
+    endReason = 0;
+    peerReason = 0;
+    helloResult.reset();
+    avStartResult.reset();
+    staleStartAcks = 0;
+    avActive = false;
+    stopAcked = false;
+    audioWanted = false;
+    DropFrames();
+    return true;
+}
+
+bool ClientSession::Accepts(uint16_t type) const {
+    return type == MSG_HELLO_ACK || type == MSG_AV_START_ACK || type == MSG_AV_STOP_ACK || type == MSG_VIDEO ||
+           type == MSG_AUDIO;
+}
+
 int ClientSession::OnMessage(uint16_t type, const uint8_t* payload, size_t length) {
-    std::unique_lock<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     switch (type) {
     case MSG_HELLO_ACK: {
         int32_t result;
@@ -39,7 +78,10 @@ int ClientSession::OnMessage(uint16_t type, const uint8_t* payload, size_t lengt
         int32_t result;
         if (!DecodeResult(payload, length, result))
             return P2P_ERR_PROTOCOL;
-        avStartResult = result;
+        if (staleStartAcks > 0)
+            --staleStartAcks; // the late answer to a start that was given up and stopped
+        else
+            avStartResult = result;
         break;
     }
     case MSG_AV_STOP_ACK:
@@ -54,37 +96,68 @@ int ClientSession::OnMessage(uint16_t type, const uint8_t* payload, size_t lengt
     default:
         return P2P_ERR_PROTOCOL; // nothing else may come from a device
     }
-    lock.unlock();
-    cv.notify_all();
     return 0;
+}
+
+void ClientSession::OnReadDone() {
+    cv.notify_all();
 }
 
 void ClientSession::Queue(bool isVideo, const uint8_t* payload, size_t length) {
     std::deque<Frame>& queue = isVideo ? video : audio;
     ++(isVideo ? videoArrived : audioArrived);
+    if (!isVideo && !audioWanted)
+        return; // nobody will take it
     const size_t bytes = length - kFrameInfoSize;
+    if (heldBytes + bytes > kMaxBufferedBytes)
+        FreeSpares();
     const bool full = queue.size() >= (isVideo ? kMaxVideoFrames : kMaxAudioFrames) ||
-                      bufferedBytes + bytes > kMaxBufferedBytes || (!isVideo && bytes > kMaxAudioFrameBytes);
+                      heldBytes + bytes > kMaxBufferedBytes || (!isVideo && bytes > kMaxAudioFrameBytes);
     if (full) {
         (isVideo ? videoLost : audioLost) = true;
         return;
     }
     Frame frame;
-    if (!m_spare.empty()) {
-        frame.data = std::move(m_spare.back());
-        m_spare.pop_back();
-    }
+    frame.data = TakeSpare(bytes);
+    heldBytes -= frame.data.capacity();
     std::memcpy(frame.info, payload, kFrameInfoSize);
     frame.data.assign(payload + kFrameInfoSize, payload + length);
-    bufferedBytes += bytes;
+    heldBytes += frame.data.capacity();
     queue.push_back(std::move(frame));
 }
 
-void ClientSession::OnClosed(int reason) {
+std::vector<uint8_t> ClientSession::TakeSpare(size_t bytes) {
+    // A spare much larger than the frame would hold its capacity for nothing.
+    for (auto it = m_spare.begin(); it != m_spare.end(); ++it) {
+        if (it->capacity() >= bytes && it->capacity() <= 2 * bytes + kSpareSlack) {
+            std::vector<uint8_t> spare = std::move(*it);
+            m_spare.erase(it);
+            return spare;
+        }
+    }
+    return {};
+}
+
+void ClientSession::FreeSpares() {
+    for (const std::vector<uint8_t>& spare : m_spare)
+        heldBytes -= spare.capacity();
+    m_spare.clear();
+}
+
+void ClientSession::DropFrames() {
+    video.clear();
+    audio.clear();
+    m_spare.clear();
+    heldBytes = 0;
+    videoLost = audioLost = false;
+}
+
+void ClientSession::OnClosed(int reason, int peerReason_) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         state = Ended;
         endReason = reason;
+        peerReason = peerReason_;
     }
     cv.notify_all();
 }
@@ -104,6 +177,7 @@ bool ClientSession::Readable(bool isVideo) const {
 
 int ClientSession::WaitFrame(bool isVideo, int timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex);
+    audioWanted = audioWanted || !isVideo;
     bool ready =
         cv.wait_for(lock, std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0), [&] { return Readable(isVideo); });
     return ready ? P2P_OK : P2P_ERR_NO_DATA;
@@ -112,6 +186,7 @@ int ClientSession::WaitFrame(bool isVideo, int timeoutMs) {
 int ClientSession::Take(bool isVideo, char* buf, int bufSize, int* actualSize, int* expectedSize, char* info,
                         int infoSize, int* infoActual, unsigned int* frameIndex) {
     std::lock_guard<std::mutex> lock(mutex);
+    audioWanted = audioWanted || !isVideo;
     bool& lost = isVideo ? videoLost : audioLost;
     std::deque<Frame>& queue = isVideo ? video : audio;
     if (lost) {
@@ -122,7 +197,6 @@ int ClientSession::Take(bool isVideo, char* buf, int bufSize, int* actualSize, i
         return EmptyCode();
     Frame frame = std::move(queue.front());
     queue.pop_front();
-    bufferedBytes -= frame.data.size();
     int size = static_cast<int>(frame.data.size());
     if (expectedSize != nullptr)
         *expectedSize = size;
@@ -146,9 +220,11 @@ int ClientSession::Take(bool isVideo, char* buf, int bufSize, int* actualSize, i
         }
         result = size;
     }
-    if (m_spare.size() < 8) {
+    if (m_spare.size() < kMaxSpares) {
         frame.data.clear();
-        m_spare.push_back(std::move(frame.data));
+        m_spare.push_back(std::move(frame.data)); // its capacity stays counted in heldBytes
+    } else {
+        heldBytes -= frame.data.capacity();
     }
     return result;
 }

@@ -25,25 +25,45 @@ public:
     };
 
     // Frames waiting beyond these are dropped (the next take reports a lost
-    // frame): at most this many per queue and this many bytes in all, so a
+    // frame): at most this many per queue, and this many bytes of frame
+    // storage in all (queued frames and spare buffers, by capacity), so a
     // device can never make the client hold more. An audio frame larger than
-    // kMaxAudioFrameBytes is refused the same way.
+    // kMaxAudioFrameBytes is refused the same way. Audio is kept only once the
+    // application has asked for it (IOCTRL 768, or a take or wait for audio).
     static constexpr size_t kMaxVideoFrames = 64;
     static constexpr size_t kMaxAudioFrames = 256;
     static constexpr size_t kMaxBufferedBytes = 4 * 1024 * 1024;
     static constexpr size_t kMaxAudioFrameBytes = 1024;
+    static constexpr size_t kMaxSpares = 8;
+    static constexpr size_t kSpareSlack = 4096;
 
     explicit ClientSession(int id) : id(id) {}
     ~ClientSession() override;
 
     int OnMessage(uint16_t type, const uint8_t* payload, size_t length) override;
-    void OnClosed(int reason) override;
+    bool Accepts(uint16_t type) const override;
+    // Waiters are woken once per read, so that an answer that came together
+    // with the session's end is only seen with that end.
+    void OnReadDone() override;
+    void OnClosed(int reason, int peerReason) override;
 
-    // Closes the connection (if any) and waits for its thread. Call without the lock.
+    // Marks the session cancelled, so that a call waiting on it gives up at
+    // once, and asks its connection to close; the connection is returned for
+    // the caller to join. Call without the lock.
+    std::unique_ptr<Connection> Cancel();
+    // Cancel, and wait for the connection's thread.
     void Shutdown();
+    // Closes the connection and waits for it, without cancelling the session:
+    // a failed connect leaves the id ready for another try.
+    void Disconnect();
+    // Readies an idle or ended session for a connect; false while one is
+    // under way or connected. The lock must be held.
+    bool BeginConnect(const std::string& uid);
     // Takes the next frame of a queue into the caller's buffer; see avRecvFrameData2.
     int Take(bool video, char* buf, int bufSize, int* actualSize, int* expectedSize, char* info, int infoSize,
              int* infoActual, unsigned int* frameIndex);
+    // Empties both queues and the spares (lock held).
+    void DropFrames();
     // The code a take answers when the queue is empty (lock held).
     int EmptyCode() const;
     // Waits at most timeoutMs until a take of the queue would answer anything
@@ -56,12 +76,14 @@ public:
     std::unique_ptr<Connection> connection;
     State state = Idle;
     int endReason = 0;
+    int peerReason = 0;     // what the device's close message said
     bool cancelled = false; // closed or de-initialised while a call waited
     std::string uid;
     std::string remote;
 
     std::optional<int32_t> helloResult;
     std::optional<int32_t> avStartResult;
+    int staleStartAcks = 0; // answers still due to channel starts that timed out
     bool avActive = false;
     bool avCancelled = false;
     bool stopAcked = false;
@@ -72,11 +94,14 @@ public:
     bool audioLost = false;
     uint64_t videoArrived = 0; // frames that came in on the open channel (kept or dropped)
     uint64_t audioArrived = 0;
-    size_t bufferedBytes = 0; // frame bytes in video and audio
+    size_t heldBytes = 0; // capacity of the queued frames and of the spares
+    bool audioWanted = false;
 
 private:
     bool Readable(bool video) const;
     void Queue(bool video, const uint8_t* payload, size_t length);
+    std::vector<uint8_t> TakeSpare(size_t bytes);
+    void FreeSpares();
 
     std::vector<std::vector<uint8_t>> m_spare; // recycled frame storage
 };

@@ -1,6 +1,7 @@
 #include "p2p/Connection.h"
 
 #include "p2p/P2PErrors.h"
+#include "p2p/ThreadStart.h"
 
 #include <cerrno>
 #include <chrono>
@@ -17,6 +18,11 @@ using Clock = std::chrono::steady_clock;
 namespace {
 constexpr int kKeepaliveMs = 1000;
 constexpr int kCloseFlushMs = 200;
+
+// What a queued message holds: its buffer and its share of the queue's bookkeeping.
+size_t Cost(const std::vector<uint8_t>& message) {
+    return message.capacity() + Connection::kMessageOverhead;
+}
 
 int64_t MsSince(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
@@ -42,9 +48,15 @@ void Connection::RequireFirst(uint16_t type, int withinMs) {
     m_firstWithinMs = withinMs;
 }
 
-void Connection::Start(Handler* handler) {
+bool Connection::Start(Handler* handler) {
     m_handler = handler;
-    m_thread = std::thread(&Connection::Run, this);
+    m_firstSeen = m_firstWithinMs <= 0;
+    m_parser.SetFilter([this](uint16_t type) {
+        if (!m_firstSeen)
+            return type == m_firstType;
+        return type == MSG_KEEPALIVE || type == MSG_CLOSE || m_handler->Accepts(type);
+    });
+    return StartThread(m_thread, [this] { Run(); });
 }
 
 void Connection::Join() {
@@ -59,24 +71,33 @@ void Connection::Wake() {
 }
 
 int Connection::Send(uint16_t type, const uint8_t* a, size_t an, const uint8_t* b, size_t bn, bool droppable) {
-    size_t total = kHeaderSize + an + bn;
+    const size_t total = kHeaderSize + an + bn;
+    int result = P2P_OK;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_closeRequested || m_closed.load())
             return P2P_ERR_SESSION_CLOSED;
-        if ((droppable && m_queuedBytes + total > kDroppableLimit) || m_queuedBytes + total > kHardLimit)
+        const size_t held = m_queuedBytes + total + kMessageOverhead;
+        if (droppable && held > kDroppableLimit)
             return P2P_ERR_SEND_QUEUE_FULL;
-        std::vector<uint8_t> message(total);
-        EncodeHeader(type, static_cast<uint32_t>(an + bn), message.data());
-        if (an > 0)
-            std::memcpy(message.data() + kHeaderSize, a, an);
-        if (bn > 0)
-            std::memcpy(message.data() + kHeaderSize + an, b, bn);
-        m_queue.push_back(std::move(message));
-        m_queuedBytes += total;
+        if (held > kHardLimit) {
+            // A peer that lets answers pile up this far does not read: end it.
+            m_closeRequested = true;
+            m_requestedReason = P2P_ERR_SEND_QUEUE_FULL;
+            result = P2P_ERR_SEND_QUEUE_FULL;
+        } else {
+            std::vector<uint8_t> message(total);
+            EncodeHeader(type, static_cast<uint32_t>(an + bn), message.data());
+            if (an > 0)
+                std::memcpy(message.data() + kHeaderSize, a, an);
+            if (bn > 0)
+                std::memcpy(message.data() + kHeaderSize + an, b, bn);
+            m_queuedBytes += Cost(message);
+            m_queue.push_back(std::move(message));
+        }
     }
     Wake();
-    return P2P_OK;
+    return result;
 }
 
 size_t Connection::GetQueuedBytes() {
@@ -114,9 +135,10 @@ bool Connection::WritePending() {
             return false;
         }
         m_frontOffset += static_cast<size_t>(n);
+        m_lastProgress = Clock::now();
         if (m_frontOffset < front.size())
             return true;
-        m_queuedBytes -= front.size();
+        m_queuedBytes -= Cost(front);
         m_queue.pop_front();
         m_frontOffset = 0;
     }
@@ -132,7 +154,7 @@ void Connection::FlushBeforeClose(int reason) {
         for (size_t i = 0; i < m_queue.size(); ++i) {
             uint16_t type = GetU16(m_queue[i].data() + 2);
             if ((i == 0 && m_frontOffset > 0) || (type != MSG_VIDEO && type != MSG_AUDIO)) {
-                m_queuedBytes += m_queue[i].size();
+                m_queuedBytes += Cost(m_queue[i]);
                 keep.push_back(std::move(m_queue[i]));
             }
         }
@@ -142,7 +164,7 @@ void Connection::FlushBeforeClose(int reason) {
         std::vector<uint8_t> close(kHeaderSize + 4);
         EncodeHeader(MSG_CLOSE, 4, close.data());
         PutU32(close.data() + kHeaderSize, static_cast<uint32_t>(reason));
-        m_queuedBytes += close.size();
+        m_queuedBytes += Cost(close);
         m_queue.push_back(std::move(close));
     }
     Clock::time_point start = Clock::now();
@@ -161,24 +183,22 @@ void Connection::FlushBeforeClose(int reason) {
 
 void Connection::Run() {
     const Clock::time_point start = Clock::now();
+    m_lastProgress = start;
     Clock::time_point lastRecv = start;
     Clock::time_point lastSend = start;
     int reason = 0;
     bool localClose = false;
     bool refused = false; // the handler or the protocol ended the session: say why before closing
     bool frozen = false;
-    bool firstSeen = m_firstWithinMs <= 0;
 
-    MessageParser::Sink sink = [this, &firstSeen](uint16_t type, const uint8_t* payload, size_t length) -> int {
-        if (!firstSeen) {
-            if (type != m_firstType)
-                return P2P_ERR_PROTOCOL;
-            firstSeen = true;
-        }
+    MessageParser::Sink sink = [this](uint16_t type, const uint8_t* payload, size_t length) -> int {
+        m_firstSeen = true; // the filter let only the required type through before
         if (type == MSG_KEEPALIVE)
             return 0;
-        if (type == MSG_CLOSE)
+        if (type == MSG_CLOSE) {
+            m_peerReason = static_cast<int32_t>(GetU32(payload));
             return P2P_ERR_SESSION_CLOSED;
+        }
         return m_handler->OnMessage(type, payload, length);
     };
 
@@ -233,6 +253,7 @@ void Connection::Run() {
                     refused = fed != P2P_ERR_SESSION_CLOSED;
                     break;
                 }
+                m_handler->OnReadDone();
             }
         }
         if (fds[1].revents & POLLOUT) {
@@ -242,7 +263,11 @@ void Connection::Run() {
             }
             lastSend = Clock::now();
         }
-        if (MsSince(lastRecv) > m_timeoutMs || (!firstSeen && MsSince(start) > m_firstWithinMs)) {
+        if (!wantWrite)
+            m_lastProgress = Clock::now();
+        // Silence, no HELLO in time, or a peer that has not taken a byte for as long.
+        if (MsSince(lastRecv) > m_timeoutMs || (!m_firstSeen && MsSince(start) > m_firstWithinMs) ||
+            MsSince(m_lastProgress) > m_timeoutMs) {
             reason = P2P_ERR_REMOTE_TIMEOUT;
             break;
         }
@@ -250,7 +275,7 @@ void Connection::Run() {
             std::lock_guard<std::mutex> lock(m_mutex);
             std::vector<uint8_t> keepalive(kHeaderSize);
             EncodeHeader(MSG_KEEPALIVE, 0, keepalive.data());
-            m_queuedBytes += keepalive.size();
+            m_queuedBytes += Cost(keepalive);
             m_queue.push_back(std::move(keepalive));
             lastSend = Clock::now();
         }
@@ -267,5 +292,5 @@ void Connection::Run() {
     }
     m_closeReason.store(reason);
     m_closed.store(true);
-    m_handler->OnClosed(reason);
+    m_handler->OnClosed(reason, m_peerReason);
 }

@@ -4,6 +4,7 @@
 #include "p2p/SocketUtil.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -20,7 +21,8 @@
 // The handler's calls run on the connection's thread. OnClosed runs exactly
 // once, as the thread's last act, with the reason: P2P_ERR_SESSION_CLOSED
 // (the peer closed), P2P_ERR_REMOTE_TIMEOUT, P2P_ERR_PROTOCOL,
-// P2P_ERR_NETWORK, or the reason given to Close.
+// P2P_ERR_NETWORK, or the reason given to Close; and with the reason the
+// peer's close message gave (0 when none came).
 class Connection {
 public:
     class Handler {
@@ -28,7 +30,12 @@ public:
         virtual ~Handler() = default;
         // Return 0, or an error code that closes the connection.
         virtual int OnMessage(uint16_t type, const uint8_t* payload, size_t length) = 0;
-        virtual void OnClosed(int reason) = 0;
+        // Whether a message of this type may come now (keep-alives and close
+        // messages always may); asked on its header, before its payload.
+        virtual bool Accepts(uint16_t type) const = 0;
+        // Every message of one read has been handled (and the session goes on).
+        virtual void OnReadDone() {}
+        virtual void OnClosed(int reason, int peerReason) = 0;
     };
 
     // Takes ownership of the connected socket fd.
@@ -43,7 +50,11 @@ public:
     // client that never says who it wants cannot hold a session.
     void RequireFirst(uint16_t type, int withinMs);
 
-    void Start(Handler* handler);
+    // Starts the connection's thread; false when it cannot start (then the
+    // handler is never called).
+    bool Start(Handler* handler);
+    // Gives up the socket of a connection that was never started.
+    int ReleaseFd() { return m_fd.release(); }
     // Queues one message made of two byte ranges. A droppable message (a media
     // frame) is refused when more than the queue limit is waiting.
     int Send(uint16_t type, const uint8_t* a, size_t an, const uint8_t* b = nullptr, size_t bn = 0,
@@ -60,8 +71,14 @@ public:
     const std::string& GetPeer() const { return m_peer; }
     size_t GetQueuedBytes();
 
+    // Bytes held by the queue: each message's buffer and kMessageOverhead.
+    // Media is refused beyond kDroppableLimit; a message that would take the
+    // queue beyond kHardLimit closes the session (P2P_ERR_SEND_QUEUE_FULL),
+    // and so does a queue that has not moved for the session time-out
+    // (P2P_ERR_REMOTE_TIMEOUT).
+    static constexpr size_t kMessageOverhead = 64;
     static constexpr size_t kDroppableLimit = 4u << 20;
-    static constexpr size_t kHardLimit = 64u << 20;
+    static constexpr size_t kHardLimit = 8u << 20;
 
 private:
     void Run();
@@ -86,9 +103,12 @@ private:
 
     uint16_t m_firstType = 0; // RequireFirst; read on the connection's thread only
     int m_firstWithinMs = 0;
+    bool m_firstSeen = true;                              // connection's thread only
+    std::chrono::steady_clock::time_point m_lastProgress; // last byte sent, or queue empty; connection's thread only
 
     std::atomic<bool> m_closed{false};
     std::atomic<int> m_closeReason{0};
+    int m_peerReason = 0; // the peer's close message; connection's thread only
     MessageParser m_parser;
     std::vector<uint8_t> m_readBuffer;
 };

@@ -1,9 +1,13 @@
 #include "p2p/Device.h"
 
 #include "p2p/Connection.h"
+#include "p2p/HostResolver.h"
 #include "p2p/P2PErrors.h"
+#include "p2p/ThreadStart.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -14,8 +18,27 @@
 using namespace p2p;
 
 namespace {
-constexpr size_t kMaxSessionsPerDevice = 32;
-constexpr int kHelloTimeoutMs = 5000; // a client must say which UID it wants within this
+constexpr int kMaxSessionsPerDevice = 32; // sessions that said HELLO
+constexpr int kMaxPendingPerHost = 8;     // connections that have not, from one address
+constexpr int kMaxPending = 32;           // and from all
+constexpr int kHelloTimeoutMs = 5000;     // a client must say which UID it wants within this
+constexpr int kMaxWrongPasswords = 3;     // per session; the session is closed then
+constexpr int kFirstDelayMs = 250;        // an address's tries wait this long once it has erred 3 times,
+constexpr int kMaxDelayMs = 3000;         // doubling with each miss up to this
+constexpr auto kStrikeMemory = std::chrono::minutes(10);
+constexpr size_t kMaxStrikeAddresses = 1024;
+
+// Compares in a time that does not depend on where the texts differ.
+bool SameSecret(const std::string& typed, const std::string& kept) {
+    unsigned diff = typed.size() == kept.size() ? 0u : 1u;
+    for (size_t i = 0; i < typed.size(); ++i)
+        diff |= static_cast<unsigned char>(typed[i]) ^ static_cast<unsigned char>(i < kept.size() ? kept[i] : 0);
+    return diff == 0;
+}
+
+std::string HostOf(const std::string& peer) {
+    return peer.substr(0, peer.rfind(':'));
+}
 } // namespace
 
 void DeviceListener::OnSessionOpened(int, const std::string&, const std::string&) {}
@@ -46,6 +69,7 @@ public:
                 return P2P_ERR_UID_NOT_HERE;
             }
             uid = name;
+            greeted.store(true);
             std::vector<uint8_t> ack = EncodeResult(P2P_OK);
             connection.Send(MSG_HELLO_ACK, ack.data(), ack.size());
             device.m_listener.OnSessionOpened(id, uid, connection.GetPeer());
@@ -56,18 +80,17 @@ public:
             std::string account, password;
             if (uid.empty() || !DecodeAvStart(payload, length, channel, account, password))
                 return P2P_ERR_PROTOCOL;
-            int32_t result;
-            if (avActive.load()) {
-                result = P2P_ERR_CHANNEL_IN_USE;
-            } else {
-                bool matches = channel == 0 && device.CheckAccount(uid, account, password);
-                result = device.m_listener.OnAvStart(id, account, password, matches) ? 0 : P2P_ERR_WRONG_ACCOUNT;
-            }
-            if (result == 0)
+            if (avActive.load())
+                return Answer(MSG_AV_START_ACK, P2P_ERR_CHANNEL_IN_USE);
+            // Every try waits alike once its address has erred, right or wrong.
+            device.WaitOutStrikes(HostOf(connection.GetPeer()));
+            bool matches = channel == 0 && device.CheckAccount(uid, account, password);
+            bool accepted = device.m_listener.OnAvStart(id, account, password, matches);
+            device.NoteTry(HostOf(connection.GetPeer()), accepted);
+            if (accepted)
                 avActive.store(true);
-            std::vector<uint8_t> ack = EncodeResult(result);
-            connection.Send(MSG_AV_START_ACK, ack.data(), ack.size());
-            return 0;
+            Answer(MSG_AV_START_ACK, accepted ? P2P_OK : P2P_ERR_WRONG_ACCOUNT);
+            return accepted || ++wrongTries < kMaxWrongPasswords ? 0 : P2P_ERR_WRONG_ACCOUNT;
         }
         case MSG_AV_STOP:
             if (uid.empty())
@@ -87,7 +110,19 @@ public:
         }
     }
 
-    void OnClosed(int reason) override {
+    bool Accepts(uint16_t type) const override {
+        if (uid.empty())
+            return type == MSG_HELLO;
+        return type == MSG_AV_START || type == MSG_AV_STOP || type == MSG_IOCTRL;
+    }
+
+    int Answer(uint16_t type, int32_t result) {
+        std::vector<uint8_t> ack = EncodeResult(result);
+        connection.Send(type, ack.data(), ack.size());
+        return 0;
+    }
+
+    void OnClosed(int reason, int) override {
         avActive.store(false);
         if (!uid.empty())
             device.m_listener.OnSessionClosed(id, reason);
@@ -98,6 +133,9 @@ public:
     Connection connection;
     std::string uid; // written and read on the connection's thread only
     std::atomic<bool> avActive{false};
+    int wrongTries = 0;               // connection's thread only
+    std::atomic<bool> greeted{false}; // said HELLO for a UID of this device
+    bool dropped = false;             // closed to make room; guarded by the device's lock
 };
 
 Device::Device(DeviceListener& listener) : m_listener(listener) {}
@@ -122,16 +160,52 @@ bool Device::HoldsUid(const std::string& uid) {
 bool Device::CheckAccount(const std::string& uid, const std::string& account, const std::string& password) {
     std::lock_guard<std::mutex> lock(m_mutex);
     auto it = m_uids.find(uid);
-    return it != m_uids.end() && it->second.account == account && it->second.password == password;
+    return it != m_uids.end() && SameSecret(account, it->second.account) && SameSecret(password, it->second.password);
+}
+
+void Device::WaitOutStrikes(const std::string& host) {
+    int delayMs = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_strikes.find(host);
+        if (it != m_strikes.end() && it->second.misses >= kMaxWrongPasswords)
+            delayMs = std::min(kMaxDelayMs, kFirstDelayMs << std::min(it->second.misses - kMaxWrongPasswords, 4));
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
+    while (std::chrono::steady_clock::now() < until && !m_stop.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+}
+
+void Device::NoteTry(const std::string& host, bool accepted) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto now = std::chrono::steady_clock::now();
+    if (accepted) {
+        m_strikes.erase(host);
+        return;
+    }
+    for (auto it = m_strikes.begin(); m_strikes.size() >= kMaxStrikeAddresses && it != m_strikes.end();)
+        it = now - it->second.last > kStrikeMemory ? m_strikes.erase(it) : std::next(it);
+    if (m_strikes.size() >= kMaxStrikeAddresses && m_strikes.count(host) == 0)
+        m_strikes.erase(std::min_element(m_strikes.begin(), m_strikes.end(),
+                                         [](const auto& a, const auto& b) { return a.second.last < b.second.last; }));
+    Strikes& strikes = m_strikes[host];
+    if (now - strikes.last > kStrikeMemory)
+        strikes.misses = 0;
+    strikes.misses += 1;
+    strikes.last = now;
 }
 
 int Device::Start(const P2PSettings& settings) {
     if (!m_stop.load())
         return P2P_ERR_ALREADY_INITIALISED;
     m_settings = settings;
-    in_addr bindAddr{};
-    if (!ResolveIPv4(settings.bindAddress, bindAddr))
+    constexpr int kResolveTimeoutMs = 2000;
+    std::vector<in_addr> bound;
+    ResolveHosts(
+        {settings.bindAddress}, kResolveTimeoutMs, [] { return false; }, bound);
+    if (bound.empty())
         return P2P_ERR_BAD_ARGUMENT;
+    const in_addr bindAddr = bound.front();
     m_udp.reset();
     for (int i = 0; i < settings.portSpan && m_udp.get() < 0; ++i) {
         UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
@@ -152,7 +226,7 @@ int Device::Start(const P2PSettings& settings) {
     addr.sin_addr = bindAddr;
     socklen_t len = sizeof addr;
     if (m_listen.get() < 0 || bind(m_listen.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(m_listen.get(), 16) != 0 || getsockname(m_listen.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        listen(m_listen.get(), 64) != 0 || getsockname(m_listen.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
         m_udp.reset();
         m_listen.reset();
         return P2P_ERR_NETWORK;
@@ -160,7 +234,12 @@ int Device::Start(const P2PSettings& settings) {
     m_tcpPort = ntohs(addr.sin_port);
     m_wake.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     m_stop.store(false);
-    m_thread = std::thread(&Device::Run, this);
+    if (!StartThread(m_thread, [this] { Run(); })) {
+        m_stop.store(true);
+        m_udp.reset();
+        m_listen.reset();
+        return P2P_ERR_NO_RESOURCES;
+    }
     return P2P_OK;
 }
 
@@ -224,17 +303,58 @@ void Device::Accept() {
         if (fd < 0)
             return;
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_sessions.size() >= kMaxSessionsPerDevice) {
-            ::close(fd);
-            continue;
-        }
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         int id = m_nextSession++;
         auto session = std::make_shared<Session>(*this, id, fd, m_settings.sessionTimeoutMs);
-        m_sessions[id] = session;
+        if (CountSessions(true, nullptr) >= kMaxSessionsPerDevice) {
+            RefuseBusy(session->connection.ReleaseFd());
+            continue;
+        }
+        const std::string host = HostOf(session->connection.GetPeer());
+        MakeRoomForPending(&host, kMaxPendingPerHost);
+        MakeRoomForPending(nullptr, kMaxPending);
         session->connection.RequireFirst(MSG_HELLO, kHelloTimeoutMs);
-        session->connection.Start(session.get());
+        if (session->connection.Start(session.get()))
+            m_sessions[id] = session; // else the connection hangs up as it goes
+    }
+}
+
+int Device::CountSessions(bool greeted, const std::string* host) {
+    int count = 0;
+    for (const auto& [id, session] : m_sessions)
+        count += !session->dropped && session->greeted.load() == greeted &&
+                 (host == nullptr || HostOf(session->connection.GetPeer()) == *host);
+    return count;
+}
+
+void Device::MakeRoomForPending(const std::string* host, int limit) {
+    // The oldest connection that has not said HELLO makes way for the new one,
+    // so a flood of silent connections can delay a real client but not bar it.
+    if (CountSessions(false, host) < limit)
+        return;
+    for (auto& [id, session] : m_sessions) {
+        if (!session->dropped && !session->greeted.load() &&
+            (host == nullptr || HostOf(session->connection.GetPeer()) == *host)) {
+            session->dropped = true;
+            session->connection.Close(P2P_ERR_DEVICE_BUSY);
+            return;
+        }
+    }
+}
+
+void Device::RefuseBusy(int fd) {
+    // A fresh socket's send buffer is empty: the close message goes out whole.
+    UniqueFd refused(fd);
+    uint8_t close[kHeaderSize + 4];
+    EncodeHeader(MSG_CLOSE, 4, close);
+    PutU32(close + kHeaderSize, static_cast<uint32_t>(P2P_ERR_DEVICE_BUSY));
+    ssize_t n = send(refused.get(), close, sizeof close, MSG_NOSIGNAL);
+    // Unread input would turn the hang-up into a reset that can discard the
+    // close message before the client reads it.
+    shutdown(refused.get(), SHUT_WR);
+    uint8_t drain[256];
+    while (n > 0 && recv(refused.get(), drain, sizeof drain, MSG_DONTWAIT) > 0) {
     }
 }
 

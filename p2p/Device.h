@@ -5,6 +5,7 @@
 #include "p2p/SocketUtil.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -70,12 +71,25 @@ private:
     void Run();
     void AnswerSearch();
     void Accept();
+    // Tells a client that arrived when every session is taken, and hangs up.
+    static void RefuseBusy(int fd);
+    // Sessions (not dropped) that have said HELLO, or have not, from `host`
+    // or from anywhere. The lock must be held.
+    int CountSessions(bool greeted, const std::string* host);
+    // Drops the oldest session that has not said HELLO when `limit` of them
+    // (from `host`, or from anywhere) are open. The lock must be held.
+    void MakeRoomForPending(const std::string* host, int limit);
     void Reap();
     int SendFrame(uint16_t type, int session, const p2p::FrameInfo& info, const uint8_t* data, size_t length);
     std::shared_ptr<Session> Find(int session);
 
     friend class Session;
     bool CheckAccount(const std::string& uid, const std::string& account, const std::string& password);
+    // Wrong passwords per client address: once an address has erred 3 times,
+    // each of its next tries waits (250 ms, doubling up to 3 s) before it is
+    // checked; a success or 10 minutes without a miss forgets the address.
+    void WaitOutStrikes(const std::string& host);
+    void NoteTry(const std::string& host, bool accepted);
     bool HoldsUid(const std::string& uid);
 
     DeviceListener& m_listener;
@@ -91,5 +105,10 @@ private:
     std::mutex m_mutex; // guards the maps and the id counter
     std::map<std::string, Account> m_uids;
     std::map<int, std::shared_ptr<Session>> m_sessions;
+    struct Strikes {
+        int misses = 0;
+        std::chrono::steady_clock::time_point last{};
+    };
+    std::map<std::string, Strikes> m_strikes;
     int m_nextSession = 1;
 };

@@ -1,6 +1,7 @@
 #include "p2p/P2PApi.h"
 
 #include "p2p/ClientSession.h"
+#include "p2p/HostResolver.h"
 #include "p2p/P2PErrors.h"
 #include "p2p/P2PSettings.h"
 #include "p2p/P2PTestHooks.h"
@@ -27,6 +28,8 @@ namespace {
 constexpr size_t kMaxSessions = 64;
 constexpr int kConnectTimeoutMs = 2000;
 constexpr int kHelloTimeoutMs = 3000;
+constexpr int kResolveTimeoutMs = 2000;
+constexpr unsigned kIOCtrlAudioStart = 0x0300; // a camera starts its sound on this
 constexpr int kStopTimeoutMs = 10000;
 constexpr int kDefaultStartTimeoutMs = 5000;
 
@@ -87,15 +90,18 @@ uint32_t RandomNonce() {
     return engine();
 }
 
+bool IsCancelled(ClientSession& session) {
+    std::lock_guard<std::mutex> lock(session.mutex);
+    return session.cancelled;
+}
+
 // Asks every search port of every host for the UID until its device answers
 // or the search time is up. The answer's source address and TCP port are
 // where the session goes.
-int SearchUid(const std::string& uid, const P2PSettings& settings, ClientSession& session, sockaddr_in& found) {
+int SearchUid(const std::string& uid, const std::vector<in_addr>& hosts, const P2PSettings& settings,
+              ClientSession& session, sockaddr_in& found) {
     std::vector<sockaddr_in> targets;
-    for (const std::string& host : settings.hosts) {
-        in_addr addr{};
-        if (!ResolveIPv4(host, addr))
-            continue;
+    for (const in_addr& addr : hosts) {
         for (int i = 0; i < settings.portSpan; ++i) {
             sockaddr_in target{};
             target.sin_family = AF_INET;
@@ -104,8 +110,6 @@ int SearchUid(const std::string& uid, const P2PSettings& settings, ClientSession
             targets.push_back(target);
         }
     }
-    if (targets.empty())
-        return P2P_ERR_UID_NOT_FOUND;
     UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (fd.get() < 0)
         return P2P_ERR_NETWORK;
@@ -119,11 +123,8 @@ int SearchUid(const std::string& uid, const P2PSettings& settings, ClientSession
         auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count();
         if (elapsed >= settings.searchTimeoutMs)
             return P2P_ERR_UID_NOT_FOUND;
-        {
-            std::lock_guard<std::mutex> lock(session.mutex);
-            if (session.cancelled)
-                return P2P_ERR_INVALID_SESSION;
-        }
+        if (IsCancelled(session))
+            return P2P_ERR_CANCELLED;
         if (now >= nextSend) {
             for (const sockaddr_in& target : targets)
                 sendto(fd.get(), request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&target),
@@ -152,13 +153,61 @@ int SearchUid(const std::string& uid, const P2PSettings& settings, ClientSession
     }
 }
 
-// Waits on the session until done() holds, the session ends or is cancelled,
-// or timeoutMs passes. The lock must be held.
-template <typename Done>
-bool WaitFor(ClientSession& session, std::unique_lock<std::mutex>& lock, int timeoutMs, Done done) {
-    return session.cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return done() || session.state == ClientSession::Ended || session.cancelled;
-    }) && done();
+// Opens the connection to a found device and says HELLO; the lock is taken here.
+int OpenConnection(ClientSession& session, const std::string& uid, const sockaddr_in& address, UniqueFd fd,
+                   int sessionTimeoutMs) {
+    std::lock_guard<std::mutex> lock(session.mutex);
+    if (session.cancelled)
+        return P2P_ERR_CANCELLED;
+    session.remote = AddressText(address);
+    session.connection = std::make_unique<Connection>(fd.release(), sessionTimeoutMs);
+    if (!session.connection->Start(&session)) {
+        session.connection.reset();
+        return P2P_ERR_NO_RESOURCES;
+    }
+    // A device that hung up at once (a full one says why first) is seen by AwaitHello.
+    std::vector<uint8_t> hello = EncodeHello(uid);
+    session.connection->Send(MSG_HELLO, hello.data(), hello.size());
+    return P2P_OK;
+}
+
+// Waits for the device's answer to HELLO. A session that ended meanwhile is
+// never taken for connected, even when the answer came with the close.
+int AwaitHello(ClientSession& session) {
+    std::unique_lock<std::mutex> lock(session.mutex);
+    session.cv.wait_for(lock, std::chrono::milliseconds(kHelloTimeoutMs), [&] {
+        return session.helloResult.has_value() || session.state == ClientSession::Ended || session.cancelled;
+    });
+    if (session.cancelled)
+        return P2P_ERR_CANCELLED;
+    if (session.helloResult && *session.helloResult != 0)
+        return *session.helloResult < 0 ? *session.helloResult : P2P_ERR_CONNECT_FAILED;
+    if (session.state == ClientSession::Ended)
+        return session.peerReason == P2P_ERR_DEVICE_BUSY ? P2P_ERR_DEVICE_BUSY : P2P_ERR_CONNECT_FAILED;
+    if (!session.helloResult)
+        return P2P_ERR_HELLO_TIMEOUT;
+    session.state = ClientSession::Connected;
+    return P2P_OK;
+}
+
+// Resolution, search, TCP connection and HELLO, each bounded in time and each
+// given up as soon as the session is closed from another thread.
+int ConnectSession(ClientSession& session, const std::string& uid, const P2PSettings& settings) {
+    auto cancelled = [&] { return IsCancelled(session); };
+    std::vector<in_addr> hosts;
+    if (int r = ResolveHosts(settings.hosts, kResolveTimeoutMs, cancelled, hosts); r != P2P_OK)
+        return r;
+    if (hosts.empty())
+        return P2P_ERR_HOST_NOT_RESOLVED;
+    sockaddr_in address{};
+    if (int r = SearchUid(uid, hosts, settings, session, address); r != P2P_OK)
+        return r;
+    UniqueFd fd;
+    if (int r = ConnectTcp(address, kConnectTimeoutMs, cancelled, fd); r != P2P_OK)
+        return r;
+    if (int r = OpenConnection(session, uid, address, std::move(fd), settings.sessionTimeoutMs); r != P2P_OK)
+        return r;
+    return AwaitHello(session);
 }
 
 int EndedCode(const ClientSession& session) {
@@ -196,8 +245,14 @@ int IOTC_DeInitialize() {
         sdk.channels.clear();
         sdk.deinitCount.fetch_add(1);
     }
+    // Every session is asked to close first and waited for after, so that the
+    // goodbyes run side by side rather than one after another.
+    std::vector<std::unique_ptr<Connection>> closing;
     for (auto& entry : sessions)
-        entry.second->Shutdown();
+        closing.push_back(entry.second->Cancel());
+    for (std::unique_ptr<Connection>& connection : closing)
+        if (connection)
+            connection->Join();
     return P2P_OK;
 }
 
@@ -227,51 +282,21 @@ int IOTC_Connect_ByUID_Parallel(const char* uid, int sessionId) {
     }
     {
         std::lock_guard<std::mutex> lock(session->mutex);
-        if (session->state != ClientSession::Idle || session->cancelled)
-            return P2P_ERR_SESSION_IN_USE;
-        session->state = ClientSession::Connecting;
-        session->uid = uid;
-    }
-    auto fail = [&](int code) {
-        session->Shutdown();
-        std::lock_guard<std::mutex> lock(session->mutex);
-        session->state = ClientSession::Ended;
-        if (session->endReason == 0)
-            session->endReason = code;
-        return code;
-    };
-
-    sockaddr_in address{};
-    int found = SearchUid(uid, settings, *session, address);
-    if (found != P2P_OK)
-        return fail(found);
-    int fd = ConnectTcp(address, kConnectTimeoutMs);
-    if (fd < 0)
-        return fail(P2P_ERR_CONNECT_FAILED);
-    {
-        std::lock_guard<std::mutex> lock(session->mutex);
-        if (session->cancelled) {
-            UniqueFd drop(fd);
+        if (session->cancelled)
             return P2P_ERR_INVALID_SESSION;
-        }
-        session->remote = AddressText(address);
-        session->connection = std::make_unique<Connection>(fd, settings.sessionTimeoutMs);
-        session->connection->Start(session.get());
-        std::vector<uint8_t> hello = EncodeHello(uid);
-        session->connection->Send(MSG_HELLO, hello.data(), hello.size());
+        if (!session->BeginConnect(uid))
+            return P2P_ERR_SESSION_IN_USE;
     }
-    std::unique_lock<std::mutex> lock(session->mutex);
-    if (!WaitFor(*session, lock, kHelloTimeoutMs, [&] { return session->helloResult.has_value(); })) {
-        lock.unlock();
-        return fail(P2P_ERR_CONNECT_FAILED);
-    }
-    if (*session->helloResult != 0) {
-        int code = *session->helloResult < 0 ? *session->helloResult : P2P_ERR_CONNECT_FAILED;
-        lock.unlock();
-        return fail(code);
-    }
-    session->state = ClientSession::Connected;
-    return P2P_OK;
+    int r = ConnectSession(*session, uid, settings);
+    if (r == P2P_OK)
+        return P2P_OK;
+    session->Disconnect();
+    std::lock_guard<std::mutex> lock(session->mutex);
+    if (session->cancelled)
+        r = P2P_ERR_CANCELLED;
+    session->state = ClientSession::Ended;
+    session->endReason = r;
+    return r;
 }
 
 int IOTC_Session_Check(int sessionId, P2PSessionInfo* info) {
@@ -337,12 +362,16 @@ int avDeInitialize() {
         channels.swap(sdk.channels);
     }
     for (auto& entry : channels) {
+        ClientSession& session = *entry.second;
         {
-            std::lock_guard<std::mutex> lock(entry.second->mutex);
-            entry.second->avActive = false;
-            entry.second->avCancelled = true;
+            std::lock_guard<std::mutex> lock(session.mutex);
+            // The device stops sending; its acknowledgement is not waited for.
+            if (session.avActive && session.state == ClientSession::Connected && session.connection)
+                session.connection->Send(MSG_AV_STOP, nullptr, 0);
+            session.avActive = false;
+            session.avCancelled = true;
         }
-        entry.second->cv.notify_all();
+        session.cv.notify_all();
     }
     return P2P_OK;
 }
@@ -398,11 +427,18 @@ int avClientStart2(int sessionId, const char* account, const char* password, int
     int sent = session->connection->Send(MSG_AV_START, start.data(), start.size());
     if (sent != P2P_OK)
         return release(sent);
-    if (!WaitFor(*session, lock, timeoutMs, [&] { return session->avStartResult.has_value(); })) {
-        if (session->state == ClientSession::Ended)
-            return release(EndedCode(*session));
-        if (session->cancelled)
-            return release(P2P_ERR_INVALID_SESSION);
+    session->cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return session->avStartResult.has_value() || session->state == ClientSession::Ended || session->cancelled;
+    });
+    if (session->cancelled)
+        return release(P2P_ERR_CANCELLED);
+    if (!session->avStartResult && session->state == ClientSession::Ended)
+        return release(EndedCode(*session));
+    if (!session->avStartResult) {
+        // The answer may still come: stop the channel it would open on the
+        // device, and let that answer pass unheeded, so that a retry works.
+        ++session->staleStartAcks;
+        session->connection->Send(MSG_AV_STOP, nullptr, 0);
         return release(P2P_ERR_AV_TIMEOUT);
     }
     int32_t result = *session->avStartResult;
@@ -411,9 +447,8 @@ int avClientStart2(int sessionId, const char* account, const char* password, int
     if (session->avCancelled)
         return release(P2P_ERR_AV_NOT_INITIALISED);
     session->avActive = true;
-    session->video.clear();
-    session->audio.clear();
-    session->videoLost = session->audioLost = false;
+    session->audioWanted = false;
+    session->DropFrames();
     return avIndex;
 }
 
@@ -428,6 +463,8 @@ int avSendIOCtrl(int avIndex, unsigned int type, const char* data, int length) {
         return EndedCode(*session);
     if (!session->avActive || !session->connection)
         return P2P_ERR_INVALID_SESSION;
+    if (type == kIOCtrlAudioStart)
+        session->audioWanted = true;
     uint8_t typeBytes[4];
     PutU32(typeBytes, type);
     return session->connection->Send(MSG_IOCTRL, typeBytes, 4, reinterpret_cast<const uint8_t*>(data),
@@ -478,8 +515,7 @@ void avClientStop(int avIndex) {
     if (!session->avActive)
         return;
     session->avActive = false;
-    session->video.clear();
-    session->audio.clear();
+    session->DropFrames();
     session->stopAcked = false;
     if (session->state != ClientSession::Connected || !session->connection)
         return;

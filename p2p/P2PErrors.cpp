@@ -27,6 +27,14 @@ const char* P2PResultName(int code) {
         return "device does not hold the UID";
     case P2P_ERR_DEVICE_BUSY:
         return "device busy";
+    case P2P_ERR_HELLO_TIMEOUT:
+        return "no answer to the session set-up";
+    case P2P_ERR_CANCELLED:
+        return "cancelled";
+    case P2P_ERR_HOST_NOT_RESOLVED:
+        return "no search host could be resolved";
+    case P2P_ERR_NO_RESOURCES:
+        return "out of system resources";
     case P2P_ERR_BUFFER_TOO_SMALL:
         return "frame larger than the buffer";
     case P2P_ERR_TOO_MANY_CHANNELS:

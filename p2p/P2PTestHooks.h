@@ -18,5 +18,10 @@ int PendingVideoFrames(int avIndex);
 int PendingAudioFrames(int avIndex);
 // Video frames that have come in on a channel since it opened; -1 for an unknown channel.
 long long ArrivedVideoFrames(int avIndex);
+// The next `times` thread starts of the transport fail as if the system had
+// no thread left to give.
+void FailThreadStarts(int times);
+// Every name resolution takes `ms` longer (0: no delay).
+void DelayResolution(int ms);
 
 } // namespace p2p::test

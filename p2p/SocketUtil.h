@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <netinet/in.h>
 #include <string>
 
@@ -8,11 +9,7 @@
 namespace p2p {
 
 bool SetNonBlocking(int fd);
-// Resolves an IPv4 host name or dotted address; false when it cannot.
-bool ResolveIPv4(const std::string& host, in_addr& out);
 std::string AddressText(const sockaddr_in& addr);
-// Connects a TCP socket within timeoutMs; returns the non-blocking fd or -1.
-int ConnectTcp(const sockaddr_in& addr, int timeoutMs);
 // A closed-on-drop file descriptor.
 class UniqueFd {
 public:
@@ -34,5 +31,10 @@ public:
 private:
     int m_fd = -1;
 };
+
+// Connects a non-blocking TCP socket into `out` within timeoutMs, looking at
+// cancelled() every few milliseconds. P2P_OK, P2P_ERR_CONNECT_FAILED,
+// P2P_ERR_CANCELLED or P2P_ERR_NETWORK (no socket).
+int ConnectTcp(const sockaddr_in& addr, int timeoutMs, const std::function<bool()>& cancelled, UniqueFd& out);
 
 } // namespace p2p

@@ -122,7 +122,7 @@ void AVModel::ReleaseSdk() {
     }
 }
 
-int AVModel::Connect(const char* uid) {
+int AVModel::Connect(const char* uid, const std::string& password) {
     if (!sdkReady)
         return -1;
     sessionId = IOTC_Get_SessionID();
@@ -143,7 +143,8 @@ int AVModel::Connect(const char* uid) {
     P2PSessionInfo info;
     IOTC_Session_Check(sessionId, &info);
     int resend = 0;
-    avIndex.store(avClientStart2(sessionId, "admin", "531642", 5000, nullptr, 0, &resend));
+    avIndex.store(
+        avClientStart2(sessionId, "admin", password.empty() ? "531642" : password.c_str(), 5000, nullptr, 0, &resend));
     if (avIndex.load() < 0) {
         int error = avIndex.load();
         Close();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 // One session with one camera device over the peer-to-peer transport: opens
@@ -41,7 +42,9 @@ public:
     AVModel(const AVModel&) = delete;
     AVModel& operator=(const AVModel&) = delete;
 
-    int Connect(const char* uid);
+    // Opens the channel with `password`, or with the devices' fixed password
+    // when it is empty (devices added before passwords were kept).
+    int Connect(const char* uid, const std::string& password = {});
     int Close();
     // From any thread: closes the session this model is opening or holds, so
     // that a Connect in progress fails at once and a Close does not wait for

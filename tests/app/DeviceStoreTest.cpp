@@ -74,18 +74,22 @@ TEST_F(DeviceStoreTest, LoadShowsAssignedSlotsAndLeavesNullSlotsUntouched) {
 TEST_F(DeviceStoreTest, AssignAndFreeWriteOnlyTheirSlot) {
     CreateStore();
     DeviceStore store(m_file);
-    ASSERT_EQ(store.Assign(2, "VANTOR-0002"), 0) << store.LastError();
-    ASSERT_EQ(store.Assign(3, "设备-三"), 0) << store.LastError();
-    ASSERT_EQ(store.Free(2), 0) << store.LastError();
-    EXPECT_EQ(Sql("SELECT group_concat(quote(UID), ',') FROM (SELECT UID FROM LiveData ORDER BY rowid LIMIT 5)"),
-              "'','',NULL,'设备-三',''");
-    EXPECT_EQ(Sql("SELECT count(*) FROM LiveData WHERE Name = '' AND PASSWORD = ''"), "16");
+    ASSERT_EQ(store.Assign(2, "VANTOR-0002", "old"), 0) << store.LastError();
+    ASSERT_EQ(store.Assign(3, "设备-三", "密码3"), 0) << store.LastError();
+    ASSERT_EQ(store.Free(2), 0) << store.LastError(); // the password goes with the device
+    EXPECT_EQ(Sql("SELECT group_concat(quote(UID) || ':' || quote(PASSWORD), ',') FROM "
+                  "(SELECT UID, PASSWORD FROM LiveData ORDER BY rowid LIMIT 5)"),
+              "'':'','':'',NULL:'','设备-三':'密码3','':''");
+    EXPECT_EQ(Sql("SELECT count(*) FROM LiveData WHERE Name = ''"), "16");
 
     std::optional<std::string> uid;
-    ASSERT_EQ(store.ReadSlot(2, uid), 0);
+    std::string password = "x";
+    ASSERT_EQ(store.ReadSlot(2, uid, &password), 0);
     EXPECT_FALSE(uid.has_value());
-    ASSERT_EQ(store.ReadSlot(3, uid), 0);
+    EXPECT_EQ(password, "");
+    ASSERT_EQ(store.ReadSlot(3, uid, &password), 0);
     EXPECT_EQ(uid, std::optional<std::string>("设备-三"));
+    EXPECT_EQ(password, "密码3");
 }
 
 // Slot i is the i-th row in rowid order, as with a positional recordset:
@@ -112,6 +116,11 @@ TEST_F(DeviceStoreTest, UidLongerThanThirtyCharactersIsRefused) {
     CreateStore();
     DeviceStore store(m_file);
     EXPECT_EQ(store.Assign(1, std::string(31, 'x')), -1);
+    EXPECT_EQ(store.Assign(1, "X", std::string(51, 'p')), -1); // the PASSWORD column's width
+    std::string wide;
+    for (int i = 0; i < 22; ++i)
+        wide += "密"; // 22 characters but 66 bytes: more than the transport carries
+    EXPECT_EQ(store.Assign(1, "X", wide), -1);
     // Thirty characters fit, whatever their number of bytes.
     std::string chinese;
     for (int i = 0; i < 30; ++i)

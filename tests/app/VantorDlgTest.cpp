@@ -136,16 +136,16 @@ private slots:
             QCOMPARE(Row(dlg, row), Empty());
     }
 
-    // What the add dialog saves shows at once and is kept in the store, the
-    // password never; an empty UID shows the ready texts only until a restart.
+    // What the add dialog saves shows at once and is kept in the store with
+    // its password; an empty UID shows the ready texts only until a restart.
     void addSavesAndShows_data() {
         QTest::addColumn<int>("row");
         QTest::addColumn<QString>("uid");
         QTest::addColumn<QString>("stored"); // UID and password as SQL literals
         QTest::addColumn<bool>("shownAfterRestart");
-        QTest::newRow("new device on a free row") << 2 << QString("CAM-0002") << QString("'CAM-0002',''") << true;
-        QTest::newRow("replaces the device") << 1 << QString(" 设备 9 ") << QString("' 设备 9 ',''") << true;
-        QTest::newRow("empty UID") << 1 << QString() << QString("'',''") << false;
+        QTest::newRow("new device on a free row") << 2 << QString("CAM-0002") << QString("'CAM-0002','secret'") << true;
+        QTest::newRow("replaces the device") << 1 << QString(" 设备 9 ") << QString("' 设备 9 ','secret'") << true;
+        QTest::newRow("empty UID") << 1 << QString() << QString("'','secret'") << false;
     }
     void addSavesAndShows() {
         QFETCH(int, row);

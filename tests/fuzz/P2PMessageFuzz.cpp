@@ -23,7 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ClientSession session(0);
     session.state = ClientSession::Connected;
     session.avActive = (data[0] & 0x80) != 0;
-    MessageParser parser;
+    session.audioWanted = (data[0] & 0x40) != 0;
+    MessageParser parser; // filtered as a client's connection filters it
+    parser.SetFilter(
+        [&](uint16_t type) { return type == MSG_KEEPALIVE || type == MSG_CLOSE || session.Accepts(type); });
     MessageParser::Sink sink = [&](uint16_t type, const uint8_t* p, size_t n) {
         uint8_t version, channel;
         std::string a, b;
@@ -33,6 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         DecodeResult(p, n, result);
         if (n >= kFrameInfoSize)
             DecodeFrameInfo(p);
+        if (type == MSG_KEEPALIVE || type == MSG_CLOSE)
+            return 0;
         return session.OnMessage(type, p, n);
     };
     for (size_t pos = 0; pos < length; pos += piece) {

@@ -97,6 +97,22 @@ TEST(ProtocolTest, GarbageAndBadHeadersAreProtocolErrors) {
     }
 }
 
+// The parser refuses a message its side never takes from the header alone,
+// and holds a payload's bytes only as they come.
+TEST(ProtocolTest, ParserDecidesOnTheHeaderAndGrowsWithTheBytes) {
+    MessageParser parser;
+    parser.SetFilter([](uint16_t type) { return type != MSG_VIDEO; });
+    Collected got;
+    const std::vector<uint8_t> audio = Message(MSG_AUDIO, VideoPayload(1, kMaxFrameSize));
+    ASSERT_EQ(parser.Feed(audio.data(), kHeaderSize + 1000, got.Sink()), P2P_OK);
+    EXPECT_LT(parser.BufferCapacity(), 4096u);
+    ASSERT_EQ(parser.Feed(audio.data() + kHeaderSize + 1000, audio.size() - kHeaderSize - 1000, got.Sink()), P2P_OK);
+    EXPECT_EQ(parser.BufferCapacity(), audio.size() - kHeaderSize); // never more than the message allows
+    const std::vector<uint8_t> video = Message(MSG_VIDEO, VideoPayload(2, 10));
+    EXPECT_EQ(parser.Feed(video.data(), kHeaderSize, got.Sink()), P2P_ERR_PROTOCOL);
+    EXPECT_EQ(got.types, std::vector<uint16_t>{MSG_AUDIO});
+}
+
 TEST(ProtocolTest, PayloadDecodersCheckEveryLength) {
     uint8_t version = 0;
     std::string uid, account, password;

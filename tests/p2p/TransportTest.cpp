@@ -9,6 +9,7 @@
 #include "p2p/Protocol.h"
 #include "p2p/SocketUtil.h"
 #include "tests/support/TestNet.h"
+#include "tests/support/TestStreams.h"
 #include "tests/support/TransportFixture.h"
 
 #include <gtest/gtest.h>
@@ -32,6 +33,7 @@ namespace {
 class Listener : public DeviceListener {
 public:
     bool OnAvStart(int session, const std::string&, const std::string&, bool matches) override {
+        std::this_thread::sleep_for(std::chrono::milliseconds(startDelayMs.load())); // a slow camera
         std::lock_guard<std::mutex> lock(mutex);
         if (matches)
             active.push_back(session);
@@ -50,16 +52,19 @@ public:
     std::vector<int> active;
     std::atomic<bool> ackStop{true};
     std::atomic<int> stops{0};
+    std::atomic<int> startDelayMs{0};
+    std::atomic<int> closedReason{0};
+    void OnSessionClosed(int, int reason) override { closedReason = reason; }
 };
 
 // A device holding one new UID, with its listener.
 struct TestDevice {
-    explicit TestDevice(bool ackStop = true) {
+    explicit TestDevice(bool ackStop = true, std::string uid_ = testnet::UniqueUid("DEV")) : uid(std::move(uid_)) {
         listener.ackStop = ackStop;
         device.AddUid(uid, "admin", "531642");
         EXPECT_EQ(device.Start(), 0);
     }
-    std::string uid = testnet::UniqueUid("DEV");
+    std::string uid;
     Listener listener;
     Device device{listener};
 };
@@ -77,6 +82,19 @@ std::vector<uint8_t> Header(uint16_t type, uint32_t length, size_t payload = 0) 
     EncodeHeader(type, length, h.data());
     h.resize(kHeaderSize + payload, 0x11);
     return h;
+}
+
+std::vector<uint8_t> Message(uint16_t type, const std::vector<uint8_t>& payload) {
+    std::vector<uint8_t> m = Header(type, static_cast<uint32_t>(payload.size()));
+    m.insert(m.end(), payload.begin(), payload.end());
+    return m;
+}
+
+UniqueFd RawConnect(uint16_t port) {
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    const sockaddr_in addr = Loopback(port);
+    connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+    return fd;
 }
 
 int Receive(int av, std::vector<char>& buf, char* info = nullptr) {
@@ -182,13 +200,14 @@ TEST_F(TransportTest, UnansweredStopEndsWhenTheSessionCloses) {
 
 namespace {
 
-// A hostile device: answers the search and the session set-up correctly
-// (the channel start too, unless answerStart is false), then runs `attack`
-// on the session's socket.
+// A hostile device: answers the search for its UID (unless it is mute) with
+// a listening port, accepts one session and runs `serve` on its socket.
+// Greet answers the session set-up correctly, and the channel start too
+// unless answerStart is false.
 class FakeDevice {
 public:
-    FakeDevice(const std::string& uid, std::function<void(int fd)> attack, bool answerStart = true)
-        : m_uid(uid), m_attack(std::move(attack)), m_answerStart(answerStart) {
+    FakeDevice(const std::string& uid, std::function<void(int fd)> serve, int backlog = 1)
+        : m_uid(uid), m_serve(std::move(serve)) {
         P2PSettings s = P2PSettings::Current();
         for (int i = 0; i < s.portSpan && m_udp.get() < 0; ++i) {
             UniqueFd fd(socket(AF_INET, SOCK_DGRAM, 0));
@@ -200,7 +219,7 @@ public:
         sockaddr_in addr = Loopback(0);
         socklen_t len = sizeof addr;
         bind(m_listen.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        listen(m_listen.get(), 1);
+        listen(m_listen.get(), backlog);
         getsockname(m_listen.get(), reinterpret_cast<sockaddr*>(&addr), &len);
         m_port = ntohs(addr.sin_port);
         m_thread = std::thread(&FakeDevice::Run, this);
@@ -209,8 +228,8 @@ public:
         m_stop = true;
         m_thread.join();
     }
+    uint16_t Port() const { return m_port; }
 
-private:
     // Reads one message; true when it has the type expected.
     static bool Expect(int fd, uint16_t type) {
         uint8_t header[kHeaderSize];
@@ -218,6 +237,25 @@ private:
         return ReadAll(fd, header, kHeaderSize) && GetU16(header + 2) == type &&
                (payload.resize(GetU32(header + 4)), ReadAll(fd, payload.data(), payload.size()));
     }
+    static void Reply(int fd, uint16_t type, int32_t result = 0) {
+        std::vector<uint8_t> m = Header(type, 4, 4);
+        PutU32(m.data() + kHeaderSize, static_cast<uint32_t>(result));
+        send(fd, m.data(), m.size(), MSG_NOSIGNAL);
+    }
+    static bool Greet(int fd, bool answerStart = true) {
+        if (!Expect(fd, MSG_HELLO))
+            return false;
+        Reply(fd, MSG_HELLO_ACK);
+        if (!Expect(fd, MSG_AV_START))
+            return false;
+        if (answerStart)
+            Reply(fd, MSG_AV_START_ACK);
+        return true;
+    }
+    std::atomic<bool> searched{false}; // a search for the UID came and was answered
+    std::atomic<bool> mute{false};     // searches are heard but not answered
+
+private:
     static bool ReadAll(int fd, uint8_t* p, size_t n) {
         for (ssize_t r = 0; n > 0; p += r, n -= static_cast<size_t>(r)) {
             pollfd pfd{fd, POLLIN, 0};
@@ -226,15 +264,10 @@ private:
         }
         return true;
     }
-    static void Reply(int fd, uint16_t type) {
-        std::vector<uint8_t> m = Header(type, 4, 4);
-        PutU32(m.data() + kHeaderSize, 0);
-        send(fd, m.data(), m.size(), MSG_NOSIGNAL);
-    }
     void Run() {
         UniqueFd session;
         while (!m_stop && session.get() < 0) {
-            pollfd fds[2] = {{m_udp.get(), POLLIN, 0}, {m_listen.get(), POLLIN, 0}};
+            pollfd fds[2] = {{m_udp.get(), POLLIN, 0}, {m_listen.get(), static_cast<short>(m_serve ? POLLIN : 0), 0}};
             poll(fds, 2, 50);
             if (fds[0].revents & POLLIN) {
                 uint8_t buf[256];
@@ -245,27 +278,22 @@ private:
                 std::string uid;
                 if (n > 0 && DecodeSearchRequest(buf, static_cast<size_t>(n), nonce, uid) && uid == m_uid) {
                     std::vector<uint8_t> answer = EncodeSearchAnswer(nonce, uid, m_port);
-                    sendto(m_udp.get(), answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+                    if (!mute)
+                        sendto(m_udp.get(), answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
+                    searched = true;
                 }
             }
             if (fds[1].revents & POLLIN)
                 session.reset(accept(m_listen.get(), nullptr, nullptr));
         }
-        if (session.get() < 0 || !Expect(session.get(), MSG_HELLO))
-            return;
-        Reply(session.get(), MSG_HELLO_ACK);
-        if (!Expect(session.get(), MSG_AV_START))
-            return;
-        if (m_answerStart)
-            Reply(session.get(), MSG_AV_START_ACK);
-        m_attack(session.get());
+        if (session.get() >= 0)
+            m_serve(session.get());
         while (!m_stop)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 
     std::string m_uid;
-    std::function<void(int)> m_attack;
-    bool m_answerStart;
+    std::function<void(int)> m_serve; // none: sessions are never accepted
     UniqueFd m_udp;
     UniqueFd m_listen;
     uint16_t m_port = 0;
@@ -294,6 +322,8 @@ TEST_F(TransportTest, ClientSurvivesAHostileDevice) {
         SCOPED_TRACE(attack.name);
         std::string uid = testnet::UniqueUid("HOSTILE");
         FakeDevice fake(uid, [&](int fd) {
+            if (!FakeDevice::Greet(fd))
+                return;
             send(fd, attack.bytes.data(), attack.bytes.size(), MSG_NOSIGNAL);
             if (attack.closeAfter)
                 shutdown(fd, SHUT_RDWR);
@@ -311,26 +341,11 @@ TEST_F(TransportTest, ClientSurvivesAHostileDevice) {
     }
 }
 
-TEST_F(TransportTest, ChannelStartHonoursItsTimeOut) {
-    std::string uid = testnet::UniqueUid("MUTE");
-    FakeDevice fake(
-        uid, [](int) {}, false);
-    int sid = -1;
-    auto start = Clock::now();
-    EXPECT_EQ(Open(uid, sid, 1), P2P_ERR_AV_TIMEOUT);
-    EXPECT_GT(SecondsSince(start), 0.8);
-    EXPECT_LT(SecondsSince(start), 4.0);
-    EXPECT_EQ(test::ChannelCount(), 0);
-    IOTC_Session_Close(sid);
-}
-
 // Whatever a client sends before its HELLO, the device hangs up, so nothing
 // can hold one of its sessions without saying which UID it wants.
 TEST_F(TransportTest, DeviceSurvivesHostileClients) {
     TestDevice dev;
-    std::vector<uint8_t> notHere = Header(MSG_HELLO, static_cast<uint32_t>(EncodeHello("NOT-HERE").size()));
-    const std::vector<uint8_t> helloPayload = EncodeHello("NOT-HERE");
-    notHere.insert(notHere.end(), helloPayload.begin(), helloPayload.end());
+    const std::vector<uint8_t> notHere = Message(MSG_HELLO, EncodeHello("NOT-HERE"));
     const std::vector<uint8_t> attacks[] = {
         {'G', 'E', 'T', ' ', '/', '\r', '\n'},
         Header(MSG_AV_START, 5, 5), // before HELLO
@@ -372,40 +387,55 @@ TEST_F(TransportTest, DeviceSurvivesHostileClients) {
     const sockaddr_in search = Loopback(dev.device.GetSearchPort());
     const char junk[] = "VPSQ\x01\xff junk";
     sendto(udp.get(), junk, sizeof junk, 0, reinterpret_cast<const sockaddr*>(&search), sizeof search);
+    // Nor do 40 silent connections that hold the port keep a real client out.
+    std::vector<UniqueFd> silent;
+    for (int i = 0; i < 40; ++i)
+        silent.push_back(RawConnect(dev.device.GetTcpPort()));
     int sid = -1;
     EXPECT_GE(Open(dev.uid, sid), 0);
     IOTC_Session_Close(sid);
+    silent.clear();
     EXPECT_TRUE(WaitUntil([&] { return dev.device.SessionCount() == 0; }, 3000));
 }
 
 // A device that sends more than a client keeps: at most 4 MiB of frames wait
-// in a session, and a sound frame larger than the receive buffer (1024 bytes)
-// is refused; each shows as a lost frame, and what was kept comes in order.
-TEST_F(TransportTest, ClientKeepsAtMostFourMiBAndNoOversizedSound) {
+// in a session, sound only once the application wants it, and a sound frame
+// larger than the receive buffer (1024 bytes) is refused; each refusal shows
+// as a lost frame, and what was kept comes in order.
+TEST_F(TransportTest, ClientKeepsAtMostFourMiBAndOnlyWantedSound) {
     auto frame = [](uint16_t type, size_t size, uint8_t mark) {
         std::vector<uint8_t> m = Header(type, static_cast<uint32_t>(kFrameInfoSize + size), kFrameInfoSize + size);
         m[kHeaderSize + kFrameInfoSize] = mark;
         return m;
     };
-    std::string uid = testnet::UniqueUid("FLOOD");
-    std::atomic<bool> sent{false};
-    FakeDevice fake(uid, [&](int fd) {
-        std::vector<std::vector<uint8_t>> messages = {frame(MSG_AUDIO, 2000, 1), frame(MSG_AUDIO, 500, 2)};
-        for (uint8_t i = 0; i < 6; ++i)
-            messages.push_back(frame(MSG_VIDEO, kMaxFrameSize - 4096, i));
+    auto sendAll = [](int fd, const std::vector<std::vector<uint8_t>>& messages) {
         for (const auto& m : messages)
             for (size_t at = 0; at < m.size();) {
                 const ssize_t n = send(fd, m.data() + at, m.size() - at, MSG_NOSIGNAL);
                 if (n <= 0)
-                    return;
+                    return false;
                 at += static_cast<size_t>(n);
             }
-        sent = true;
+        return true;
+    };
+    std::string uid = testnet::UniqueUid("FLOOD");
+    std::atomic<int> sent{0};
+    FakeDevice fake(uid, [&](int fd) {
+        std::vector<std::vector<uint8_t>> messages = {frame(MSG_AUDIO, 500, 1)};
+        for (uint8_t i = 0; i < 6; ++i)
+            messages.push_back(frame(MSG_VIDEO, kMaxFrameSize - 4096, i));
+        if (!FakeDevice::Greet(fd) || !FakeDevice::Expect(fd, MSG_IOCTRL) || !sendAll(fd, messages))
+            return;
+        sent = 1; // and now the sound is wanted
+        if (FakeDevice::Expect(fd, MSG_IOCTRL) && sendAll(fd, {frame(MSG_AUDIO, 2000, 2), frame(MSG_AUDIO, 500, 3)}))
+            sent = 2;
     });
     int sid = -1;
     const int av = Open(uid, sid);
     ASSERT_GE(av, 0);
-    ASSERT_TRUE(WaitUntil([&] { return sent.load() && test::ArrivedVideoFrames(av) == 6; }, 10000));
+    ASSERT_EQ(avSendIOCtrl(av, 0x01FF, nullptr, 0), 0);
+    ASSERT_TRUE(WaitUntil([&] { return sent.load() == 1 && test::ArrivedVideoFrames(av) == 6; }, 10000));
+    EXPECT_EQ(test::PendingAudioFrames(av), 0);
     std::vector<char> buf(kMaxFrameSize);
     char info[16];
     std::vector<int> video;
@@ -420,8 +450,234 @@ TEST_F(TransportTest, ClientKeepsAtMostFourMiBAndNoOversizedSound) {
                                                       info, 16, nullptr, nullptr))
         video.push_back(r == P2P_ERR_FRAME_LOST ? -1 : buf[0]);
     EXPECT_EQ(video, (std::vector<int>{-1, 0, 1, 2, 3})); // the loss told first, then the four kept in order
+    ASSERT_EQ(avSendIOCtrl(av, 0x0300, nullptr, 0), 0);
+    ASSERT_TRUE(WaitUntil([&] { return sent.load() == 2 && test::PendingAudioFrames(av) == 1; }, 5000));
     EXPECT_EQ(avRecvAudioData(av, buf.data(), 1024, info, 16, nullptr), P2P_ERR_FRAME_LOST);
     EXPECT_EQ(avRecvAudioData(av, buf.data(), 1024, info, 16, nullptr), 500);
+    EXPECT_EQ(buf[0], 3);
     avClientStop(av);
     IOTC_Session_Close(sid);
+}
+
+namespace {
+
+// Makes the client search `hosts` while it lives.
+struct SearchHosts {
+    explicit SearchHosts(std::vector<std::string> hosts) : saved(P2PSettings::Current()) {
+        P2PSettings s = saved;
+        s.hosts = std::move(hosts);
+        Restart(s);
+    }
+    ~SearchHosts() { Restart(saved); }
+    static void Restart(const P2PSettings& s) {
+        IOTC_DeInitialize();
+        P2PSettings::Set(s);
+        IOTC_Initialize2(0);
+    }
+    P2PSettings saved;
+};
+
+// Connects a fresh session id; the connect's result, and then the session's check.
+std::pair<int, int> TryConnect(const std::string& uid) {
+    const int sid = IOTC_Get_SessionID();
+    const int r = IOTC_Connect_ByUID_Parallel(uid.c_str(), sid);
+    const int check = IOTC_Session_Check(sid, nullptr);
+    IOTC_Session_Close(sid);
+    return {r, check};
+}
+
+// A connect and the session's check that both answer `code`.
+std::pair<int, int> Both(int code) {
+    return {code, code};
+}
+
+} // namespace
+
+// Each way a connect fails has its own code, a failed session never looks
+// connected, and its id can be tried again.
+TEST_F(TransportTest, ConnectTellsWhatWentWrong) {
+    const std::string late = testnet::UniqueUid("LATE");
+    const int sid = IOTC_Get_SessionID();
+    EXPECT_EQ(IOTC_Connect_ByUID_Parallel(late.c_str(), sid), P2P_ERR_UID_NOT_FOUND);
+    {
+        TestDevice dev(true, late);
+        EXPECT_EQ(IOTC_Connect_ByUID_Parallel(late.c_str(), sid), 0) << "a retried id";
+        EXPECT_EQ(IOTC_Connect_ByUID_Parallel(late.c_str(), sid), P2P_ERR_SESSION_IN_USE);
+        IOTC_Session_Close(sid);
+        // A full device says so: 32 sessions that said HELLO hold it.
+        std::vector<UniqueFd> holders;
+        const std::vector<uint8_t> hello = Message(MSG_HELLO, EncodeHello(late));
+        for (int i = 0; i < 32; ++i) {
+            holders.push_back(RawConnect(dev.device.GetTcpPort()));
+            ASSERT_TRUE(WaitUntil([&] { return send(holders.back().get(), hello.data(), hello.size(), 0) > 0; }, 2000));
+            ASSERT_TRUE(WaitUntil([&] { return dev.device.SessionCount() == i + 1; }, 2000));
+        }
+        ASSERT_TRUE(WaitUntil([&] { return dev.device.SessionCount() == 32; }, 3000));
+        EXPECT_EQ(TryConnect(late), Both(P2P_ERR_DEVICE_BUSY));
+    }
+    const std::string silent = testnet::UniqueUid("SILENT");
+    FakeDevice mute(silent, [](int fd) { FakeDevice::Expect(fd, MSG_HELLO); });
+    EXPECT_EQ(TryConnect(silent), Both(P2P_ERR_HELLO_TIMEOUT));
+    const std::string closing = testnet::UniqueUid("ACKCLOSE");
+    FakeDevice ackThenClose(closing, [](int fd) {
+        if (!FakeDevice::Expect(fd, MSG_HELLO))
+            return;
+        std::vector<uint8_t> both = Header(MSG_HELLO_ACK, 4, 4);
+        PutU32(both.data() + kHeaderSize, 0);
+        const std::vector<uint8_t> close = Header(MSG_CLOSE, 4, 4);
+        both.insert(both.end(), close.begin(), close.end());
+        send(fd, both.data(), both.size(), MSG_NOSIGNAL);
+    });
+    EXPECT_EQ(TryConnect(closing), Both(P2P_ERR_CONNECT_FAILED));
+    SearchHosts nowhere({"no-such-host.invalid"});
+    EXPECT_EQ(TryConnect(late).first, P2P_ERR_HOST_NOT_RESOLVED);
+}
+
+// A close from another thread ends a connect at once, whatever it waits on.
+TEST_F(TransportTest, CloseCancelsAConnectAtOnce) {
+    enum Phase { Resolving, Searching, ConnectingTcp, AwaitingHello };
+    for (Phase phase : {Resolving, Searching, ConnectingTcp, AwaitingHello}) {
+        SCOPED_TRACE(phase);
+        const std::string uid = testnet::UniqueUid("CANCEL");
+        std::atomic<bool> heard{false};
+        std::function<void(int)> serve;
+        if (phase == AwaitingHello)
+            serve = [&](int fd) { heard = FakeDevice::Expect(fd, MSG_HELLO); };
+        FakeDevice fake(uid, serve, 0);
+        fake.mute = phase == Searching;
+        std::vector<UniqueFd> backlog; // fills the accept queue, so that the TCP connect hangs
+        for (int i = 0; phase == ConnectingTcp && i < 2; ++i)
+            backlog.push_back(RawConnect(fake.Port()));
+        std::unique_ptr<SearchHosts> hosts;
+        if (phase == Resolving) {
+            hosts = std::make_unique<SearchHosts>(std::vector<std::string>{"localhost"});
+            test::DelayResolution(5000);
+        }
+        const int sid = IOTC_Get_SessionID();
+        int result = 0;
+        std::thread connect([&] { result = IOTC_Connect_ByUID_Parallel(uid.c_str(), sid); });
+        P2PSessionInfo info{};
+        ASSERT_TRUE(WaitUntil(
+            [&] {
+                IOTC_Session_Check(sid, &info);
+                return phase == Resolving       ? uid == info.uid
+                       : phase == AwaitingHello ? heard.load()
+                                                : fake.searched.load();
+            },
+            3000));
+        const auto start = Clock::now();
+        IOTC_Session_Close(sid);
+        connect.join();
+        EXPECT_LT(SecondsSince(start), 0.5);
+        EXPECT_EQ(result, P2P_ERR_CANCELLED);
+        test::DelayResolution(0);
+    }
+}
+
+// A channel start that timed out is stopped on the device, so a retry opens
+// it; an AV layer that stops tells the device too.
+TEST_F(TransportTest, ChannelStopsReachTheDevice) {
+    TestDevice dev;
+    dev.listener.startDelayMs = 1500;
+    int sid = -1;
+    auto start = Clock::now();
+    EXPECT_EQ(Open(dev.uid, sid, 1), P2P_ERR_AV_TIMEOUT);
+    EXPECT_GT(SecondsSince(start), 0.8);
+    EXPECT_LT(SecondsSince(start), 1.4);
+    EXPECT_EQ(test::ChannelCount(), 0);
+    dev.listener.startDelayMs = 0;
+    EXPECT_GE(avClientStart2(sid, "admin", "531642", 5000, nullptr, 0, nullptr), 0);
+    EXPECT_EQ(dev.listener.stops.load(), 1);
+    avDeInitialize();
+    EXPECT_TRUE(WaitUntil([&] { return dev.listener.stops.load() == 2; }, 3000));
+    avInitialize(8);
+    IOTC_Session_Close(sid);
+}
+
+TEST_F(TransportTest, AThreadThatCannotStartFailsItsCall) {
+    Listener listener;
+    Device device(listener);
+    test::FailThreadStarts(1);
+    EXPECT_EQ(device.Start(), P2P_ERR_NO_RESOURCES);
+    const std::string uid = testnet::UniqueUid("NOTHREAD");
+    FakeDevice fake(uid, [](int fd) { FakeDevice::Expect(fd, MSG_HELLO); });
+    test::FailThreadStarts(1);
+    EXPECT_EQ(TryConnect(uid).first, P2P_ERR_NO_RESOURCES);
+    // A device that cannot serve one more session hangs up on it and goes on.
+    TestDevice dev;
+    test::FailThreadStarts(1);
+    UniqueFd refused = RawConnect(dev.device.GetTcpPort());
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            uint8_t byte;
+            return recv(refused.get(), &byte, 1, 0) == 0;
+        },
+        3000));
+    int sid = -1;
+    EXPECT_GE(Open(dev.uid, sid), 0);
+    IOTC_Session_Close(sid);
+}
+
+// The check tool fails a session that ends in an error, even after a frame.
+TEST_F(TransportTest, CheckToolFailsASessionThatEndsInAnError) {
+    const std::string uid = testnet::UniqueUid("ONEFRAME");
+    FakeDevice fake(uid, [](int fd) {
+        if (!FakeDevice::Greet(fd) || !FakeDevice::Expect(fd, MSG_IOCTRL))
+            return;
+        const std::vector<uint8_t> frame = Header(MSG_VIDEO, kFrameInfoSize + 100, kFrameInfoSize + 100);
+        send(fd, frame.data(), frame.size(), MSG_NOSIGNAL);
+        shutdown(fd, SHUT_RDWR);
+    });
+    int status = 0;
+    const std::string text = TestStreams::Run(
+        std::string(VANTOR_BINARY_DIR) + "/tools/p2pcheck/vantor-p2pcheck --seconds 3 --uid " + uid, &status);
+    EXPECT_NE(text.find("total video 1 frames"), std::string::npos) << text;
+    EXPECT_EQ(status, 1) << text;
+}
+
+// Three wrong passwords end the session; the address's next tries wait, and
+// the right password still gets in.
+TEST_F(TransportTest, WrongPasswordsEndTheSessionAndSlowTheAddress) {
+    TestDevice dev;
+    const int sid = IOTC_Get_SessionID();
+    ASSERT_EQ(IOTC_Connect_ByUID_Parallel(dev.uid.c_str(), sid), 0);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(avClientStart2(sid, "admin", "531643", 5000, nullptr, 0, nullptr), P2P_ERR_WRONG_ACCOUNT);
+    EXPECT_TRUE(WaitUntil([&] { return IOTC_Session_Check(sid, nullptr) == P2P_ERR_SESSION_CLOSED; }, 3000));
+    IOTC_Session_Close(sid);
+    int next = -1;
+    const auto start = Clock::now();
+    EXPECT_GE(Open(dev.uid, next), 0);
+    EXPECT_GT(SecondsSince(start), 0.2);
+    IOTC_Session_Close(next);
+}
+
+// A client that never reads costs the device no more than its queue cap:
+// answers that pile up close the session at once, and frames that pile up
+// close it once the queue has not moved for the session time-out.
+TEST_F(TransportTest, DeviceClosesAClientThatNeverReads) {
+    for (bool media : {false, true}) {
+        SCOPED_TRACE(media ? "frames pile up" : "answers pile up");
+        TestDevice dev;
+        UniqueFd fd = RawConnect(dev.device.GetTcpPort());
+        std::vector<uint8_t> start = Message(MSG_HELLO, EncodeHello(dev.uid));
+        const std::vector<uint8_t> avStart = Message(MSG_AV_START, EncodeAvStart(0, "admin", "531642"));
+        start.insert(start.end(), avStart.begin(), avStart.end());
+        ASSERT_TRUE(WaitUntil([&] { return send(fd.get(), start.data(), start.size(), MSG_NOSIGNAL) > 0; }, 2000));
+        ASSERT_TRUE(WaitUntil([&] { return dev.listener.Active().size() == 1; }, 3000));
+        std::vector<uint8_t> burst;
+        for (int i = 0; i < 4096; ++i) {
+            const std::vector<uint8_t> m = Header(media ? MSG_KEEPALIVE : MSG_AV_STOP, 0);
+            burst.insert(burst.end(), m.begin(), m.end());
+        }
+        const std::vector<uint8_t> frame(100000);
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                send(fd.get(), burst.data(), media ? kHeaderSize : burst.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (media)
+                    dev.device.SendVideo(dev.listener.Active()[0], {}, frame.data(), frame.size());
+                return dev.listener.closedReason.load() == (media ? P2P_ERR_REMOTE_TIMEOUT : P2P_ERR_SEND_QUEUE_FULL);
+            },
+            10000));
+    }
 }

@@ -137,5 +137,6 @@ int main(int argc, char** argv) {
     IOTC_Session_Close(sid);
     avDeInitialize();
     IOTC_DeInitialize();
-    return (videoFrames > 0 || audioFrames > 0) ? 0 : 1;
+    // A session that ended with an error fails the check, whatever came before.
+    return (ended == 0 && (videoFrames > 0 || audioFrames > 0)) ? 0 : 1;
 }
