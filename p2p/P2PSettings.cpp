@@ -14,9 +14,9 @@ namespace {
 std::mutex g_mutex;
 std::optional<P2PSettings> g_override;
 
-const char* const kKeys[] = {"hosts",  "port",        "span",            "bind", "search_ms", "timeout_ms",
-                             "broker", "broker_user", "broker_password", "stun", "turn",      "turn_user",
-                             "turn_password"};
+const char* const kKeys[] = {
+    "hosts",           "port", "span", "bind",      "search_ms",    "timeout_ms", "broker", "broker_user",
+    "broker_password", "stun", "turn", "turn_user", "turn_password"};
 
 std::string Trim(const std::string& text) {
     size_t first = text.find_first_not_of(" \t\r");

@@ -37,12 +37,9 @@ INSTANTIATE_TEST_SUITE_P(
                     BadValue{"BrokerPortTooLarge", "broker", "mqtt://b:65536"},
                     BadValue{"BrokerWithoutHost", "broker", "mqtt://:1883"},
                     BadValue{"StunPortNotANumber", "stun", "stun.example:abc"},
-                    BadValue{"TurnHostWithSpace", "turn", "turn example:3478"},
-                    BadValue{"PortZero", "port", "0"},
-                    BadValue{"PortWithTrailingText", "port", "32760x"},
-                    BadValue{"NegativeSpan", "span", "-1"},
-                    BadValue{"SearchTooShort", "search_ms", "5"},
-                    BadValue{"HostsAllEmpty", "hosts", " , "},
+                    BadValue{"TurnHostWithSpace", "turn", "turn example:3478"}, BadValue{"PortZero", "port", "0"},
+                    BadValue{"PortWithTrailingText", "port", "32760x"}, BadValue{"NegativeSpan", "span", "-1"},
+                    BadValue{"SearchTooShort", "search_ms", "5"}, BadValue{"HostsAllEmpty", "hosts", " , "},
                     BadValue{"UnknownKey", "brokr", "mqtt://b"}),
     [](const testing::TestParamInfo<BadValue>& info) { return std::string(info.param.name); });
 
