@@ -53,12 +53,7 @@ public:
             execlp("mosquitto", "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
-        for (int i = 0; i < 500 && m_pid > 0; ++i) {
-            if (Accepts())
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        return m_pid > 0 && WaitAccepting(m_port);
     }
     void Stop() {
         if (m_pid <= 0)
@@ -82,18 +77,24 @@ public:
         return ntohs(addr.sin_port);
     }
 
-private:
-    bool Accepts() const {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(m_port);
-        bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        close(fd);
-        return ok;
+    // Waits up to 5 s until a server accepts TCP connections on the loopback port.
+    static bool WaitAccepting(uint16_t port) {
+        for (int i = 0; i < 500; ++i) {
+            int fd = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in addr{};
+            addr.sin_family = AF_INET;
+            addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            addr.sin_port = htons(port);
+            bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+            close(fd);
+            if (ok)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
     }
 
+private:
     TempDir m_dir;
     uint16_t m_port;
     bool m_ready = true;
