@@ -45,7 +45,25 @@ bool ParseType(std::string_view name, SignalMessage::Type& type) {
     return false;
 }
 
+// The keys a type may carry; another type's key in a message is malformed
+// (it would be lost on the way on), an unknown key is skipped.
+bool KeyFits(std::string_view key, SignalMessage::Type type) {
+    if (key == "client")
+        return type != SignalMessage::Presence;
+    if (key == "ufrag" || key == "pwd")
+        return HasCredentials(type);
+    if (key == "cand")
+        return CarriesCandidates(type);
+    if (key == "state" || key == "via")
+        return type == SignalMessage::Presence;
+    if (key == "code")
+        return type == SignalMessage::Reject;
+    return true;
+}
+
 bool ApplyLine(std::string_view key, std::string_view value, SignalMessage& m) {
+    if (!KeyFits(key, m.type))
+        return false;
     if (key == "client")
         m.client = value;
     else if (key == "ufrag")
@@ -158,8 +176,6 @@ bool DecodeSignal(const uint8_t* data, size_t size, SignalMessage& out) {
             return false;
     }
     if (first || !FieldsFit(m))
-        return false;
-    if (!CarriesCandidates(m.type) && !m.candidates.empty())
         return false;
     out = std::move(m);
     return true;

@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string again = EncodeSignal(message);
     SignalMessage back;
     if (!DecodeSignal(reinterpret_cast<const uint8_t*>(again.data()), again.size(), back) ||
-        back.type != message.type || back.client != message.client || back.candidates != message.candidates ||
+        back.type != message.type || back.client != message.client || back.ufrag != message.ufrag ||
+        back.pwd != message.pwd || back.online != message.online || back.candidates != message.candidates ||
         back.via != message.via || back.code != message.code)
         std::abort();
     return 0;

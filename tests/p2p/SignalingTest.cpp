@@ -51,6 +51,7 @@ INSTANTIATE_TEST_SUITE_P(Signal, MalformedSignalTest,
                                          Malformed{"ClientIdEscapesTopic", "VSIG 1 done\nclient c1/#\n"},
                                          Malformed{"OfferWithoutPwd", "VSIG 1 offer\nclient c1\nufrag abcd\n"},
                                          Malformed{"ControlByteInLine", "VSIG 1 done\nclient c\x01\n"},
+                                         Malformed{"KeyOfAnotherType", kOffer + "via CAM-1\n"},
                                          Malformed{"CandidateNotSdp", kOffer + "cand 10.0.0.1:5000\n"},
                                          Malformed{"PresenceNeitherOnlineNorOffline", "VSIG 1 presence\nstate maybe\n"},
                                          Malformed{"Oversized", kOffer + std::string(kMaxSignalSize, 'x') + "\n"},
@@ -190,26 +191,41 @@ TEST_F(SignalingTest, DeviceComesBackAfterBrokerRestart) {
 // A device process is killed after the offer reached it: its last will
 // marks it offline and the call ends at once with -90, not at its time limit.
 TEST_F(SignalingTest, DeviceVanishingMidCallEndsTheCall) {
-    std::atomic<bool> offered{false};
-    SignalingDevice listener(Settings("VANISH"), {"VANISH"}, [&](const std::string&, const SignalMessage& m) {
-        offered = m.type == SignalMessage::Offer;
+    // Sees the offer, and the vanishing device's first message.
+    std::atomic<bool> offered{false}, up{false};
+    SignalingClient::Options o;
+    o.broker = Settings("VANISH").broker;
+    o.user = "VANISH";
+    o.password = kPassword;
+    SignalingClient listener(o, [&](const std::string& topic, const uint8_t*, size_t) {
+        (topic == SignalInTopic("VANISH") ? offered : up) = true;
     });
+    listener.Subscribe(SignalInTopic("VANISH"));
+    listener.Subscribe("vantor/d/VANISH/up");
     ASSERT_EQ(listener.Start(), P2P_OK);
     ASSERT_TRUE(listener.WaitConnected(5000));
-    // The vanishing device: a second broker connection holding a last will
-    // that marks VANISH offline, in a process of its own.
+    // The vanishing device: a broker connection holding a last will that
+    // marks VANISH offline, in a process of its own; it says "up" once
+    // connected (a line on its input becomes a message).
+    int input[2];
+    ASSERT_EQ(pipe(input), 0);
     std::string port = std::to_string(m_broker.port());
     pid_t pid = fork();
     if (pid == 0) {
+        dup2(input[0], STDIN_FILENO);
         execlp("mosquitto_pub", "mosquitto_pub", "-h", "127.0.0.1", "-p", port.c_str(), "-u", "VANISH", "-P", kPassword,
-               "-t", "vantor/d/VANISH/x", "-l", "--will-topic", "vantor/d/VANISH/presence", "--will-payload",
+               "-t", "vantor/d/VANISH/up", "-l", "--will-topic", "vantor/d/VANISH/presence", "--will-payload",
                "VSIG 1 presence\nstate offline\n", "--will-retain", "--will-qos", "1", static_cast<char*>(nullptr));
         _exit(127);
     }
+    close(input[0]);
+    ASSERT_EQ(write(input[1], "up\n", 3), 3);
+    ASSERT_TRUE(testnet::WaitUntil([&] { return up.load(); }, 10000));
     std::thread killer([&] {
         testnet::WaitUntil([&] { return offered.load(); }, 10000);
         kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
+        close(input[1]);
     });
     SignalingCall call(Settings("desk-01"), "VANISH");
     SignalMessage answer;

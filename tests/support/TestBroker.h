@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -25,7 +26,7 @@ public:
     explicit TestBroker(const std::map<std::string, std::string>& accounts = {}) : m_port(FreePort()) {
         std::string passwd = (m_dir.path() / "passwd").string();
         std::ofstream conf(m_dir.path() / "mosquitto.conf");
-        conf << "listener " << m_port << " 127.0.0.1\npersistence false\nmax_packet_size 20000\n"
+        conf << "listener " << m_port << " 127.0.0.1\nset_tcp_nodelay true\npersistence false\nmax_packet_size 20000\n"
              << "log_dest none\nuser root\n"; // as root: keep the rights to the test folder
         if (accounts.empty()) {
             conf << "allow_anonymous true\n";
@@ -50,6 +51,9 @@ public:
         std::string conf = (m_dir.path() / "mosquitto.conf").string();
         m_pid = fork();
         if (m_pid == 0) {
+            std::string log = (m_dir.path() / "mosquitto.log").string();
+            int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+            dup2(fd, STDERR_FILENO);
             execlp("mosquitto", "mosquitto", "-c", conf.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
