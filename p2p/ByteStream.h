@@ -29,7 +29,9 @@ public:
     virtual ptrdiff_t Write(const uint8_t* data, size_t size) = 0;
     // Ends the stream on this side; bytes already received stay readable.
     virtual void Close() = 0;
-    // Set before the stream starts.
+    // May be set or replaced at any time (a stream handed to a new owner);
+    // a callback already running finishes as it was. Bytes may already wait
+    // then: a new owner reads once after setting it.
     virtual void SetCallback(Callback callback) = 0;
 };
 

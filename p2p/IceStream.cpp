@@ -37,6 +37,7 @@ bool Resolve(const std::string& host, std::string& address) {
 struct IceStream::Engine {
     Options options;
     CandidateHandler onCandidate;
+    std::mutex callbackMutex; // guards callback (a new owner may replace it)
     Callback callback;
 
     GMainContext* context = nullptr;
@@ -76,8 +77,13 @@ struct IceStream::Engine {
     }
 
     void Notify() {
-        if (callback)
-            callback();
+        Callback current;
+        {
+            std::lock_guard<std::mutex> lock(callbackMutex);
+            current = callback;
+        }
+        if (current)
+            current();
     }
     void SetState(State next) {
         {
@@ -101,12 +107,11 @@ struct IceStream::Engine {
         }
         e->Notify();
     }
+    // Connected once the reliable transport on the pair is open (libnice
+    // says so with its first "writable"), not when ICE found the pair.
     static void OnStateChanged(NiceAgent*, guint, guint, guint niceState, gpointer self) {
-        auto* e = static_cast<Engine*>(self);
-        if (niceState == NICE_COMPONENT_STATE_CONNECTED || niceState == NICE_COMPONENT_STATE_READY)
-            e->SetState(State::Connected);
-        else if (niceState == NICE_COMPONENT_STATE_FAILED)
-            e->SetState(State::Failed);
+        if (niceState == NICE_COMPONENT_STATE_FAILED)
+            static_cast<Engine*>(self)->SetState(State::Failed);
     }
     static void OnSelectedPair(NiceAgent*, guint, guint, NiceCandidate* local, NiceCandidate* remote, gpointer self) {
         auto* e = static_cast<Engine*>(self);
@@ -114,7 +119,18 @@ struct IceStream::Engine {
         std::lock_guard<std::mutex> lock(e->mutex);
         e->path = relayed ? "relay" : "direct";
     }
-    static void OnWritable(NiceAgent*, guint, guint, gpointer self) { static_cast<Engine*>(self)->Notify(); }
+    static void OnWritable(NiceAgent*, guint, guint, gpointer self) {
+        auto* e = static_cast<Engine*>(self);
+        bool opened = false;
+        {
+            std::lock_guard<std::mutex> lock(e->mutex);
+            opened = e->state == State::Connecting;
+        }
+        if (opened)
+            e->SetState(State::Connected);
+        else
+            e->Notify();
+    }
     static void OnCandidate(NiceAgent* agent, NiceCandidate* candidate, gpointer self) {
         auto* e = static_cast<Engine*>(self);
         gchar* sdp = nice_agent_generate_local_candidate_sdp(agent, candidate);
@@ -300,6 +316,7 @@ void IceStream::Close() {
 }
 
 void IceStream::SetCallback(Callback callback) {
+    std::lock_guard<std::mutex> lock(m_engine->callbackMutex);
     m_engine->callback = std::move(callback);
 }
 

@@ -61,10 +61,9 @@ int SignalingCall::Call(SignalMessage offer, int timeoutMs, SignalMessage& answe
         Finish(m_client->Refused() ? BrokerRefused : BrokerUnreachable);
         return P2P_ERR_UID_NOT_FOUND;
     }
-    offer.type = SignalMessage::Offer;
-    SendToDevice(offer);
-
     std::unique_lock<std::mutex> lock(m_mutex);
+    offer.type = SignalMessage::Offer;
+    SendOfferWithEarly(offer);
     if (!m_changed.wait_until(lock, deadline, [this] { return m_outcome != Pending; }))
         Finish(NoAnswer);
     if (m_outcome != Answered)
@@ -79,17 +78,46 @@ void SignalingCall::SendToDevice(SignalMessage message) {
         m_client->Publish(SignalInTopic(m_uid), EncodeSignal(message));
 }
 
-void SignalingCall::SendCandidate(const std::string& candidate) {
+void SignalingCall::SendOfferWithEarly(SignalMessage& offer) {
+    size_t room = kMaxSignalCandidates - std::min(kMaxSignalCandidates, offer.candidates.size());
+    size_t inOffer = std::min(room, m_early.size());
+    offer.candidates.insert(offer.candidates.end(), m_early.begin(), m_early.begin() + static_cast<ptrdiff_t>(inOffer));
+    SendToDevice(offer);
+    for (size_t i = inOffer; i < m_early.size(); ++i)
+        SendCandidateNow(m_early[i]);
+    if (m_earlyDone)
+        SendDoneNow();
+    m_early.clear();
+    m_offered = true;
+}
+
+void SignalingCall::SendCandidateNow(const std::string& candidate) {
     SignalMessage message;
     message.type = SignalMessage::Candidate;
     message.candidates.push_back(candidate);
     SendToDevice(message);
 }
 
-void SignalingCall::SendDone() {
+void SignalingCall::SendDoneNow() {
     SignalMessage message;
     message.type = SignalMessage::Done;
     SendToDevice(message);
+}
+
+void SignalingCall::SendCandidate(const std::string& candidate) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_offered)
+        SendCandidateNow(candidate);
+    else
+        m_early.push_back(candidate);
+}
+
+void SignalingCall::SendDone() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_offered)
+        SendDoneNow();
+    else
+        m_earlyDone = true;
 }
 
 SignalingCall::Outcome SignalingCall::Result() const {
@@ -136,6 +164,9 @@ void SignalingCall::OnMessage(const std::string& topic, const uint8_t* data, siz
         lock.unlock();
         for (const std::string& candidate : message.candidates)
             m_onCandidate(candidate);
+    } else if (message.type == SignalMessage::Done && m_onCandidate) {
+        lock.unlock();
+        m_onCandidate(std::string());
     }
 }
 

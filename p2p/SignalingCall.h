@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace p2p {
 
@@ -21,8 +22,8 @@ class SignalingCall {
 public:
     // Why a call ended; each failure answers P2P_ERR_UID_NOT_FOUND (-90).
     enum Outcome { Pending, Answered, BrokerUnreachable, BrokerRefused, DeviceOffline, NoAnswer, Rejected };
-    // A candidate the device trickles after its answer; runs on the broker
-    // thread and must not block.
+    // A candidate the device trickles after its answer, or an empty string
+    // when it has no more; runs on the broker thread and must not block.
     using CandidateHandler = std::function<void(const std::string& candidate)>;
 
     SignalingCall(const P2PSettings& settings, std::string uid, CandidateHandler onCandidate = {});
@@ -33,7 +34,9 @@ public:
     // says why, at once for an offline device, otherwise at the time limit);
     // P2P_ERR_BAD_ARGUMENT for a UID unfit for a topic or no broker.
     int Call(SignalMessage offer, int timeoutMs, SignalMessage& answer);
-    // Trickles a local candidate, or the end of them, to the device.
+    // Trickles a local candidate, or the end of them, to the device; those
+    // given before the offer goes out travel in it. May be called from any
+    // thread, also while Call waits.
     void SendCandidate(const std::string& candidate);
     void SendDone();
 
@@ -46,6 +49,10 @@ private:
     void OnMessage(const std::string& topic, const uint8_t* data, size_t size);
     void Finish(Outcome outcome); // with m_mutex held
     void SendToDevice(SignalMessage message);
+    // With m_mutex held: the offer with the candidates given so far.
+    void SendOfferWithEarly(SignalMessage& offer);
+    void SendCandidateNow(const std::string& candidate);
+    void SendDoneNow();
 
     P2PSettings m_settings;
     std::string m_uid;
@@ -56,7 +63,10 @@ private:
     std::condition_variable m_changed;
     Outcome m_outcome = Pending;
     SignalMessage m_answer;
-    std::string m_via;                         // the UID whose presence stands for this one
+    std::string m_via;                // the UID whose presence stands for this one
+    bool m_offered = false;           // the offer went out
+    std::vector<std::string> m_early; // candidates given before it
+    bool m_earlyDone = false;
     std::unique_ptr<SignalingClient> m_client; // last: its thread stops first
 };
 
