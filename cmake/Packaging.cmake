@@ -10,6 +10,11 @@ set(VANTOR_MAINTAINER "Vantor maintainers <maintainers@vantor.example>"
 install(TARGETS vantor-camsim vantor-p2pcheck RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/res/vantor-launch DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/res/debian/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vantor)
+# The transport's settings, every line commented out; a conffile, so an
+# upgrade keeps what the administrator wrote.
+install(FILES ${PROJECT_SOURCE_DIR}/res/p2p/p2p.conf DESTINATION /etc/vantor)
+install(FILES ${PROJECT_SOURCE_DIR}/res/p2p/mosquitto/vantor.conf ${PROJECT_SOURCE_DIR}/res/p2p/mosquitto/vantor.acl
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vantor/examples/mosquitto)
 
 # Man pages and the changelog go in gzipped with -n: no name or time stamp, so
 # the package is the same from build to build.
@@ -41,6 +46,7 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS adb)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/res/debian/conffiles)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "live view of wearable cameras and upload of their media")

@@ -2,6 +2,7 @@
 // and reports the video and audio frames that arrive.
 #include "p2p/P2PApi.h"
 #include "p2p/P2PErrors.h"
+#include "p2p/P2PSettings.h"
 #include "p2p/Protocol.h"
 
 #include <chrono>
@@ -48,6 +49,9 @@ int main(int argc, char** argv) {
         std::printf("usage: vantor-p2pcheck --uid UID [--seconds N] [--account A] [--password P] [--verbose]\n");
         return 2;
     }
+
+    if (!P2PSettings::CheckAtStart("vantor-p2pcheck"))
+        return 2;
 
     int r = IOTC_Initialize2(0);
     if (r != 0)

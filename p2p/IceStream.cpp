@@ -1,0 +1,323 @@
+#include "p2p/IceStream.h"
+
+#include "p2p/P2PErrors.h"
+
+#include <nice/agent.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <netdb.h>
+#include <thread>
+
+namespace p2p {
+
+namespace {
+
+constexpr guint kComponent = 1;
+
+// libnice wants the servers' addresses, not their names.
+bool Resolve(const std::string& host, std::string& address) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
+        return false;
+    char text[NI_MAXHOST];
+    bool ok = getnameinfo(found->ai_addr, found->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) == 0;
+    freeaddrinfo(found);
+    if (ok)
+        address = text;
+    return ok;
+}
+
+} // namespace
+
+struct IceStream::Engine {
+    Options options;
+    CandidateHandler onCandidate;
+    std::mutex callbackMutex; // guards callback (a new owner may replace it)
+    Callback callback;
+
+    GMainContext* context = nullptr;
+    GMainLoop* loop = nullptr;
+    NiceAgent* agent = nullptr;
+    guint stream = 0;
+    std::thread thread; // runs `loop`
+
+    mutable std::mutex mutex; // guards everything below
+    State state = State::Connecting;
+    std::string path;
+    std::vector<uint8_t> in; // received, not yet read, from inHead on
+    size_t inHead = 0;
+    bool closed = false; // the agent finished closing
+    std::condition_variable closedChanged;
+
+    ~Engine() {
+        if (agent != nullptr && thread.joinable()) {
+            // Gives the TURN allocations back (and ends their refreshes)
+            // before the loop stops; bounded, for a server that is gone.
+            // Started on the loop's thread, whose context then completes it.
+            g_main_context_invoke(context, &Engine::CloseOnLoop, this);
+            std::unique_lock<std::mutex> lock(mutex);
+            closedChanged.wait_for(lock, std::chrono::seconds(2), [this] { return closed; });
+        }
+        if (loop != nullptr) {
+            g_main_loop_quit(loop);
+            if (thread.joinable())
+                thread.join();
+        }
+        if (agent != nullptr)
+            g_object_unref(agent);
+        if (loop != nullptr)
+            g_main_loop_unref(loop);
+        if (context != nullptr)
+            g_main_context_unref(context);
+    }
+
+    void Notify() {
+        Callback current;
+        {
+            std::lock_guard<std::mutex> lock(callbackMutex);
+            current = callback;
+        }
+        if (current)
+            current();
+    }
+    void SetState(State next) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (state == next || state == State::Closed || state == State::Failed)
+                return;
+            state = next;
+        }
+        Notify();
+    }
+
+    static void OnReceive(NiceAgent*, guint, guint, guint length, gchar* data, gpointer self) {
+        auto* e = static_cast<Engine*>(self);
+        {
+            std::lock_guard<std::mutex> lock(e->mutex);
+            if (e->inHead > 0 && e->inHead * 2 >= e->in.size()) {
+                e->in.erase(e->in.begin(), e->in.begin() + static_cast<ptrdiff_t>(e->inHead));
+                e->inHead = 0;
+            }
+            e->in.insert(e->in.end(), data, data + length);
+        }
+        e->Notify();
+    }
+    // Connected once the reliable transport on the pair is open (libnice
+    // says so with its first "writable"), not when ICE found the pair.
+    static void OnStateChanged(NiceAgent*, guint, guint, guint niceState, gpointer self) {
+        if (niceState == NICE_COMPONENT_STATE_FAILED)
+            static_cast<Engine*>(self)->SetState(State::Failed);
+    }
+    static void OnSelectedPair(NiceAgent*, guint, guint, NiceCandidate* local, NiceCandidate* remote, gpointer self) {
+        auto* e = static_cast<Engine*>(self);
+        bool relayed = local->type == NICE_CANDIDATE_TYPE_RELAYED || remote->type == NICE_CANDIDATE_TYPE_RELAYED;
+        std::lock_guard<std::mutex> lock(e->mutex);
+        e->path = relayed ? "relay" : "direct";
+    }
+    static void OnWritable(NiceAgent*, guint, guint, gpointer self) {
+        auto* e = static_cast<Engine*>(self);
+        bool opened = false;
+        {
+            std::lock_guard<std::mutex> lock(e->mutex);
+            opened = e->state == State::Connecting;
+        }
+        if (opened)
+            e->SetState(State::Connected);
+        else
+            e->Notify();
+    }
+    static void OnCandidate(NiceAgent* agent, NiceCandidate* candidate, gpointer self) {
+        auto* e = static_cast<Engine*>(self);
+        gchar* sdp = nice_agent_generate_local_candidate_sdp(agent, candidate);
+        if (sdp == nullptr)
+            return;
+        std::string line = sdp;
+        g_free(sdp);
+        if (line.rfind("a=", 0) == 0)
+            line.erase(0, 2);
+        if (e->onCandidate)
+            e->onCandidate(line);
+    }
+    static gboolean CloseOnLoop(gpointer self) {
+        auto* e = static_cast<Engine*>(self);
+        nice_agent_close_async(e->agent, &Engine::OnClosed, e);
+        return G_SOURCE_REMOVE;
+    }
+    static void OnClosed(GObject*, GAsyncResult*, gpointer self) {
+        auto* e = static_cast<Engine*>(self);
+        std::lock_guard<std::mutex> lock(e->mutex);
+        e->closed = true;
+        e->closedChanged.notify_all();
+    }
+    static void OnGatheringDone(NiceAgent*, guint, gpointer self) {
+        auto* e = static_cast<Engine*>(self);
+        if (e->onCandidate)
+            e->onCandidate(std::string());
+    }
+
+    std::string Credential(bool pwd) const {
+        gchar* ufrag = nullptr;
+        gchar* password = nullptr;
+        std::string out;
+        if (agent != nullptr && nice_agent_get_local_credentials(agent, stream, &ufrag, &password))
+            out = pwd ? password : ufrag;
+        g_free(ufrag);
+        g_free(password);
+        return out;
+    }
+};
+
+IceStream::IceStream(Options options, CandidateHandler onCandidate) : m_engine(std::make_unique<Engine>()) {
+    m_engine->options = std::move(options);
+    m_engine->onCandidate = std::move(onCandidate);
+}
+
+IceStream::~IceStream() = default;
+
+int IceStream::Start() {
+    Engine& e = *m_engine;
+    if (e.agent != nullptr)
+        return P2P_ERR_BAD_ARGUMENT;
+    std::string stunAddress, turnAddress;
+    if ((e.options.stun.IsSet() && !Resolve(e.options.stun.host, stunAddress)) ||
+        (e.options.turn.IsSet() && !Resolve(e.options.turn.host, turnAddress)))
+        return P2P_ERR_BAD_ARGUMENT;
+    e.context = g_main_context_new();
+    e.loop = g_main_loop_new(e.context, FALSE);
+    e.agent =
+        nice_agent_new_full(e.context, NICE_COMPATIBILITY_RFC5245,
+                            static_cast<NiceAgentOption>(NICE_AGENT_OPTION_RELIABLE | NICE_AGENT_OPTION_ICE_TRICKLE));
+    if (e.agent == nullptr)
+        return P2P_ERR_NETWORK;
+    // libnice reaches a TURN server over TCP from its TCP host candidates, so
+    // those are gathered only when a TURN server is to be tried over TCP.
+    bool tcp = e.options.turn.IsSet() && e.options.turnOverTcp;
+    g_object_set(e.agent, "controlling-mode", e.options.controlling ? TRUE : FALSE, "ice-tcp", tcp ? TRUE : FALSE,
+                 "force-relay", e.options.relayOnly ? TRUE : FALSE, nullptr);
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(e.agent), "upnp") != nullptr)
+        g_object_set(e.agent, "upnp", FALSE, nullptr);
+    if (e.options.stun.IsSet())
+        g_object_set(e.agent, "stun-server", stunAddress.c_str(), "stun-server-port", guint(e.options.stun.port),
+                     nullptr);
+    for (const std::string& text : e.options.localAddresses) {
+        NiceAddress address;
+        nice_address_init(&address);
+        if (!nice_address_set_from_string(&address, text.c_str()) || !nice_agent_add_local_address(e.agent, &address))
+            return P2P_ERR_BAD_ARGUMENT;
+    }
+    e.stream = nice_agent_add_stream(e.agent, 1);
+    if (e.stream == 0)
+        return P2P_ERR_NETWORK;
+    if (e.options.turn.IsSet())
+        for (NiceRelayType type : {NICE_RELAY_TYPE_TURN_UDP, NICE_RELAY_TYPE_TURN_TCP})
+            if ((type == NICE_RELAY_TYPE_TURN_UDP ? e.options.turnOverUdp : e.options.turnOverTcp))
+                nice_agent_set_relay_info(e.agent, e.stream, kComponent, turnAddress.c_str(), e.options.turn.port,
+                                          e.options.turnUser.c_str(), e.options.turnPassword.c_str(), type);
+    g_signal_connect(e.agent, "component-state-changed", G_CALLBACK(Engine::OnStateChanged), &e);
+    g_signal_connect(e.agent, "new-selected-pair-full", G_CALLBACK(Engine::OnSelectedPair), &e);
+    g_signal_connect(e.agent, "reliable-transport-writable", G_CALLBACK(Engine::OnWritable), &e);
+    g_signal_connect(e.agent, "new-candidate-full", G_CALLBACK(Engine::OnCandidate), &e);
+    g_signal_connect(e.agent, "candidate-gathering-done", G_CALLBACK(Engine::OnGatheringDone), &e);
+    nice_agent_attach_recv(e.agent, e.stream, kComponent, e.context, &Engine::OnReceive, &e);
+    e.thread = std::thread([&e] {
+        g_main_context_push_thread_default(e.context);
+        g_main_loop_run(e.loop);
+        g_main_context_pop_thread_default(e.context);
+    });
+    return nice_agent_gather_candidates(e.agent, e.stream) ? P2P_OK : P2P_ERR_NETWORK;
+}
+
+std::string IceStream::LocalUfrag() const {
+    return m_engine->Credential(false);
+}
+
+std::string IceStream::LocalPwd() const {
+    return m_engine->Credential(true);
+}
+
+bool IceStream::SetRemoteCredentials(const std::string& ufrag, const std::string& pwd) {
+    Engine& e = *m_engine;
+    return e.agent != nullptr && nice_agent_set_remote_credentials(e.agent, e.stream, ufrag.c_str(), pwd.c_str());
+}
+
+bool IceStream::AddRemoteCandidate(const std::string& candidate) {
+    Engine& e = *m_engine;
+    if (e.agent == nullptr)
+        return false;
+    std::string sdp = "a=" + candidate;
+    NiceCandidate* parsed = nice_agent_parse_remote_candidate_sdp(e.agent, e.stream, sdp.c_str());
+    if (parsed == nullptr)
+        return false;
+    bool ok = parsed->component_id == kComponent;
+    if (ok) {
+        GSList list{parsed, nullptr};
+        ok = nice_agent_set_remote_candidates(e.agent, e.stream, kComponent, &list) >= 0;
+    }
+    nice_candidate_free(parsed);
+    return ok;
+}
+
+void IceStream::RemoteCandidatesDone() {
+    if (m_engine->agent != nullptr)
+        nice_agent_peer_candidate_gathering_done(m_engine->agent, m_engine->stream);
+}
+
+std::string IceStream::Path() const {
+    std::lock_guard<std::mutex> lock(m_engine->mutex);
+    return m_engine->state == State::Connected ? m_engine->path : std::string();
+}
+
+IceStream::State IceStream::GetState() const {
+    std::lock_guard<std::mutex> lock(m_engine->mutex);
+    return m_engine->state;
+}
+
+ptrdiff_t IceStream::Read(uint8_t* data, size_t size) {
+    Engine& e = *m_engine;
+    std::lock_guard<std::mutex> lock(e.mutex);
+    size_t waiting = e.in.size() - e.inHead;
+    if (waiting == 0)
+        return e.state == State::Closed || e.state == State::Failed ? -1 : 0;
+    size_t n = std::min(size, waiting);
+    std::copy_n(e.in.begin() + static_cast<ptrdiff_t>(e.inHead), n, data);
+    e.inHead += n;
+    if (e.inHead == e.in.size()) {
+        e.in.clear();
+        e.inHead = 0;
+    }
+    return static_cast<ptrdiff_t>(n);
+}
+
+ptrdiff_t IceStream::Write(const uint8_t* data, size_t size) {
+    Engine& e = *m_engine;
+    if (GetState() != State::Connected)
+        return -1;
+    guint length = static_cast<guint>(std::min<size_t>(size, 1 << 20));
+    gint sent = nice_agent_send(e.agent, e.stream, kComponent, length, reinterpret_cast<const gchar*>(data));
+    return sent < 0 ? 0 : sent;
+}
+
+void IceStream::Close() {
+    Engine& e = *m_engine;
+    {
+        std::lock_guard<std::mutex> lock(e.mutex);
+        if (e.state == State::Closed)
+            return;
+        e.state = State::Closed;
+    }
+    if (e.agent != nullptr)
+        nice_agent_remove_stream(e.agent, e.stream);
+    e.Notify();
+}
+
+void IceStream::SetCallback(Callback callback) {
+    std::lock_guard<std::mutex> lock(m_engine->callbackMutex);
+    m_engine->callback = std::move(callback);
+}
+
+} // namespace p2p
