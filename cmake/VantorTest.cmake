@@ -19,5 +19,5 @@ function(vantor_add_test)
     set_tests_properties(${T_NAME} PROPERTIES
         LABELS "${T_LABELS}"
         TIMEOUT ${T_TIMEOUT}
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;SDL_AUDIODRIVER=disk;LANG=C.UTF-8;TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1;ASAN_OPTIONS=detect_leaks=1;UBSAN_OPTIONS=print_stacktrace=1")
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;SDL_AUDIODRIVER=disk;LANG=C.UTF-8;TSAN_OPTIONS=halt_on_error=1 second_deadlock_stack=1 suppressions=${PROJECT_SOURCE_DIR}/tests/support/tsan.supp;ASAN_OPTIONS=detect_leaks=1;UBSAN_OPTIONS=print_stacktrace=1")
 endfunction()

@@ -425,6 +425,9 @@ INSTANTIATE_TEST_SUITE_P(
 // Killed right after "upload complete" (before any delete could run): what
 // is home checks out against its manifest.
 TEST_F(UploadWorker, KilledAfterTheUploadLeavesAVerifiableFolder) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer cannot start threads in a forked child";
+#endif
     GTEST_FLAG_SET(death_test_style, "fast"); // the child uploads into this test's folders
     adb.AddDevice("S1", "One\n");
     adb.AddFiles("S1", "Tavoren_photos", 20, 3000);
