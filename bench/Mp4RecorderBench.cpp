@@ -2,8 +2,12 @@
 // compare) of 1280x720 H.264 at 25 fps with 8000 Hz AAC, from the camera
 // simulator's encoders, fed to the recorder's writer as fast as it takes
 // them. Prints the time the stop takes and the bytes it adds (the index).
+// Then three hours of sound whose clock runs 200 ppm fast or slow against
+// the picture clock, placed by the recording's timeline: the worst offset of
+// sound from its stamps and the largest step taken to follow it.
 // Run by hand: build/bench/Mp4RecorderBench [folder [keep]]   (writes about
 // 1 GB; "keep" leaves the files there, e.g. for ffprobe)
+#include "media/FrameTimeline.h"
 #include "media/RecordingWriter.h"
 #include "p2p/Protocol.h"
 #include "tools/camsim/AacEncoder.h"
@@ -11,6 +15,7 @@
 #include "tools/camsim/VideoEncoder.h"
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -93,6 +98,35 @@ void Record(const Stream& s, int seconds, bool keep) {
         std::filesystem::remove(name);
 }
 
+void Drift(double ppm) {
+    constexpr uint32_t kRate = 8000, kSamples = 1024;
+    constexpr int64_t kFrameUs = 40000, kHoursUs = int64_t{3} * 3600 * 1000000;
+    const double soundPeriodUs = kSamples * 1e6 / (kRate * (1 + ppm * 1e-6));
+    FrameTimeline timeline;
+    timeline.Begin(0, 0, kFrameUs);
+    int64_t k = 0, end = 0, worstStep = 0, left = 0;
+    double worstUs = 0, lastUs = 0;
+    for (int64_t us = 0; us < kHoursUs; us += kFrameUs) {
+        int64_t dts = 0;
+        uint32_t offset = 0;
+        timeline.Video(static_cast<uint32_t>(us), dts, offset);
+        for (; k * soundPeriodUs < static_cast<double>(us + kFrameUs); ++k) {
+            const auto at = std::llround(k * soundPeriodUs);
+            if (!timeline.Audio(static_cast<uint32_t>(at), kRate, kSamples, dts)) {
+                ++left;
+                continue;
+            }
+            worstStep = k > 0 ? std::max(worstStep, std::abs(dts - end)) : 0;
+            end = dts + kSamples;
+            lastUs = dts * 1e6 / kRate - static_cast<double>(at);
+            worstUs = std::max(worstUs, std::abs(lastUs));
+        }
+    }
+    std::printf("drift %+.0f ppm, 3 h: sound %+.1f ms from its stamps at the end, worst %.1f ms; largest step "
+                "%.2f ms; %lld frames left out\n",
+                ppm, lastUs / 1e3, worstUs / 1e3, worstStep * 1e3 / kRate, static_cast<long long>(left));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -107,5 +141,7 @@ int main(int argc, char** argv) {
     }
     Record(s, 60, keep);
     Record(s, 3600, keep);
+    Drift(200);
+    Drift(-200);
     return 0;
 }

@@ -84,7 +84,15 @@ bool FrameTimeline::Audio(uint32_t timestamp, uint32_t rate, uint32_t samples, i
         const int64_t late = at - m_nextAudio;
         if (late < -tolerance)
             return false; // would overlap sound already placed
-        dts = late > tolerance ? at : m_nextAudio;
+        if (late > tolerance) {
+            dts = at; // a gap in the sound stays a gap
+        } else {
+            // Right after the previous frame, moved a little toward its own
+            // stamp: a sound clock that runs off the picture clock is followed
+            // in steps nobody hears, never by a cut or a gap.
+            const int64_t step = std::max<int64_t>(1, ToUnits(kAudioStepUs, rate));
+            dts = m_nextAudio + std::clamp(late / kAudioSteering, -step, step);
+        }
     }
     m_haveAudio = true;
     m_nextAudio = dts + samples;

@@ -15,7 +15,10 @@
 // that does not advance counts as one nominal frame after the previous one.
 //
 // Audio frames are placed by their own stamps: a frame that follows the
-// previous one within kAudioToleranceUs is put right after it, a later one
+// previous one within kAudioToleranceUs is put right after it, moved toward
+// its stamp by 1/kAudioSteering of the difference and at most kAudioStepUs
+// (so a sound clock up to a few hundred ppm off the picture clock stays with
+// the pictures for hours, with no sound dropped or inserted); a later frame
 // leaves a gap, an earlier one (sound that would overlap) is left out, as is
 // sound from before the recording's origin.
 //
@@ -25,6 +28,8 @@ class FrameTimeline {
 public:
     static constexpr int kMaxReorderDepth = 16;
     static constexpr int64_t kAudioToleranceUs = 30000;
+    static constexpr int64_t kAudioStepUs = 1000;
+    static constexpr int64_t kAudioSteering = 8;
     // A step of the clock larger than this, either way, is a break in it (a
     // camera that restarted); the frames after it follow on without a gap.
     static constexpr int64_t kMaxStepUs = 30000000;

@@ -19,6 +19,8 @@ constexpr int64_t kFragmentTicks = Mp4File::kVideoTimeScale;
 constexpr int64_t kAudioOnlySeconds = 2;
 // A finished file takes late sound for at most this long after the change.
 constexpr int32_t kLateSoundUs = 2000000;
+// How long a recording waits for a key frame before it starts without one.
+constexpr int32_t kKeyFrameWaitUs = 10000000;
 constexpr uint32_t kAacFrameSamples = 1024;
 constexpr int64_t kDefaultFrameUs = 40000;
 
@@ -133,26 +135,28 @@ bool RecordingWriter::NewStreamConfiguration() const {
 
 bool RecordingWriter::Video(const uint8_t* frame, uint32_t length, uint32_t timestamp) {
     Mp4Recorder::SplitH264Frame(frame, length, m_parts);
-    if (!m_now->timeline.HasBegun()) {
-        if (m_parts.spsLength < 4 || m_parts.ppsLength == 0)
-            return true; // nothing can be decoded before the parameter sets
-        KeepParameterSets();
-        Begin(*m_now, timestamp);
-        if (!AddHeldAudio())
-            return false;
-    } else if (NewStreamConfiguration()) {
-        // This file ends and the recording goes on in the next one, from
-        // this frame; the sound for the pictures before it comes later.
-        KeepParameterSets();
+    if (m_now->timeline.HasBegun() && NewStreamConfiguration()) {
+        // This file ends with the frame before this one and the recording goes
+        // on in the next file, from the next key frame; the sound for the
+        // pictures before it comes later.
         if (!CloseOutput(*m_before))
             return false;
         std::swap(m_now, m_before);
         m_splitStamp = timestamp;
+        m_spsLength = 0; // the old parameter sets no longer apply
+        m_ppsLength = 0;
         if (!OpenOutput(*m_now))
             return false;
-        Begin(*m_now, timestamp);
     } else if (m_before->file.IsOpen() && static_cast<int32_t>(timestamp - m_splitStamp) > kLateSoundUs) {
         if (!CloseOutput(*m_before))
+            return false;
+    }
+    if (!m_now->timeline.HasBegun()) {
+        if (!ReadyToBegin(timestamp))
+            return true;
+        m_waitingForKey = false;
+        Begin(*m_now, timestamp);
+        if (!AddHeldAudio())
             return false;
     }
     if (m_parts.sampleLength == 0)
@@ -168,16 +172,35 @@ bool RecordingWriter::Video(const uint8_t* frame, uint32_t length, uint32_t time
     return true;
 }
 
-bool RecordingWriter::Audio(const uint8_t* frame, uint32_t length, uint32_t timestamp) {
-    if (!m_now->timeline.HasBegun()) {
-        Hold(frame, length, timestamp);
-        return true;
+// A file begins at a key frame whose parameter sets are known (they may have
+// come with an earlier frame): frames before it cannot be decoded. A camera
+// that sends no key frame for kKeyFrameWaitUs is recorded from the next frame
+// anyway, so that its recording is not lost.
+bool RecordingWriter::ReadyToBegin(uint32_t timestamp) {
+    KeepParameterSets();
+    if (m_spsLength < 4 || m_ppsLength == 0) {
+        m_waitingForKey = false;
+        return false;
     }
+    if (m_parts.keyFrame)
+        return true;
+    if (!m_waitingForKey) {
+        m_waitingForKey = true;
+        m_waitStamp = timestamp;
+    }
+    return static_cast<int32_t>(timestamp - m_waitStamp) > kKeyFrameWaitUs;
+}
+
+bool RecordingWriter::Audio(const uint8_t* frame, uint32_t length, uint32_t timestamp) {
     if (m_before->file.IsOpen()) {
         if (static_cast<int32_t>(timestamp - m_splitStamp) < 0)
             return PlaceAudio(*m_before, frame, length, timestamp);
         if (!CloseOutput(*m_before)) // the sound has caught up
             return false;
+    }
+    if (!m_now->timeline.HasBegun()) {
+        Hold(frame, length, timestamp);
+        return true;
     }
     return PlaceAudio(*m_now, frame, length, timestamp);
 }

@@ -14,12 +14,12 @@
 // the frames into samples of "LiveVideo-<local date and time>.mp4" files in
 // one folder (the current one at Open), timed by their stamps.
 //
-// Nothing is written before a frame with an SPS and a PPS; the newest sound
-// from before it is held, and kept when its stamps fall after that frame.
-// When the parameter sets change (a new picture size) the file is finished
-// and the recording goes on in a new one from that frame; sound stamped
-// before that frame, which comes a little later than the pictures, still
-// goes into the finished file until the sound has caught up.
+// Every file begins at a key frame whose SPS and PPS are known; the newest
+// sound from before it is held, and kept when its stamps fall after that
+// frame. When the parameter sets change (a new picture size) the file is
+// finished and the recording goes on in a new one from the next key frame;
+// sound stamped before the change, which comes a little later than the
+// pictures, still goes into the finished file until the sound has caught up.
 class RecordingWriter {
 public:
     // Told the name of the file now being written ("" when a file is removed
@@ -58,6 +58,7 @@ private:
     bool OpenOutput(Output& out);
     bool CloseOutput(Output& out);
     bool NewStreamConfiguration() const;
+    bool ReadyToBegin(uint32_t timestamp);
     void KeepParameterSets();
     void Begin(Output& out, uint32_t timestamp);
     bool PlaceAudio(Output& out, const uint8_t* frame, uint32_t length, uint32_t timestamp);
@@ -76,6 +77,8 @@ private:
     Output* m_now = &m_outputs[0];
     Output* m_before = &m_outputs[1]; // the file a stream change finished, open for late sound
     uint32_t m_splitStamp = 0;
+    bool m_waitingForKey = false; // parameter sets known, no key frame yet
+    uint32_t m_waitStamp = 0;     // since this frame
     std::array<HeldAudio, kHeldAudioFrames> m_held;
     size_t m_heldCount = 0;
     uint64_t m_indexBytes = 0;

@@ -13,6 +13,10 @@ ProcessFigures ProcessFigures::Sample() {
     while (std::getline(status, line)) {
         if (line.rfind("VmRSS:", 0) == 0)
             figures.rssMiB = std::atof(line.c_str() + 6) / 1024.0;
+        else if (line.rfind("RssAnon:", 0) == 0)
+            figures.anonMiB = std::atof(line.c_str() + 8) / 1024.0;
+        else if (line.rfind("RssFile:", 0) == 0)
+            figures.fileMiB = std::atof(line.c_str() + 8) / 1024.0;
         else if (line.rfind("Threads:", 0) == 0)
             figures.threads = std::atoi(line.c_str() + 8);
     }
@@ -27,8 +31,9 @@ ProcessFigures ProcessFigures::Sample() {
 }
 
 std::string ProcessFigures::Text() const {
-    char text[128];
-    std::snprintf(text, sizeof text, "RSS %.1f MiB (heap in use %.1f MiB), %d threads, %d descriptors", rssMiB, heapMiB,
-                  threads, fds);
+    char text[192];
+    std::snprintf(text, sizeof text,
+                  "RSS %.1f MiB (anonymous %.1f, file %.1f; heap in use %.1f MiB), %d threads, %d descriptors", rssMiB,
+                  anonMiB, fileMiB, heapMiB, threads, fds);
     return text;
 }

@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
         }
     }
     QDir().mkpath(QStringLiteral("talkback"));
-    CameraFleet fleet(camsim, {"--size", "320x180", "--fps", "15", "--talkback-dir", "talkback"}, ".");
+    CameraFleet fleet(camsim, {"--size", "1280x720", "--fps", "15", "--talkback-dir", "talkback"}, ".");
     for (const std::string& uid : uids) {
         if (!fleet.Start(fleet.Add(uid))) {
             std::fprintf(stderr, "soak: cannot start %s\n", camsim.c_str());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bench/soak/CameraFleet.h"
+#include "bench/soak/MemoryTrend.h"
 #include "bench/soak/ProcessFigures.h"
 #include "bench/soak/StatusWatch.h"
 
@@ -101,6 +102,7 @@ private:
     double m_longestStall = 0;
     std::map<std::string, int> m_operations;
     std::optional<ProcessFigures> m_first, m_atTwoMinutes, m_last;
+    MemoryTrend m_trend; // every sample from the 2-minute figures to the last
     std::vector<std::string> m_faults;
 
     // The watchdog: the UI thread's last tick, in steady-clock milliseconds.

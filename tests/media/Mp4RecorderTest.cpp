@@ -2,6 +2,7 @@
 // back with FFmpeg.
 #include "media/Mp4Recorder.h"
 #include "media/FileSync.h"
+#include "media/FrameTimeline.h"
 #include "tests/support/TestStreams.h"
 #include "tools/camsim/SourceReader.h"
 
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -333,6 +335,73 @@ TEST_F(Mp4RecorderTest, NoParameterSetsNoFileAndStartTwiceIsOneRecording) {
     EXPECT_EQ(recorder.PushVideo(video[0].data.data(), static_cast<uint32_t>(video[0].data.size()), 0), 0);
     EXPECT_EQ(Recordings().size(), 1u);
 }
+
+// A camera that repeats its parameter sets on every frame, recorded from
+// between two key frames: the file begins at the next key frame.
+TEST_F(Mp4RecorderTest, ARecordingStartedBetweenKeyFramesBeginsAtTheNextOne) {
+    auto video = Stamp(TestStreams::H264(320, 240, 2.0), 0, 40000);
+    const Frame& key = video[0].data; // SPS, PPS, then the IDR slice
+    H264FrameParts parts;
+    Mp4Recorder::SplitH264Frame(key.data(), static_cast<uint32_t>(key.size()), parts);
+    const auto headers = std::search(key.begin(), key.end(), parts.pps, parts.pps + parts.ppsLength) - key.begin() +
+                         static_cast<std::ptrdiff_t>(parts.ppsLength);
+    for (size_t i = 1; i < video.size(); ++i)
+        if (i % 25 != 0)
+            video[i].data.insert(video[i].data.begin(), key.begin(), key.begin() + headers);
+    Mp4Recorder recorder;
+    ASSERT_EQ(recorder.Start(), 0);
+    Feed(recorder, std::vector<Stamped>(video.begin() + 5, video.end()), {});
+    ASSERT_EQ(recorder.Stop(), 0);
+    auto pictures = PacketsOf(recorder.GetFileName(), true);
+    ASSERT_EQ(pictures.size(), 25u);
+    EXPECT_TRUE(pictures[0].key);
+    EXPECT_EQ(TestStreams::DecodeErrors(recorder.GetFileName()), "");
+}
+
+// Three hours of a camera whose sound clock runs off its picture clock by
+// `ppm`, every frame stamped on the picture clock (which wraps twice), stamps
+// of sound jittering by up to `jitterUs`: no sound is left out, no frame is
+// moved more than 1 ms from where the one before it ends, and the sound stays
+// with its stamps.
+struct DriftCase {
+    double ppm;
+    int jitterUs;
+};
+
+class FrameTimelineDriftTest : public ::testing::TestWithParam<DriftCase> {};
+
+TEST_P(FrameTimelineDriftTest, SoundFollowsItsStampsInStepsOfAtMostOneMillisecond) {
+    constexpr uint32_t kRate = 8000, kSamples = 1024, kFirst = 0xF0000000u;
+    constexpr int64_t kFrameUs = 40000, kHoursUs = int64_t{3} * 3600 * 1000000;
+    const double soundPeriodUs = kSamples * 1e6 / (kRate * (1 + GetParam().ppm * 1e-6));
+    FrameTimeline timeline;
+    timeline.Begin(kFirst, 0, kFrameUs);
+    int64_t k = 0, end = 0, worstStep = 0;
+    double worstOffsetUs = 0;
+    for (int64_t us = 0; us < kHoursUs; us += kFrameUs) {
+        int64_t dts = 0;
+        uint32_t offset = 0;
+        timeline.Video(kFirst + static_cast<uint32_t>(us), dts, offset);
+        for (; k * soundPeriodUs < static_cast<double>(us + kFrameUs); ++k) {
+            const auto at = std::llround(k * soundPeriodUs);
+            const int jitter = k == 0 ? 0 : static_cast<int>((k * 7919) % 11 - 5) * GetParam().jitterUs / 5;
+            ASSERT_TRUE(timeline.Audio(kFirst + static_cast<uint32_t>(at + jitter), kRate, kSamples, dts)) << k;
+            if (k > 0)
+                worstStep = std::max(worstStep, std::abs(dts - end));
+            end = dts + kSamples;
+            worstOffsetUs = std::max(worstOffsetUs, std::abs(dts * 1e6 / kRate - static_cast<double>(at)));
+        }
+    }
+    EXPECT_LE(worstStep, kRate / 1000);
+    EXPECT_LE(worstOffsetUs, 40000);
+}
+
+INSTANTIATE_TEST_SUITE_P(Clocks, FrameTimelineDriftTest,
+                         ::testing::Values(DriftCase{200, 0}, DriftCase{-200, 0}, DriftCase{-200, 5000}),
+                         [](const auto& info) {
+                             return std::string(info.param.ppm > 0 ? "Fast" : "Slow") +
+                                    (info.param.jitterUs ? "Jittering" : "");
+                         });
 
 // A stop puts the file on the disk step by step. At each step the file is
 // copied as a cut at that instant leaves it (a kill: the page cache; a power
