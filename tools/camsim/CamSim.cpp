@@ -165,6 +165,8 @@ void CamSim::StartTalkback(int session, SessionState& state) {
         state.talkback.reset();
         return;
     }
+    if (m_talkbackFiles.size() == kKeptTalkbackNames) // a camera that runs for months keeps the newest
+        m_talkbackFiles.erase(m_talkbackFiles.begin());
     m_talkbackFiles.push_back(path.string());
     Log("session " + std::to_string(session) + " talk-back started: " + path.string());
 }

@@ -68,7 +68,7 @@ public:
     int GetVideoFramesSent() const { return m_videoSent.load(); }
     int GetAudioFramesSent() const { return m_audioSent.load(); }
     int GetOversizedFrames() const { return m_oversized.load(); }
-    std::vector<std::string> GetTalkbackFiles();
+    std::vector<std::string> GetTalkbackFiles(); // the newest ones written
 
     void OnSessionOpened(int session, const std::string& uid, const std::string& peer) override;
     bool OnAvStart(int session, const std::string& account, const std::string& password, bool matches) override;
@@ -100,7 +100,8 @@ private:
     std::mutex m_mutex; // guards the sessions and the talk-back counters per UID
     std::map<int, SessionState> m_sessions;
     std::map<std::string, int> m_talkbackCount;
-    std::vector<std::string> m_talkbackFiles;
+    static constexpr size_t kKeptTalkbackNames = 64;
+    std::vector<std::string> m_talkbackFiles; // the newest kKeptTalkbackNames
     std::vector<std::thread> m_threads;
     std::atomic<bool> m_stop{true};
     std::atomic<int> m_talkbackRecords{0};
