@@ -95,11 +95,13 @@ bool IsCancelled(ClientSession& session) {
     return session.cancelled;
 }
 
-// Asks every search port of every host for the UID until its device answers
-// or the search time is up. The answer's source address and TCP port are
-// where the session goes.
-int SearchUid(const std::string& uid, const std::vector<in_addr>& hosts, const P2PSettings& settings,
-              ClientSession& session, sockaddr_in& found) {
+// Asks every search port of every host, and of every local network's
+// broadcast address, for the UID until its device answers or the search time
+// is up. The answer's source address and TCP port are where the session goes.
+int SearchUid(const std::string& uid, std::vector<in_addr> hosts, const P2PSettings& settings, ClientSession& session,
+              sockaddr_in& found) {
+    const std::vector<in_addr> broadcasts = LocalBroadcastAddresses();
+    hosts.insert(hosts.end(), broadcasts.begin(), broadcasts.end());
     std::vector<sockaddr_in> targets;
     for (const in_addr& addr : hosts) {
         for (int i = 0; i < settings.portSpan; ++i) {
@@ -113,6 +115,8 @@ int SearchUid(const std::string& uid, const std::vector<in_addr>& hosts, const P
     UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (fd.get() < 0)
         return P2P_ERR_NETWORK;
+    const int one = 1;
+    setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
     uint32_t nonce = RandomNonce();
     std::vector<uint8_t> request = EncodeSearchRequest(nonce, uid);
     Clock::time_point start = Clock::now();

@@ -25,7 +25,8 @@ struct P2PEndpoint {
 //   the environment.
 // VANTOR_P2P_CONFIG names one file to read instead of the two.
 //
-//   hosts            comma-separated hosts to search (default 127.0.0.1)
+//   hosts            comma-separated hosts to search (default 127.0.0.1), besides
+//                    every local network's broadcast address
 //   port             first UDP search port (default 32760)
 //   span             number of search ports from the first (default 16)
 //   bind             address a device listens on (default 127.0.0.1)

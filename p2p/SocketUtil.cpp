@@ -6,12 +6,35 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace p2p {
+
+std::vector<in_addr> LocalBroadcastAddresses() {
+    std::vector<in_addr> out;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return out;
+    for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+        const unsigned wanted = IFF_UP | IFF_BROADCAST;
+        if ((i->ifa_flags & wanted) != wanted || (i->ifa_flags & IFF_LOOPBACK) || i->ifa_addr == nullptr ||
+            i->ifa_addr->sa_family != AF_INET || i->ifa_broadaddr == nullptr)
+            continue;
+        const in_addr address = reinterpret_cast<const sockaddr_in*>(i->ifa_broadaddr)->sin_addr;
+        bool known = false;
+        for (const in_addr& a : out)
+            known = known || a.s_addr == address.s_addr;
+        if (!known)
+            out.push_back(address);
+    }
+    freeifaddrs(list);
+    return out;
+}
 
 UniqueFd::~UniqueFd() {
     reset();

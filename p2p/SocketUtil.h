@@ -4,12 +4,17 @@
 #include <functional>
 #include <netinet/in.h>
 #include <string>
+#include <vector>
 
 // Small helpers over BSD sockets, shared by the client and the device side.
 namespace p2p {
 
 bool SetNonBlocking(int fd);
 std::string AddressText(const sockaddr_in& addr);
+// The broadcast address of every IPv4 network this machine is on (interfaces
+// that are up, loopback aside): where a search reaches devices on the LAN
+// that nobody listed.
+std::vector<in_addr> LocalBroadcastAddresses();
 // A closed-on-drop file descriptor.
 class UniqueFd {
 public:

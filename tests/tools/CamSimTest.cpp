@@ -296,14 +296,59 @@ TEST(TalkbackWriter, FindsEveryFaultAndResynchronises) {
     EXPECT_EQ(faults.size(), 3u);
 }
 
+// Two network namespaces joined by a veth pair: a camera and a desk on one
+// LAN, where no search host lists the camera. Removed with everything in it.
+class TwoHostLan {
+public:
+    TwoHostLan() {
+        const std::string cam = "vcam" + m_tag, desk = "vdesk" + m_tag;
+        int status = -1;
+        TestStreams::Run("ip netns add " + cam + " && ip netns add " + desk + " && ip link add vc" + m_tag +
+                             " type veth peer name vd" + m_tag + " && ip link set vc" + m_tag + " netns " + cam +
+                             " && ip link set vd" + m_tag + " netns " + desk + " && ip -n " + cam +
+                             " addr add 10.213.0.1/24 broadcast + dev vc" + m_tag + " && ip -n " + desk +
+                             " addr add 10.213.0.2/24 broadcast + dev vd" + m_tag + " && ip -n " + cam +
+                             " link set vc" + m_tag + " up && ip -n " + desk + " link set vd" + m_tag +
+                             " up && ip -n " + cam + " link set lo up && ip -n " + desk + " link set lo up 2>&1",
+                         &status);
+        m_ok = status == 0;
+    }
+    ~TwoHostLan() {
+        TestStreams::Run("ip netns del vcam" + m_tag + " 2>/dev/null; ip netns del vdesk" + m_tag + " 2>/dev/null");
+    }
+    bool Ok() const { return m_ok; }
+    // Command prefixes: the camera listens on its LAN address; the desk
+    // searches only its own loopback, so only the broadcast can find it.
+    std::vector<std::string> Camera() const {
+        return {"ip", "netns", "exec", "vcam" + m_tag, "env", "VANTOR_P2P_BIND=0.0.0.0"};
+    }
+    std::string Desk() const { return "ip netns exec vdesk" + m_tag + " env VANTOR_P2P_HOSTS=127.0.0.1 "; }
+
+private:
+    std::string m_tag = std::to_string(getpid());
+    bool m_ok = false;
+};
+
+class CamSimProgramTest : public CamSimTest, public ::testing::WithParamInterface<bool> {};
+
 // vantor-camsim as a person runs it, checked with vantor-p2pcheck: both find
-// this process's ports in the environment; SIGTERM ends the camera cleanly.
-TEST_F(CamSimTest, ProgramsServeAndCheckAUid) {
+// this process's ports in the environment, on this machine or across a LAN
+// (found by broadcast); SIGTERM ends the camera cleanly.
+TEST_P(CamSimProgramTest, ServesAndIsChecked) {
+    std::unique_ptr<TwoHostLan> lan;
+    if (GetParam()) {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "network namespaces need root";
+        lan = std::make_unique<TwoHostLan>();
+        ASSERT_TRUE(lan->Ok()) << "cannot build the namespaces (ip, veth)";
+    }
     TempDir dir;
     const std::string tools = std::string(VANTOR_BINARY_DIR) + "/tools/";
     const std::string uid = testnet::UniqueUid("CHILD");
-    std::vector<std::string> args = {
-        tools + "camsim/vantor-camsim", "--uid", uid, "--size", "320x240", "--talkback-dir", dir.path().string()};
+    std::vector<std::string> args = lan ? lan->Camera() : std::vector<std::string>{};
+    for (const std::string& a : {tools + "camsim/vantor-camsim", std::string("--uid"), uid, std::string("--size"),
+                                 std::string("320x240"), std::string("--talkback-dir"), dir.path().string()})
+        args.push_back(a);
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
@@ -313,10 +358,10 @@ TEST_F(CamSimTest, ProgramsServeAndCheckAUid) {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    ASSERT_EQ(posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
 
-    const std::string check = tools + "p2pcheck/vantor-p2pcheck --seconds 2 --uid ";
+    const std::string check = (lan ? lan->Desk() : "") + tools + "p2pcheck/vantor-p2pcheck --seconds 2 --uid ";
     std::string text;
     int status = -1;
     EXPECT_TRUE(WaitUntil(
@@ -327,6 +372,9 @@ TEST_F(CamSimTest, ProgramsServeAndCheckAUid) {
         15000))
         << text;
     EXPECT_NE(text.find("connected to " + uid), std::string::npos) << text; // and it counted frames
+    if (lan) {
+        EXPECT_NE(text.find("10.213.0.1"), std::string::npos) << text;
+    }
     text = TestStreams::Run(check + testnet::UniqueUid("NONE") + " 2>&1", &status);
     EXPECT_NE(status, 0);
     EXPECT_NE(text.find("no device holds the UID"), std::string::npos) << text;
@@ -343,3 +391,6 @@ TEST_F(CamSimTest, ProgramsServeAndCheckAUid) {
     for (const std::string& line : {"serving UID " + uid, std::string("video started"), std::string("camsim: stopped")})
         EXPECT_NE(text.find(line), std::string::npos) << text;
 }
+
+INSTANTIATE_TEST_SUITE_P(Where, CamSimProgramTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "AcrossALanByBroadcast" : "OnThisMachine"; });
