@@ -23,15 +23,16 @@
 // when it is complete), so when it would come more than kSoundLagLimitMs
 // after its picture the base moves later until it comes kSoundLagTargetMs
 // after it (unless the queue is half full), and the early moves above never
-// take it past that target. This
-// keeps sound within what a viewer does not notice (at most 45 ms ahead of the
-// picture, 125 ms behind it) at the least picture delay that allows.
+// take it past that target. This keeps sound within what a viewer does not
+// notice (at most 45 ms ahead of the picture, 125 ms behind it) and close to
+// the picture on the whole, at the cost of holding pictures for their sound
+// (about the length of one audio frame).
 class RenderPacer {
 public:
     static constexpr uint32_t kMaxAheadMs = 1000;
     static constexpr uint32_t kWindow = 12;
-    static constexpr int32_t kSoundLagTargetMs = 90;
-    static constexpr int32_t kSoundLagLimitMs = 115;
+    static constexpr int32_t kSoundLagTargetMs = 20;
+    static constexpr int32_t kSoundLagLimitMs = 45;
     // A note older than this is forgotten (the sound has stopped).
     static constexpr uint32_t kSoundFreshMs = 2000;
 
