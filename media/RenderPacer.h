@@ -26,13 +26,14 @@
 // take it past that target. This keeps sound within what a viewer does not
 // notice (at most 45 ms ahead of the picture, 125 ms behind it) and close to
 // the picture on the whole, at the cost of holding pictures for their sound
-// (about the length of one audio frame).
+// (about the length of one audio frame). The sound's time comes from the
+// player: what it holds and what the device has yet to play of its period.
 class RenderPacer {
 public:
     static constexpr uint32_t kMaxAheadMs = 1000;
     static constexpr uint32_t kWindow = 12;
-    static constexpr int32_t kSoundLagTargetMs = 20;
-    static constexpr int32_t kSoundLagLimitMs = 45;
+    static constexpr int32_t kSoundLagTargetMs = 5;
+    static constexpr int32_t kSoundLagLimitMs = 30;
     // A note older than this is forgotten (the sound has stopped).
     static constexpr uint32_t kSoundFreshMs = 2000;
 

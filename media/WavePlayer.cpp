@@ -59,7 +59,7 @@ uint32_t WavePlayer::GetDelayMs() {
     std::lock_guard<NamedMutex> guard(m_lock);
     if (!m_pool)
         return 0;
-    return m_device.GetQueuedBytes() * 1000 / m_format.avgBytesPerSec + m_device.GetDeviceLatencyMs();
+    return m_device.GetQueuedBytes() * 1000 / m_format.avgBytesPerSec + m_device.GetDevicePlayingMs();
 }
 
 int WavePlayer::WriteSamples(int sampleType, const void* source, uint32_t byteCount, int /*channels*/,

@@ -5,9 +5,15 @@
 #include <SDL.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 namespace {
+
+int64_t SteadyMicroseconds() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 // SDL's playback period: 32 ms at 8000 samples per second.
 constexpr Uint16 kPlaySamples = 256;
@@ -113,6 +119,7 @@ int WaveOut::Close() {
     Reset();
     SdlAudio::Close(m_device);
     m_device = 0;
+    m_lastTakeUs.store(-1);
     m_callback(this, WOM_CLOSE, m_instance, nullptr);
     return 0;
 }
@@ -122,9 +129,18 @@ void WaveOut::AudioCallback(void* userdata, uint8_t* stream, int len) {
         static_cast<WaveOut*>(userdata)->OnPlay(stream, static_cast<uint32_t>(len));
 }
 
+uint32_t WaveOut::GetDevicePlayingMs() const {
+    const int64_t taken = m_lastTakeUs.load();
+    if (taken < 0)
+        return m_latencyMs;
+    const int64_t left = int64_t{m_latencyMs} * 1000 - (SteadyMicroseconds() - taken);
+    return static_cast<uint32_t>(std::clamp<int64_t>(left, 0, int64_t{m_latencyMs} * 1000) / 1000);
+}
+
 void WaveOut::OnPlay(uint8_t* stream, uint32_t len) {
     // Runs on SDL's audio thread, under SDL's device lock. The callback is
     // called without m_mutex held, so that it may write again.
+    m_lastTakeUs.store(SteadyMicroseconds());
     while (len > 0) {
         WaveOutHeader* finished = nullptr;
         {

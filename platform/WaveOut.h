@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <mutex>
@@ -72,8 +73,10 @@ public:
 
     // Bytes written and not yet handed to the device's own buffer.
     uint32_t GetQueuedBytes();
-    // How long a sample handed to the device takes to be heard: one period.
-    uint32_t GetDeviceLatencyMs() const { return m_latencyMs; }
+    // How long the device still plays what it took last: its period (the
+    // time a sample handed to it takes to be heard) less the time since it
+    // asked for it; the whole period before it first asks.
+    uint32_t GetDevicePlayingMs() const;
 
 private:
     static void AudioCallback(void* userdata, uint8_t* stream, int len);
@@ -82,6 +85,7 @@ private:
     uint32_t m_device = 0; // SDL_AudioDeviceID; 0 = closed
     uint8_t m_silence = 0;
     uint32_t m_latencyMs = 0;
+    std::atomic<int64_t> m_lastTakeUs{-1}; // steady clock, when the device last asked for sound
     WaveOutCallback m_callback = nullptr;
     void* m_instance = nullptr;
     std::mutex m_mutex;                 // guards m_queue and the headers in it
