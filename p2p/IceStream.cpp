@@ -49,6 +49,7 @@ struct IceStream::Engine {
     mutable std::mutex mutex; // guards everything below
     State state = State::Connecting;
     std::string path;
+    std::string remote;
     std::vector<uint8_t> in; // received, not yet read, from inHead on
     size_t inHead = 0;
     bool closed = false; // the agent finished closing
@@ -116,8 +117,12 @@ struct IceStream::Engine {
     static void OnSelectedPair(NiceAgent*, guint, guint, NiceCandidate* local, NiceCandidate* remote, gpointer self) {
         auto* e = static_cast<Engine*>(self);
         bool relayed = local->type == NICE_CANDIDATE_TYPE_RELAYED || remote->type == NICE_CANDIDATE_TYPE_RELAYED;
+        char address[NICE_ADDRESS_STRING_LEN];
+        nice_address_to_string(&remote->addr, address);
+        std::string text = std::string(address) + ":" + std::to_string(nice_address_get_port(&remote->addr));
         std::lock_guard<std::mutex> lock(e->mutex);
         e->path = relayed ? "relay" : "direct";
+        e->remote = text;
     }
     static void OnWritable(NiceAgent*, guint, guint, gpointer self) {
         auto* e = static_cast<Engine*>(self);
@@ -270,6 +275,11 @@ void IceStream::RemoteCandidatesDone() {
 std::string IceStream::Path() const {
     std::lock_guard<std::mutex> lock(m_engine->mutex);
     return m_engine->state == State::Connected ? m_engine->path : std::string();
+}
+
+std::string IceStream::RemoteAddress() const {
+    std::lock_guard<std::mutex> lock(m_engine->mutex);
+    return m_engine->state == State::Connected ? m_engine->remote : std::string();
 }
 
 IceStream::State IceStream::GetState() const {

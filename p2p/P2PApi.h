@@ -31,6 +31,11 @@ int IOTC_Connect_ByUID_Parallel(const char* uid, int sessionId);
 // Fills info; returns 0 while connected, the end reason of an ended session,
 // or -14 for an unknown or idle one.
 int IOTC_Session_Check(int sessionId, P2PSessionInfo* info);
+// How the session reached its device: "lan" (the search and TCP), "direct"
+// (an ICE pair found through the broker) or "relay" (through the TURN
+// server), into path (size bytes, terminated). 0 once a connect has reached
+// the device, -14 for an unknown session or one that has not.
+int IOTC_Session_Path(int sessionId, char* path, int size);
 // Ends the session (if connected) and frees its id and its AV channel.
 int IOTC_Session_Close(int sessionId);
 
