@@ -148,6 +148,13 @@ struct IceStream::Engine {
         if (e->onCandidate)
             e->onCandidate(line);
     }
+    // libnice's sources for a stream run on the loop's thread: a stream
+    // removed from another thread can be freed under one of them.
+    static gboolean RemoveStreamOnLoop(gpointer self) {
+        auto* e = static_cast<Engine*>(self);
+        nice_agent_remove_stream(e->agent, e->stream);
+        return G_SOURCE_REMOVE;
+    }
     static gboolean CloseOnLoop(gpointer self) {
         auto* e = static_cast<Engine*>(self);
         nice_agent_close_async(e->agent, &Engine::OnClosed, e);
@@ -320,8 +327,9 @@ void IceStream::Close() {
             return;
         e.state = State::Closed;
     }
-    if (e.agent != nullptr)
-        nice_agent_remove_stream(e.agent, e.stream);
+    // Runs before the destructor's close, which is queued after it.
+    if (e.agent != nullptr && e.thread.joinable())
+        g_main_context_invoke(e.context, &Engine::RemoveStreamOnLoop, &e);
     e.Notify();
 }
 
