@@ -240,32 +240,33 @@ int Device::Start(const P2PSettings& settings) {
     }
     m_tcpPort = ntohs(addr.sin_port);
     m_wake.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    if (settings.broker.IsSet()) {
-        std::vector<std::string> uids;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            for (const auto& entry : m_uids)
-                uids.push_back(entry.first);
-        }
-        m_broker = std::make_unique<BrokerListener>(
-            settings, std::move(uids), [this](const std::string&, std::shared_ptr<IceStream> s) { AdoptStream(s); });
-        // A broker that is down now is retried by the listener; a setting it cannot use is an error.
-        if (int r = m_broker->Start(); r != P2P_OK) {
-            m_broker.reset();
-            m_udp.reset();
-            m_listen.reset();
-            return r;
-        }
-    }
     m_stop.store(false);
     if (!StartThread(m_thread, [this] { Run(); })) {
         m_stop.store(true);
-        m_broker.reset();
         m_udp.reset();
         m_listen.reset();
         return P2P_ERR_NO_RESOURCES;
     }
+    if (int r = StartBroker(); r != P2P_OK) {
+        Stop();
+        return r;
+    }
     return P2P_OK;
+}
+
+int Device::StartBroker() {
+    std::vector<std::string> uids;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& entry : m_uids)
+            uids.push_back(entry.first);
+    }
+    if (!m_settings.broker.IsSet() || uids.empty())
+        return P2P_OK;
+    m_broker = std::make_unique<BrokerListener>(
+        m_settings, std::move(uids), [this](const std::string&, std::shared_ptr<IceStream> s) { AdoptStream(s); });
+    // A broker that is down now is retried by the listener; settings it cannot use are an error.
+    return m_broker->Start();
 }
 
 void Device::Stop() {

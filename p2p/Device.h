@@ -84,6 +84,8 @@ private:
         std::string password;
     };
     void Run();
+    // Registers the UIDs with the broker of the settings, if one is set.
+    int StartBroker();
     void AnswerSearch();
     void Accept();
     // Makes a session of a connection (a TCP one, or a broker path's stream

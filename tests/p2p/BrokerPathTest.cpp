@@ -2,6 +2,7 @@
 // LAN search against the broker path to a real Device, on a real mosquitto
 // with the sample ACL and loopback ICE. A path that is not cancelled when it
 // should be shows as a hang: the search times here are a minute long.
+#include "p2p/BrokerDialer.h"
 #include "p2p/Device.h"
 #include "p2p/P2PApi.h"
 #include "p2p/P2PErrors.h"
@@ -144,17 +145,41 @@ TEST_F(BrokerPathTest, DeviceOnlyBehindTheBrokerIsReachedDirectly) {
     client.searchTimeoutMs = kLongSearchMs;
     StartClient(client);
 
-    int sid = IOTC_Get_SessionID();
-    ASSERT_EQ(IOTC_Connect_ByUID_Parallel(uid.c_str(), sid), P2P_OK);
-    EXPECT_EQ(PathOf(sid), "direct");
-    P2PSessionInfo info{};
-    EXPECT_EQ(IOTC_Session_Check(sid, &info), P2P_OK);
-    EXPECT_STRNE(info.remote, "");
-    EXPECT_TRUE(FramesArrive(sid));
-    // The device names the session by the client's ICE address, as it would a TCP peer.
+    // Two panes at once, each on an ICE stream of its own.
+    std::mutex mutex;
+    std::vector<std::string> faults;
+    std::vector<std::thread> panes;
+    for (int pane = 0; pane < 2; ++pane)
+        panes.emplace_back([&, pane] {
+            int sid = IOTC_Get_SessionID();
+            int r = IOTC_Connect_ByUID_Parallel(uid.c_str(), sid);
+            P2PSessionInfo info{};
+            bool ok = r == P2P_OK && PathOf(sid) == "direct" && IOTC_Session_Check(sid, &info) == P2P_OK &&
+                      info.remote[0] != '\0' && FramesArrive(sid);
+            IOTC_Session_Close(sid);
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!ok)
+                faults.push_back("pane " + std::to_string(pane) + ": connect " + std::to_string(r) + ", path \"" +
+                                 PathOf(sid) + "\"");
+        });
+    for (std::thread& pane : panes)
+        pane.join();
+    EXPECT_TRUE(faults.empty()) << faults.front();
+    // The device names a session by the client's ICE address, as it would a TCP peer.
     EXPECT_EQ(device.SessionPath(listener.LastSession()), "direct");
     EXPECT_NE(listener.LastPeer().find(':'), std::string::npos) << listener.LastPeer();
-    EXPECT_EQ(IOTC_Session_Close(sid), P2P_OK);
+}
+
+TEST_F(BrokerPathTest, StreamThatNeverSaysHelloIsDroppedLikeATcpConnection) {
+    StartDevice(lan);
+    P2PSettings desk = lan;
+    desk.brokerUser = "desk-01";
+    BrokerDialer dialer(desk);
+    std::unique_ptr<IceStream> stream;
+    ASSERT_EQ(dialer.Dial(uid, 5000, 5000, stream), P2P_OK);
+    ASSERT_TRUE(testnet::WaitUntil([&] { return device.SessionCount() == 1; }, 5000));
+    // Dropped as a silent TCP connection is (here by the 3 s silence time-out, before the HELLO deadline).
+    EXPECT_TRUE(testnet::WaitUntil([&] { return device.SessionCount() == 0; }, 15000));
 }
 
 TEST_F(BrokerPathTest, LanWinsAndTheBrokerDialIsCancelled) {
