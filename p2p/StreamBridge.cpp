@@ -120,6 +120,7 @@ void StreamBridge::Run() {
     bool streamOpen = true;
     bool socketOpen = true;
     Clock::time_point lingerUntil = Clock::time_point::max();
+    bool hungUp = false;
     // Bytes that came before the callback was set are read on the first pass.
     while (streamOpen && socketOpen) {
         if (m_stop.load() && lingerUntil == Clock::time_point::max())
@@ -133,7 +134,12 @@ void StreamBridge::Run() {
             break;
         short events = static_cast<short>((m_toStream.Room() > 0 ? POLLIN : 0) | (m_toSocket.Empty() ? 0 : POLLOUT));
         pollfd fds[2] = {{m_wake->get(), POLLIN, 0}, {m_socket.get(), events, 0}};
-        poll(fds, 2, 100);
+        // A hung-up socket is always ready: while there is no room to read its
+        // last bytes, only the stream (making room) can wake us.
+        const nfds_t watched = hungUp && events == 0 ? 1 : 2;
+        poll(fds, watched, 100);
+        if (watched == 2)
+            hungUp = (fds[1].revents & (POLLHUP | POLLERR)) != 0;
         if (fds[0].revents & POLLIN) {
             uint64_t count;
             ssize_t n = read(m_wake->get(), &count, sizeof count);
