@@ -2,6 +2,7 @@
 
 #include "p2p/P2PErrors.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -20,8 +21,9 @@ struct BrokerDialer::Link {
     std::vector<std::string> early;
     bool earlyDone = false;
 
-    std::mutex wakeMutex; // with `changed`: the stream's state moved
+    std::mutex wakeMutex; // with `changed`: the stream's state moved, or a cancel
     std::condition_variable changed;
+    std::atomic<bool> cancelled{false};
 };
 
 namespace {
@@ -38,9 +40,25 @@ IceStream::Options StreamOptions(const P2PSettings& s) {
 
 } // namespace
 
-int BrokerDialer::Dial(const std::string& uid, int timeoutMs, std::unique_ptr<IceStream>& out) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    auto link = std::make_shared<Link>();
+BrokerDialer::BrokerDialer(const P2PSettings& settings) : m_settings(settings), m_link(std::make_shared<Link>()) {}
+
+BrokerDialer::~BrokerDialer() = default;
+
+void BrokerDialer::Cancel() {
+    m_link->cancelled.store(true);
+    {
+        std::lock_guard<std::mutex> lock(m_link->mutex);
+        if (m_link->call != nullptr)
+            m_link->call->Cancel();
+    }
+    std::lock_guard<std::mutex> lock(m_link->wakeMutex);
+    m_link->changed.notify_all();
+}
+
+int BrokerDialer::Dial(const std::string& uid, int answerTimeoutMs, int connectTimeoutMs,
+                       std::unique_ptr<IceStream>& out) {
+    auto answerBy = std::chrono::steady_clock::now() + std::chrono::milliseconds(answerTimeoutMs);
+    std::shared_ptr<Link> link = m_link;
     auto stream = std::make_unique<IceStream>(StreamOptions(m_settings), [link](const std::string& candidate) {
         std::lock_guard<std::mutex> lock(link->mutex);
         if (link->call != nullptr && candidate.empty())
@@ -72,18 +90,21 @@ int BrokerDialer::Dial(const std::string& uid, int timeoutMs, std::unique_ptr<Ic
     {
         std::lock_guard<std::mutex> lock(link->mutex);
         link->call = &call;
+        if (link->cancelled.load())
+            call.Cancel(); // cancelled before the call was there to hear it
     }
     int r = stream->Start();
     SignalMessage offer;
     offer.ufrag = stream->LocalUfrag();
     offer.pwd = stream->LocalPwd();
     SignalMessage answer;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(answerBy - std::chrono::steady_clock::now());
     if (r == P2P_OK)
         r = call.Call(offer, static_cast<int>(left.count()), answer);
     m_outcome = call.Result();
     if (r == P2P_OK)
-        r = Connect(*stream, answer, *link, deadline);
+        r = Connect(*stream, answer, *link,
+                    std::chrono::steady_clock::now() + std::chrono::milliseconds(connectTimeoutMs));
     {
         std::lock_guard<std::mutex> lock(link->mutex);
         link->call = nullptr;
@@ -112,7 +133,10 @@ int BrokerDialer::Connect(IceStream& stream, const SignalMessage& answer, Link& 
     if (done)
         stream.RemoteCandidatesDone();
     std::unique_lock<std::mutex> lock(link.wakeMutex);
-    link.changed.wait_until(lock, deadline, [&] { return stream.GetState() != ByteStream::State::Connecting; });
+    link.changed.wait_until(
+        lock, deadline, [&] { return link.cancelled.load() || stream.GetState() != ByteStream::State::Connecting; });
+    if (link.cancelled.load())
+        return P2P_ERR_CANCELLED;
     return stream.GetState() == ByteStream::State::Connected ? P2P_OK : P2P_ERR_CONNECT_FAILED;
 }
 

@@ -15,12 +15,19 @@ namespace p2p {
 // trickled both ways, and the stream once a pair works.
 class BrokerDialer {
 public:
-    explicit BrokerDialer(const P2PSettings& settings) : m_settings(settings) {}
+    explicit BrokerDialer(const P2PSettings& settings);
+    ~BrokerDialer();
+    BrokerDialer(const BrokerDialer&) = delete;
+    BrokerDialer& operator=(const BrokerDialer&) = delete;
 
-    // Within timeoutMs in all: 0 with the connected stream; -90 when no
-    // answer came (Outcome() says why); P2P_ERR_CONNECT_FAILED when the
-    // device answered but no ICE pair worked.
-    int Dial(const std::string& uid, int timeoutMs, std::unique_ptr<IceStream>& stream);
+    // The device's answer within answerTimeoutMs (the broker connection
+    // included), then a working pair within connectTimeoutMs more: 0 with
+    // the connected stream; -90 when no answer came (Outcome() says why);
+    // P2P_ERR_CONNECT_FAILED when the device answered but no ICE pair
+    // worked; P2P_ERR_CANCELLED after Cancel. One dial per dialer.
+    int Dial(const std::string& uid, int answerTimeoutMs, int connectTimeoutMs, std::unique_ptr<IceStream>& stream);
+    // Ends a dial under way (or the next one) from any thread, at once.
+    void Cancel();
     SignalingCall::Outcome Outcome() const { return m_outcome; }
 
 private:
@@ -31,6 +38,7 @@ private:
                        std::chrono::steady_clock::time_point deadline);
 
     P2PSettings m_settings;
+    std::shared_ptr<Link> m_link;
     SignalingCall::Outcome m_outcome = SignalingCall::Pending;
 };
 

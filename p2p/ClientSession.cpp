@@ -13,12 +13,16 @@ ClientSession::~ClientSession() {
 
 std::unique_ptr<Connection> ClientSession::Cancel() {
     std::unique_ptr<Connection> connection_;
+    std::function<void()> cancelDial_;
     {
         std::lock_guard<std::mutex> lock(mutex);
         connection_ = std::move(connection);
+        cancelDial_ = cancelDial;
         cancelled = true;
     }
     cv.notify_all();
+    if (cancelDial_)
+        cancelDial_();
     if (connection_)
         connection_->Close(P2P_ERR_LOCAL_CLOSE);
     return connection_;
@@ -31,14 +35,17 @@ void ClientSession::Shutdown() {
 
 void ClientSession::Disconnect() {
     std::unique_ptr<Connection> connection_;
+    std::unique_ptr<p2p::StreamBridge> bridge_;
     {
         std::lock_guard<std::mutex> lock(mutex);
         connection_ = std::move(connection);
+        bridge_ = std::move(bridge);
     }
     if (connection_) {
         connection_->Close(P2P_ERR_LOCAL_CLOSE);
         connection_->Join();
     }
+    bridge_.reset(); // after the connection, so that its goodbye goes out
 }
 
 bool ClientSession::BeginConnect(const std::string& uid_) {
@@ -47,6 +54,7 @@ bool ClientSession::BeginConnect(const std::string& uid_) {
     state = Connecting;
     uid = uid_;
     remote.clear();
+    path.clear();
     endReason = 0;
     peerReason = 0;
     helloResult.reset();

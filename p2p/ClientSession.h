@@ -2,10 +2,12 @@
 
 #include "p2p/Connection.h"
 #include "p2p/Protocol.h"
+#include "p2p/StreamBridge.h"
 
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -73,6 +75,7 @@ public:
     const int id;
     std::mutex mutex;
     std::condition_variable cv;
+    std::unique_ptr<p2p::StreamBridge> bridge; // carries `connection` over a broker path's stream
     std::unique_ptr<Connection> connection;
     State state = Idle;
     int endReason = 0;
@@ -80,6 +83,8 @@ public:
     bool cancelled = false; // closed or de-initialised while a call waited
     std::string uid;
     std::string remote;
+    std::string path;                 // "lan", "direct" or "relay": how the connection reached the device
+    std::function<void()> cancelDial; // ends a broker dial under way; Cancel calls it
 
     std::optional<int32_t> helloResult;
     std::optional<int32_t> avStartResult;

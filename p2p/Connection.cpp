@@ -29,12 +29,13 @@ int64_t MsSince(Clock::time_point t) {
 }
 } // namespace
 
-Connection::Connection(int fd, int timeoutMs)
-    : m_fd(fd), m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_timeoutMs(timeoutMs), m_readBuffer(64 * 1024) {
+Connection::Connection(int fd, int timeoutMs, std::string peer)
+    : m_fd(fd), m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_timeoutMs(timeoutMs), m_peer(std::move(peer)),
+      m_readBuffer(64 * 1024) {
     SetNonBlocking(fd);
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+    if (m_peer.empty() && getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
         m_peer = AddressText(addr);
 }
 

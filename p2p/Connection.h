@@ -38,8 +38,9 @@ public:
         virtual void OnClosed(int reason, int peerReason) = 0;
     };
 
-    // Takes ownership of the connected socket fd.
-    Connection(int fd, int timeoutMs);
+    // Takes ownership of the connected socket fd. `peer` names the other
+    // side (GetPeer); when empty it is the socket's peer address.
+    Connection(int fd, int timeoutMs, std::string peer = {});
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;

@@ -1,8 +1,10 @@
 #include "p2p/Device.h"
 
+#include "p2p/BrokerListener.h"
 #include "p2p/Connection.h"
 #include "p2p/HostResolver.h"
 #include "p2p/P2PErrors.h"
+#include "p2p/StreamBridge.h"
 #include "p2p/ThreadStart.h"
 
 #include <algorithm>
@@ -54,7 +56,10 @@ void DeviceListener::OnSessionClosed(int, int) {}
 // One accepted session: its connection and where the client stands.
 class Device::Session : public Connection::Handler {
 public:
-    Session(Device& device, int id, int fd, int timeoutMs) : device(device), id(id), connection(fd, timeoutMs) {}
+    Session(Device& device, int id, UniqueFd fd, int timeoutMs, std::string peer, std::string path,
+            std::unique_ptr<StreamBridge> bridge)
+        : device(device), id(id), path(std::move(path)), bridge(std::move(bridge)),
+          connection(fd.release(), timeoutMs, std::move(peer)) {}
 
     int OnMessage(uint16_t type, const uint8_t* payload, size_t length) override {
         switch (type) {
@@ -130,6 +135,8 @@ public:
 
     Device& device;
     const int id;
+    const std::string path;               // "lan", "direct" or "relay"
+    std::unique_ptr<StreamBridge> bridge; // before the connection: it goes after it, so the goodbye gets out
     Connection connection;
     std::string uid; // written and read on the connection's thread only
     std::atomic<bool> avActive{false};
@@ -240,12 +247,32 @@ int Device::Start(const P2PSettings& settings) {
         m_listen.reset();
         return P2P_ERR_NO_RESOURCES;
     }
+    if (int r = StartBroker(); r != P2P_OK) {
+        Stop();
+        return r;
+    }
     return P2P_OK;
+}
+
+int Device::StartBroker() {
+    std::vector<std::string> uids;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& entry : m_uids)
+            uids.push_back(entry.first);
+    }
+    if (!m_settings.broker.IsSet() || uids.empty())
+        return P2P_OK;
+    m_broker = std::make_unique<BrokerListener>(
+        m_settings, std::move(uids), [this](const std::string&, std::shared_ptr<IceStream> s) { AdoptStream(s); });
+    // A broker that is down now is retried by the listener; settings it cannot use are an error.
+    return m_broker->Start();
 }
 
 void Device::Stop() {
     if (m_stop.exchange(true))
         return;
+    m_broker.reset(); // no stream is handed over after this
     uint64_t one = 1;
     ssize_t w = write(m_wake.get(), &one, sizeof one);
     (void)w;
@@ -299,25 +326,46 @@ void Device::AnswerSearch() {
 
 void Device::Accept() {
     for (;;) {
-        int fd = accept4(m_listen.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0)
+        UniqueFd fd(accept4(m_listen.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (fd.get() < 0)
             return;
-        std::lock_guard<std::mutex> lock(m_mutex);
         int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        int id = m_nextSession++;
-        auto session = std::make_shared<Session>(*this, id, fd, m_settings.sessionTimeoutMs);
-        if (CountSessions(true, nullptr) >= kMaxSessionsPerDevice) {
-            RefuseBusy(session->connection.ReleaseFd());
-            continue;
-        }
-        const std::string host = HostOf(session->connection.GetPeer());
-        MakeRoomForPending(&host, kMaxPendingPerHost);
-        MakeRoomForPending(nullptr, kMaxPending);
-        session->connection.RequireFirst(MSG_HELLO, kHelloTimeoutMs);
-        if (session->connection.Start(session.get()))
-            m_sessions[id] = session; // else the connection hangs up as it goes
+        setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        Admit(std::move(fd), std::string(), "lan", nullptr);
     }
+}
+
+void Device::AdoptStream(std::shared_ptr<IceStream> stream) {
+    // The session is named after the client's address on the selected ICE
+    // pair, so that the per-address limits and the wrong-password slow-down
+    // count a client the same whichever path it came by. The client id of
+    // the signaling would not do: a client picks a new one for every call.
+    // A relayed client shows the relay's address and shares its limits with
+    // the others behind that relay.
+    std::string peer = stream->RemoteAddress();
+    std::string path = stream->Path();
+    UniqueFd fd;
+    std::unique_ptr<StreamBridge> bridge = StreamBridge::Create(std::move(stream), fd);
+    if (bridge && !m_stop.load())
+        Admit(std::move(fd), std::move(peer), std::move(path), std::move(bridge));
+}
+
+void Device::Admit(UniqueFd fd, std::string peer, std::string path, std::unique_ptr<StreamBridge> bridge) {
+    std::shared_ptr<Session> session; // a refused one goes after the lock: its bridge lets the refusal out
+    std::lock_guard<std::mutex> lock(m_mutex);
+    int id = m_nextSession++;
+    session = std::make_shared<Session>(*this, id, std::move(fd), m_settings.sessionTimeoutMs, std::move(peer),
+                                        std::move(path), std::move(bridge));
+    if (CountSessions(true, nullptr) >= kMaxSessionsPerDevice) {
+        RefuseBusy(session->connection.ReleaseFd());
+        return;
+    }
+    const std::string host = HostOf(session->connection.GetPeer());
+    MakeRoomForPending(&host, kMaxPendingPerHost);
+    MakeRoomForPending(nullptr, kMaxPending);
+    session->connection.RequireFirst(MSG_HELLO, kHelloTimeoutMs);
+    if (session->connection.Start(session.get()))
+        m_sessions[id] = session; // else the connection hangs up as it goes
 }
 
 int Device::CountSessions(bool greeted, const std::string* host) {
@@ -418,6 +466,15 @@ int Device::FreezeSession(int sessionId) {
         return P2P_ERR_INVALID_SESSION;
     session->connection.Freeze();
     return P2P_OK;
+}
+
+std::string Device::SessionPath(int sessionId) {
+    std::shared_ptr<Session> session = Find(sessionId);
+    return session ? session->path : std::string();
+}
+
+bool Device::WaitBrokerConnected(int timeoutMs) {
+    return m_broker && m_broker->WaitConnected(timeoutMs);
 }
 
 int Device::SessionCount() {

@@ -13,6 +13,12 @@
 #include <string>
 #include <thread>
 
+namespace p2p {
+class BrokerListener;
+class IceStream;
+class StreamBridge;
+} // namespace p2p
+
 // What a device hears from its sessions. The calls run on the sessions' own
 // threads, several at once: implementations must be thread safe, and must not
 // call Device::Stop from inside a call.
@@ -32,7 +38,9 @@ public:
 
 // The device side of the transport: answers searches for its UIDs, accepts
 // sessions, checks the account of each AV channel, delivers IOCTRLs to the
-// listener and sends frames with their information block.
+// listener and sends frames with their information block. With a broker in
+// its settings it also registers its UIDs there, and each ICE stream a
+// client opens through it becomes a session like an accepted connection.
 class Device {
 public:
     explicit Device(DeviceListener& listener);
@@ -43,7 +51,8 @@ public:
     // A UID this device holds, with the account that may open its AV channel.
     int AddUid(const std::string& uid, const std::string& account, const std::string& password);
     // Takes the first free search port of the settings and a TCP port, and
-    // starts serving. 0 or a negative code.
+    // starts serving; with a broker set, registers the UIDs added so far
+    // there too. 0 or a negative code.
     int Start(const P2PSettings& settings);
     int Start() { return Start(P2PSettings::Current()); }
     // Closes every session and stops serving.
@@ -57,6 +66,12 @@ public:
     // The session goes silent without closing: nothing is read or sent any more.
     int FreezeSession(int session);
     int SessionCount();
+    // How a session reached this device: "lan", "direct" or "relay"; empty
+    // for an unknown session.
+    std::string SessionPath(int session);
+    // Whether the broker registration is up (within timeoutMs); false
+    // without a broker.
+    bool WaitBrokerConnected(int timeoutMs);
 
     uint16_t GetSearchPort() const { return m_searchPort; }
     uint16_t GetTcpPort() const { return m_tcpPort; }
@@ -69,8 +84,14 @@ private:
         std::string password;
     };
     void Run();
+    // Registers the UIDs with the broker of the settings, if one is set.
+    int StartBroker();
     void AnswerSearch();
     void Accept();
+    // Makes a session of a connection (a TCP one, or a broker path's stream
+    // behind a bridge) under the limits every session shares.
+    void Admit(p2p::UniqueFd fd, std::string peer, std::string path, std::unique_ptr<p2p::StreamBridge> bridge);
+    void AdoptStream(std::shared_ptr<p2p::IceStream> stream); // the broker listener's thread
     // Tells a client that arrived when every session is taken, and hangs up.
     static void RefuseBusy(int fd);
     // Sessions (not dropped) that have said HELLO, or have not, from `host`
@@ -101,6 +122,7 @@ private:
     uint16_t m_tcpPort = 0;
     std::thread m_thread;
     std::atomic<bool> m_stop{true};
+    std::unique_ptr<p2p::BrokerListener> m_broker;
 
     std::mutex m_mutex; // guards the maps and the id counter
     std::map<std::string, Account> m_uids;

@@ -49,6 +49,7 @@ struct IceStream::Engine {
     mutable std::mutex mutex; // guards everything below
     State state = State::Connecting;
     std::string path;
+    std::string remote;
     std::vector<uint8_t> in; // received, not yet read, from inHead on
     size_t inHead = 0;
     bool closed = false; // the agent finished closing
@@ -116,8 +117,12 @@ struct IceStream::Engine {
     static void OnSelectedPair(NiceAgent*, guint, guint, NiceCandidate* local, NiceCandidate* remote, gpointer self) {
         auto* e = static_cast<Engine*>(self);
         bool relayed = local->type == NICE_CANDIDATE_TYPE_RELAYED || remote->type == NICE_CANDIDATE_TYPE_RELAYED;
+        char address[NICE_ADDRESS_STRING_LEN];
+        nice_address_to_string(&remote->addr, address);
+        std::string text = std::string(address) + ":" + std::to_string(nice_address_get_port(&remote->addr));
         std::lock_guard<std::mutex> lock(e->mutex);
         e->path = relayed ? "relay" : "direct";
+        e->remote = text;
     }
     static void OnWritable(NiceAgent*, guint, guint, gpointer self) {
         auto* e = static_cast<Engine*>(self);
@@ -142,6 +147,13 @@ struct IceStream::Engine {
             line.erase(0, 2);
         if (e->onCandidate)
             e->onCandidate(line);
+    }
+    // libnice's sources for a stream run on the loop's thread: a stream
+    // removed from another thread can be freed under one of them.
+    static gboolean RemoveStreamOnLoop(gpointer self) {
+        auto* e = static_cast<Engine*>(self);
+        nice_agent_remove_stream(e->agent, e->stream);
+        return G_SOURCE_REMOVE;
     }
     static gboolean CloseOnLoop(gpointer self) {
         auto* e = static_cast<Engine*>(self);
@@ -272,6 +284,11 @@ std::string IceStream::Path() const {
     return m_engine->state == State::Connected ? m_engine->path : std::string();
 }
 
+std::string IceStream::RemoteAddress() const {
+    std::lock_guard<std::mutex> lock(m_engine->mutex);
+    return m_engine->state == State::Connected ? m_engine->remote : std::string();
+}
+
 IceStream::State IceStream::GetState() const {
     std::lock_guard<std::mutex> lock(m_engine->mutex);
     return m_engine->state;
@@ -310,8 +327,9 @@ void IceStream::Close() {
             return;
         e.state = State::Closed;
     }
-    if (e.agent != nullptr)
-        nice_agent_remove_stream(e.agent, e.stream);
+    // Runs before the destructor's close, which is queued after it.
+    if (e.agent != nullptr && e.thread.joinable())
+        g_main_context_invoke(e.context, &Engine::RemoveStreamOnLoop, &e);
     e.Notify();
 }
 

@@ -51,6 +51,8 @@ public:
     void RemoteCandidatesDone();
     // "direct" or "relay" once connected (the selected pair), else empty.
     std::string Path() const;
+    // The peer's address on the selected pair, "a.b.c.d:port", once connected.
+    std::string RemoteAddress() const;
 
     State GetState() const override;
     ptrdiff_t Read(uint8_t* data, size_t size) override;

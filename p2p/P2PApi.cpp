@@ -1,5 +1,6 @@
 #include "p2p/P2PApi.h"
 
+#include "p2p/BrokerDialer.h"
 #include "p2p/ClientSession.h"
 #include "p2p/HostResolver.h"
 #include "p2p/P2PErrors.h"
@@ -7,6 +8,8 @@
 #include "p2p/P2PTestHooks.h"
 #include "p2p/Protocol.h"
 #include "p2p/SocketUtil.h"
+#include "p2p/StreamBridge.h"
+#include "p2p/ThreadStart.h"
 
 #include <atomic>
 #include <chrono>
@@ -29,6 +32,7 @@ constexpr size_t kMaxSessions = 64;
 constexpr int kConnectTimeoutMs = 2000;
 constexpr int kHelloTimeoutMs = 3000;
 constexpr int kResolveTimeoutMs = 2000;
+constexpr int kIceConnectTimeoutMs = 5000;     // after the device's answer, for a working ICE pair
 constexpr unsigned kIOCtrlAudioStart = 0x0300; // a camera starts its sound on this
 constexpr int kStopTimeoutMs = 10000;
 constexpr int kDefaultStartTimeoutMs = 5000;
@@ -98,8 +102,8 @@ bool IsCancelled(ClientSession& session) {
 // Asks every search port of every host, and of every local network's
 // broadcast address, for the UID until its device answers or the search time
 // is up. The answer's source address and TCP port are where the session goes.
-int SearchUid(const std::string& uid, std::vector<in_addr> hosts, const P2PSettings& settings, ClientSession& session,
-              sockaddr_in& found) {
+int SearchUid(const std::string& uid, std::vector<in_addr> hosts, const P2PSettings& settings,
+              const std::function<bool()>& cancelled, sockaddr_in& found) {
     const std::vector<in_addr> broadcasts = LocalBroadcastAddresses();
     hosts.insert(hosts.end(), broadcasts.begin(), broadcasts.end());
     std::vector<sockaddr_in> targets;
@@ -127,7 +131,7 @@ int SearchUid(const std::string& uid, std::vector<in_addr> hosts, const P2PSetti
         auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count();
         if (elapsed >= settings.searchTimeoutMs)
             return P2P_ERR_UID_NOT_FOUND;
-        if (IsCancelled(session))
+        if (cancelled())
             return P2P_ERR_CANCELLED;
         if (now >= nextSend) {
             for (const sockaddr_in& target : targets)
@@ -157,14 +161,25 @@ int SearchUid(const std::string& uid, std::vector<in_addr> hosts, const P2PSetti
     }
 }
 
-// Opens the connection to a found device and says HELLO; the lock is taken here.
-int OpenConnection(ClientSession& session, const std::string& uid, const sockaddr_in& address, UniqueFd fd,
-                   int sessionTimeoutMs) {
+// Where a path reached the device: a TCP connection, or a broker path's
+// stream joined to a socket by a bridge.
+struct Reached {
+    p2p::UniqueFd fd;
+    std::unique_ptr<StreamBridge> bridge;
+    std::string remote;
+    std::string path;
+};
+
+// Starts the session on the reached device and says HELLO; the lock is taken here.
+int OpenConnection(ClientSession& session, const std::string& uid, Reached reached, int sessionTimeoutMs) {
     std::lock_guard<std::mutex> lock(session.mutex);
     if (session.cancelled)
         return P2P_ERR_CANCELLED;
-    session.remote = AddressText(address);
-    session.connection = std::make_unique<Connection>(fd.release(), sessionTimeoutMs);
+    session.remote = reached.remote;
+    session.path = reached.path;
+    session.connection.reset(); // a previous session's, before its bridge goes
+    session.bridge = std::move(reached.bridge);
+    session.connection = std::make_unique<Connection>(reached.fd.release(), sessionTimeoutMs, reached.remote);
     if (!session.connection->Start(&session)) {
         session.connection.reset();
         return P2P_ERR_NO_RESOURCES;
@@ -194,24 +209,84 @@ int AwaitHello(ClientSession& session) {
     return P2P_OK;
 }
 
-// Resolution, search, TCP connection and HELLO, each bounded in time and each
-// given up as soon as the session is closed from another thread.
-int ConnectSession(ClientSession& session, const std::string& uid, const P2PSettings& settings) {
-    auto cancelled = [&] { return IsCancelled(session); };
+// The LAN path: resolution, search and TCP connection, each bounded in time
+// and each given up as soon as cancelled() says so.
+int ConnectLan(const std::string& uid, const P2PSettings& settings, const std::function<bool()>& cancelled,
+               Reached& out) {
     std::vector<in_addr> hosts;
     if (int r = ResolveHosts(settings.hosts, kResolveTimeoutMs, cancelled, hosts); r != P2P_OK)
         return r;
     if (hosts.empty())
         return P2P_ERR_HOST_NOT_RESOLVED;
     sockaddr_in address{};
-    if (int r = SearchUid(uid, hosts, settings, session, address); r != P2P_OK)
+    if (int r = SearchUid(uid, hosts, settings, cancelled, address); r != P2P_OK)
         return r;
-    UniqueFd fd;
-    if (int r = ConnectTcp(address, kConnectTimeoutMs, cancelled, fd); r != P2P_OK)
+    if (int r = ConnectTcp(address, kConnectTimeoutMs, cancelled, out.fd); r != P2P_OK)
         return r;
-    if (int r = OpenConnection(session, uid, address, std::move(fd), settings.sessionTimeoutMs); r != P2P_OK)
+    out.remote = AddressText(address);
+    out.path = "lan";
+    return P2P_OK;
+}
+
+// Joins a broker path's connected stream to a socket for the session.
+int Bridge(std::unique_ptr<IceStream> stream, Reached& out) {
+    out.path = stream->Path();
+    out.remote = stream->RemoteAddress();
+    out.bridge = StreamBridge::Create(std::shared_ptr<ByteStream>(std::move(stream)), out.fd);
+    return out.bridge ? P2P_OK : P2P_ERR_NO_RESOURCES;
+}
+
+// The LAN path on this thread and the broker path on another, side by side:
+// the first to reach the device wins and the other is cancelled; a close of
+// the session cancels both. When neither reaches it the LAN path's code
+// stands, unless the device answered through the broker and no ICE pair
+// worked, which says more.
+int RacePaths(ClientSession& session, const std::string& uid, const P2PSettings& settings, Reached& out) {
+    auto dialer = std::make_shared<BrokerDialer>(settings);
+    {
+        std::lock_guard<std::mutex> lock(session.mutex);
+        if (session.cancelled)
+            return P2P_ERR_CANCELLED;
+        session.cancelDial = [dialer] { dialer->Cancel(); };
+    }
+    std::atomic<bool> brokerWon{false};
+    std::unique_ptr<IceStream> stream;
+    int brokerResult = P2P_ERR_UID_NOT_FOUND;
+    std::thread broker;
+    bool racing = StartThread(broker, [&] {
+        brokerResult = dialer->Dial(uid, settings.searchTimeoutMs, kIceConnectTimeoutMs, stream);
+        brokerWon.store(brokerResult == P2P_OK);
+    });
+    int lan = ConnectLan(
+        uid, settings, [&] { return IsCancelled(session) || brokerWon.load(); }, out);
+    if (lan == P2P_OK)
+        dialer->Cancel();
+    if (racing)
+        broker.join();
+    {
+        std::lock_guard<std::mutex> lock(session.mutex);
+        session.cancelDial = nullptr;
+    }
+    if (lan == P2P_OK)
+        return P2P_OK; // a stream the broker path may have opened meanwhile goes
+    if (IsCancelled(session))
+        return P2P_ERR_CANCELLED;
+    if (racing && brokerResult == P2P_OK)
+        return Bridge(std::move(stream), out);
+    return racing && brokerResult == P2P_ERR_CONNECT_FAILED ? brokerResult : lan;
+}
+
+// Reaches the device (by the LAN alone when no broker is set, else by the
+// race of both paths), then HELLO.
+int ConnectSession(ClientSession& session, const std::string& uid, const P2PSettings& settings) {
+    Reached reached;
+    int r = settings.broker.IsSet() ? RacePaths(session, uid, settings, reached)
+                                    : ConnectLan(
+                                          uid, settings, [&] { return IsCancelled(session); }, reached);
+    if (r != P2P_OK)
         return r;
-    return AwaitHello(session);
+    r = OpenConnection(session, uid, std::move(reached), settings.sessionTimeoutMs);
+    return r == P2P_OK ? AwaitHello(session) : r;
 }
 
 int EndedCode(const ClientSession& session) {
@@ -320,6 +395,21 @@ int IOTC_Session_Check(int sessionId, P2PSessionInfo* info) {
     if (session->state == ClientSession::Ended)
         return session->endReason;
     return P2P_ERR_INVALID_SESSION;
+}
+
+int IOTC_Session_Path(int sessionId, char* path, int size) {
+    if (path == nullptr || size <= 0)
+        return P2P_ERR_BAD_ARGUMENT;
+    path[0] = '\0';
+    std::shared_ptr<ClientSession> session = FindSession(sessionId);
+    if (!session)
+        return P2P_ERR_INVALID_SESSION;
+    std::lock_guard<std::mutex> lock(session->mutex);
+    if (session->path.empty())
+        return P2P_ERR_INVALID_SESSION;
+    std::strncpy(path, session->path.c_str(), static_cast<size_t>(size) - 1);
+    path[size - 1] = '\0';
+    return P2P_OK;
 }
 
 int IOTC_Session_Close(int sessionId) {

@@ -25,12 +25,19 @@ int IOTC_Initialize2(unsigned short port);
 int IOTC_DeInitialize();
 // Reserves a session id (>= 0) for a connection, or a negative code.
 int IOTC_Get_SessionID();
-// Searches for the device that holds uid and sets up the session with it.
-// Takes at most the search time-out plus a few seconds. 0 or a negative code.
+// Searches for the device that holds uid and sets up the session with it;
+// with a broker set, the broker path runs beside the search and the first
+// path to reach the device is kept (p2p/PROTOCOL.md). Takes at most the
+// search time-out plus a few seconds. 0 or a negative code.
 int IOTC_Connect_ByUID_Parallel(const char* uid, int sessionId);
 // Fills info; returns 0 while connected, the end reason of an ended session,
 // or -14 for an unknown or idle one.
 int IOTC_Session_Check(int sessionId, P2PSessionInfo* info);
+// How the session reached its device: "lan" (the search and TCP), "direct"
+// (an ICE pair found through the broker) or "relay" (through the TURN
+// server), into path (size bytes, terminated). 0 once a connect has reached
+// the device, -14 for an unknown session or one that has not.
+int IOTC_Session_Path(int sessionId, char* path, int size);
 // Ends the session (if connected) and frees its id and its AV channel.
 int IOTC_Session_Close(int sessionId);
 

@@ -26,6 +26,8 @@ const char* SignalingCall::OutcomeName(Outcome outcome) {
         return "no answer";
     case Rejected:
         return "rejected by the device";
+    case Cancelled:
+        return "cancelled";
     }
     return "?";
 }
@@ -55,21 +57,46 @@ int SignalingCall::Call(SignalMessage offer, int timeoutMs, SignalMessage& answe
         Finish(BrokerUnreachable);
         return P2P_ERR_UID_NOT_FOUND;
     }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (!m_client->WaitConnected(static_cast<int>(std::max<int64_t>(left.count(), 0)))) {
+    if (!WaitBroker(deadline)) {
         std::lock_guard<std::mutex> lock(m_mutex);
         Finish(m_client->Refused() ? BrokerRefused : BrokerUnreachable);
-        return P2P_ERR_UID_NOT_FOUND;
+        return m_outcome == Cancelled ? P2P_ERR_CANCELLED : P2P_ERR_UID_NOT_FOUND;
     }
     std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_outcome == Cancelled)
+        return P2P_ERR_CANCELLED;
     offer.type = SignalMessage::Offer;
     SendOfferWithEarly(offer);
     if (!m_changed.wait_until(lock, deadline, [this] { return m_outcome != Pending; }))
         Finish(NoAnswer);
     if (m_outcome != Answered)
-        return P2P_ERR_UID_NOT_FOUND;
+        return m_outcome == Cancelled ? P2P_ERR_CANCELLED : P2P_ERR_UID_NOT_FOUND;
     answer = m_answer;
     return P2P_OK;
+}
+
+bool SignalingCall::WaitBroker(std::chrono::steady_clock::time_point deadline) {
+    // In short steps, so that a cancel is seen while the broker does not answer.
+    constexpr auto kStep = std::chrono::milliseconds(20);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_outcome == Cancelled)
+                return false;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return m_client->Connected();
+        if (m_client->WaitConnected(static_cast<int>(std::min<int64_t>(left.count(), kStep.count()))))
+            return true;
+        if (m_client->Refused())
+            return false;
+    }
+}
+
+void SignalingCall::Cancel() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Finish(Cancelled);
 }
 
 void SignalingCall::SendToDevice(SignalMessage message) {

@@ -4,6 +4,7 @@
 #include "p2p/SignalMessage.h"
 #include "p2p/SignalingClient.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -20,8 +21,9 @@ namespace p2p {
 // reach one device at once, each seeing only its own messages.
 class SignalingCall {
 public:
-    // Why a call ended; each failure answers P2P_ERR_UID_NOT_FOUND (-90).
-    enum Outcome { Pending, Answered, BrokerUnreachable, BrokerRefused, DeviceOffline, NoAnswer, Rejected };
+    // Why a call ended; each failure answers P2P_ERR_UID_NOT_FOUND (-90),
+    // except a cancelled call (P2P_ERR_CANCELLED).
+    enum Outcome { Pending, Answered, BrokerUnreachable, BrokerRefused, DeviceOffline, NoAnswer, Rejected, Cancelled };
     // A candidate the device trickles after its answer, or an empty string
     // when it has no more; runs on the broker thread and must not block.
     using CandidateHandler = std::function<void(const std::string& candidate)>;
@@ -39,6 +41,9 @@ public:
     // thread, also while Call waits.
     void SendCandidate(const std::string& candidate);
     void SendDone();
+    // Ends the call from any thread: a Call waiting (or still to come) returns
+    // P2P_ERR_CANCELLED at once.
+    void Cancel();
 
     Outcome Result() const;
     int32_t RejectCode() const;
@@ -46,6 +51,8 @@ public:
     static const char* OutcomeName(Outcome outcome);
 
 private:
+    // Until the broker connection is up: false when refused, cancelled or out of time.
+    bool WaitBroker(std::chrono::steady_clock::time_point deadline);
     void OnMessage(const std::string& topic, const uint8_t* data, size_t size);
     void Finish(Outcome outcome); // with m_mutex held
     void SendToDevice(SignalMessage message);

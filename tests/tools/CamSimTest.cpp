@@ -8,6 +8,7 @@
 #include "p2p/P2PErrors.h"
 #include "p2p/Protocol.h"
 #include "tests/support/CameraStarter.h"
+#include "tests/support/TestBroker.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/TestNet.h"
 #include "tests/support/TestStreams.h"
@@ -296,6 +297,51 @@ TEST(TalkbackWriter, FindsEveryFaultAndResynchronises) {
     EXPECT_EQ(faults.size(), 3u);
 }
 
+// vantor-camsim as a person runs it: its log is `logPath`; SIGTERM ends it.
+class CamSimProgram {
+public:
+    // `prefix`: a command the camera runs under (e.g. in a network namespace).
+    CamSimProgram(const std::string& uid, const TempDir& dir, std::vector<std::string> prefix = {})
+        : logPath((dir.path() / "camsim.log").string()) {
+        std::vector<std::string> args = std::move(prefix);
+        for (const std::string& a :
+             {std::string(VANTOR_BINARY_DIR) + "/tools/camsim/vantor-camsim", std::string("--uid"), uid,
+              std::string("--size"), std::string("320x240"), std::string("--talkback-dir"), dir.path().string()})
+            args.push_back(a);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        EXPECT_EQ(posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~CamSimProgram() { Stop(); }
+    // True when it ended cleanly on SIGTERM.
+    bool Stop() {
+        if (pid <= 0)
+            return false;
+        int status = -1;
+        kill(pid, SIGTERM);
+        bool exited = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10000);
+        if (!exited) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+        pid = -1;
+        return exited && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    std::string Log() const {
+        std::ifstream log(logPath);
+        return std::string(std::istreambuf_iterator<char>(log), {});
+    }
+
+    const std::string logPath;
+    pid_t pid = -1;
+};
+
 // Two network namespaces joined by a veth pair: a camera and a desk on one
 // LAN, where no search host lists the camera. Removed with everything in it.
 class TwoHostLan {
@@ -322,75 +368,89 @@ public:
     std::vector<std::string> Camera() const {
         return {"ip", "netns", "exec", "vcam" + m_tag, "env", "VANTOR_P2P_BIND=0.0.0.0"};
     }
-    std::string Desk() const { return "ip netns exec vdesk" + m_tag + " env VANTOR_P2P_HOSTS=127.0.0.1 "; }
+    std::string Desk() const { return "ip netns exec vdesk" + m_tag + " env VANTOR_P2P_HOSTS=127.0.0.1"; }
 
 private:
     std::string m_tag = std::to_string(getpid());
     bool m_ok = false;
 };
 
-class CamSimProgramTest : public CamSimTest, public ::testing::WithParamInterface<bool> {};
-
-// vantor-camsim as a person runs it, checked with vantor-p2pcheck: both find
-// this process's ports in the environment, on this machine or across a LAN
-// (found by broadcast); SIGTERM ends the camera cleanly.
-TEST_P(CamSimProgramTest, ServesAndIsChecked) {
-    std::unique_ptr<TwoHostLan> lan;
-    if (GetParam()) {
-        if (geteuid() != 0)
-            GTEST_SKIP() << "network namespaces need root";
-        lan = std::make_unique<TwoHostLan>();
-        ASSERT_TRUE(lan->Ok()) << "cannot build the namespaces (ip, veth)";
-    }
-    TempDir dir;
-    const std::string tools = std::string(VANTOR_BINARY_DIR) + "/tools/";
-    const std::string uid = testnet::UniqueUid("CHILD");
-    std::vector<std::string> args = lan ? lan->Camera() : std::vector<std::string>{};
-    for (const std::string& a : {tools + "camsim/vantor-camsim", std::string("--uid"), uid, std::string("--size"),
-                                 std::string("320x240"), std::string("--talkback-dir"), dir.path().string()})
-        args.push_back(a);
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const std::string logPath = (dir.path() / "camsim.log").string();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-
-    const std::string check = (lan ? lan->Desk() : "") + tools + "p2pcheck/vantor-p2pcheck --seconds 2 --uid ";
+// Runs vantor-p2pcheck (with `env` before it) until it succeeds or 15 s pass.
+std::string CheckUntilFrames(const std::string& env, const std::string& uid, int& status) {
+    const std::string check = env + " " + VANTOR_BINARY_DIR + "/tools/p2pcheck/vantor-p2pcheck --seconds 2 --uid ";
     std::string text;
-    int status = -1;
-    EXPECT_TRUE(WaitUntil(
+    WaitUntil(
         [&] {
             text = TestStreams::Run(check + uid, &status); // searches until the camera is up
             return status == 0;
         },
-        15000))
-        << text;
+        15000);
+    return text;
+}
+
+// Both programs find this process's ports in the environment; the check
+// says how it reached the camera.
+TEST_F(CamSimTest, ProgramsServeAndCheckAUid) {
+    TempDir dir;
+    const std::string uid = testnet::UniqueUid("CHILD");
+    CamSimProgram camsim(uid, dir);
+    int status = -1;
+    std::string text = CheckUntilFrames("", uid, status);
+    EXPECT_EQ(status, 0) << text;
     EXPECT_NE(text.find("connected to " + uid), std::string::npos) << text; // and it counted frames
-    if (lan) {
-        EXPECT_NE(text.find("10.213.0.1"), std::string::npos) << text;
-    }
-    text = TestStreams::Run(check + testnet::UniqueUid("NONE") + " 2>&1", &status);
+    EXPECT_NE(text.find("path: lan\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("connect_ms: "), std::string::npos) << text;
+    text = TestStreams::Run(std::string(VANTOR_BINARY_DIR) + "/tools/p2pcheck/vantor-p2pcheck --seconds 2 --uid " +
+                                testnet::UniqueUid("NONE") + " 2>&1",
+                            &status);
     EXPECT_NE(status, 0);
     EXPECT_NE(text.find("no device holds the UID"), std::string::npos) << text;
 
-    ASSERT_EQ(kill(pid, SIGTERM), 0);
-    bool exited = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 10000);
-    if (!exited) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    }
-    EXPECT_TRUE(exited && WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    std::ifstream log(logPath);
-    text.assign(std::istreambuf_iterator<char>(log), {});
-    for (const std::string& line : {"serving UID " + uid, std::string("video started"), std::string("camsim: stopped")})
+    EXPECT_TRUE(camsim.Stop());
+    text = camsim.Log();
+    for (const std::string& line :
+         {"serving UID " + uid, std::string("path: lan"), std::string("video started"), std::string("camsim: stopped")})
         EXPECT_NE(text.find(line), std::string::npos) << text;
 }
 
-INSTANTIATE_TEST_SUITE_P(Where, CamSimProgramTest, ::testing::Bool(),
-                         [](const auto& info) { return info.param ? "AcrossALanByBroadcast" : "OnThisMachine"; });
+// A camera on the LAN that no search host lists is found by broadcast.
+TEST_F(CamSimTest, ProgramsMeetAcrossALanByBroadcast) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "network namespaces need root";
+    TwoHostLan lan;
+    ASSERT_TRUE(lan.Ok()) << "cannot build the namespaces (ip, veth)";
+    TempDir dir;
+    const std::string uid = testnet::UniqueUid("LAN");
+    CamSimProgram camsim(uid, dir, lan.Camera());
+    int status = -1;
+    std::string text = CheckUntilFrames(lan.Desk(), uid, status);
+    EXPECT_EQ(status, 0) << text;
+    EXPECT_NE(text.find("at 10.213.0.1"), std::string::npos) << text;
+    EXPECT_NE(text.find("path: lan\n"), std::string::npos) << text;
+    EXPECT_TRUE(camsim.Stop());
+}
+
+// With a broker in the environment the camera registers there, and a check
+// whose search finds nothing reaches it through the broker.
+TEST_F(CamSimTest, ProgramsMeetThroughTheBroker) {
+    TempDir dir;
+    const std::string uid = testnet::UniqueUid("BROKER");
+    TestBroker broker({{uid, "pw"}, {"desk-01", "pw"}});
+    ASSERT_TRUE(broker.Start());
+    const std::string url = "mqtt://127.0.0.1:" + std::to_string(broker.port());
+    setenv("VANTOR_P2P_BROKER", url.c_str(), 1);
+    setenv("VANTOR_P2P_BROKER_USER", uid.c_str(), 1);
+    setenv("VANTOR_P2P_BROKER_PASSWORD", "pw", 1);
+    CamSimProgram camsim(uid, dir);
+    unsetenv("VANTOR_P2P_BROKER_USER");
+    EXPECT_TRUE(WaitUntil([&] { return camsim.Log().find("presence: online") != std::string::npos; }, 10000))
+        << camsim.Log();
+    int status = -1;
+    std::string text = CheckUntilFrames("VANTOR_P2P_BROKER_USER=desk-01 VANTOR_P2P_HOSTS=127.0.0.2", uid, status);
+    unsetenv("VANTOR_P2P_BROKER");
+    unsetenv("VANTOR_P2P_BROKER_PASSWORD");
+    EXPECT_EQ(status, 0) << text;
+    EXPECT_NE(text.find("path: direct\n"), std::string::npos) << text;
+    EXPECT_TRUE(camsim.Stop());
+    EXPECT_NE(camsim.Log().find("path: direct"), std::string::npos) << camsim.Log();
+}

@@ -104,6 +104,14 @@ int CamSim::Start() {
     for (const std::string& uid : m_config.uids)
         Log("serving UID " + uid + " on search port " + std::to_string(m_device.GetSearchPort()) + ", session port " +
             std::to_string(m_device.GetTcpPort()));
+    if (m_config.settings.broker.IsSet()) {
+        constexpr int kPresenceWaitMs = 5000;
+        bool online = m_device.WaitBrokerConnected(kPresenceWaitMs);
+        const P2PEndpoint& broker = m_config.settings.broker;
+        for (const std::string& uid : m_config.uids)
+            Log("UID " + uid + " registered with the broker " + broker.host + ":" + std::to_string(broker.port) +
+                ", presence: " + (online ? "online" : "offline (the broker does not answer yet; retrying)"));
+    }
     m_stop.store(false);
     for (size_t i = 0; i < m_config.uids.size(); ++i)
         m_threads.emplace_back(&CamSim::StreamLoop, this, i);
@@ -142,7 +150,8 @@ void CamSim::OnSessionOpened(int session, const std::string& uid, const std::str
         state.uid = uid;
         state.opened = Clock::now();
     }
-    Log("session " + std::to_string(session) + " opened for UID " + uid + " from " + peer);
+    Log("session " + std::to_string(session) + " opened for UID " + uid + " from " + peer +
+        ", path: " + m_device.SessionPath(session));
 }
 
 bool CamSim::OnAvStart(int session, const std::string& account, const std::string&, bool matches) {

@@ -77,8 +77,12 @@ int main(int argc, char** argv) {
     }
     auto connectedMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+    char path[16] = "";
+    IOTC_Session_Path(sid, path, sizeof path);
     std::printf("p2pcheck: connected to %s at %s in %lld ms, channel %d\n", uid.c_str(), info.remote,
                 static_cast<long long>(connectedMs), avIndex);
+    // For scripts: how the session reached the device, and the time from the call to the open channel.
+    std::printf("path: %s\nconnect_ms: %lld\n", path, static_cast<long long>(connectedMs));
     const char zero[2] = {0, 0};
     avSendIOCtrl(avIndex, 0x00FF, zero, 2);
     avSendIOCtrl(avIndex, 0x01FF, nullptr, 0);
