@@ -6,8 +6,8 @@
 #include <vector>
 
 // Resident memory over a run, judged by its trend: a straight line fitted
-// through every sample (panes running or stopped), so that neither a pane
-// that happened to be busy at one sample nor one lucky figure decides.
+// through every sample, so that neither a pane that happened to be busy at
+// one sample nor one lucky figure decides.
 class MemoryTrend {
 public:
     void Add(double minutes, const ProcessFigures& figures);

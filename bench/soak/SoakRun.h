@@ -102,7 +102,7 @@ private:
     double m_longestStall = 0;
     std::map<std::string, int> m_operations;
     std::optional<ProcessFigures> m_first, m_atTwoMinutes, m_last;
-    MemoryTrend m_trend; // every sample from the 2-minute figures to the last
+    MemoryTrend m_trend; // every sample with a pane live, from 2 minutes to the end
     std::vector<std::string> m_faults;
 
     // The watchdog: the UI thread's last tick, in steady-clock milliseconds.
