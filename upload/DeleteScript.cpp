@@ -70,7 +70,9 @@ DeleteScript::Answers DeleteScript::Parse(std::string_view output) {
         line.remove_prefix(7);
         size_t index = 0;
         auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), index);
-        if (error != std::errc() || end == line.data() || end == line.data() + line.size() || *end != ':')
+        // Only the index as the script prints it: "01" is no answer for file 1.
+        if (error != std::errc() || end == line.data() || end == line.data() + line.size() || *end != ':' ||
+            (line[0] == '0' && end - line.data() > 1))
             continue;
         auto word = kWords.find(line.substr(static_cast<size_t>(end - line.data()) + 1));
         // The first answer counts: a file is asked about once.
