@@ -5,6 +5,7 @@
 #include "upload/DeleteScript.h"
 #include "upload/HomeFolder.h"
 #include "upload/Manifest.h"
+#include "upload/PullHasher.h"
 #include "upload/Sha256.h"
 
 #include <fcntl.h>
@@ -349,19 +350,33 @@ private:
 };
 
 struct Hashed {
-    std::string hex;
+    std::string hex; // known beforehand, or found here
     int error = 0;
     bool ok = false;
 };
 
-// Hashes and syncs files on a few threads at once: the file system commits
-// syncs that come together in one go, and the hashing shares the processors.
-std::vector<Hashed> HashAndSync(const std::vector<std::string>& paths) {
-    std::vector<Hashed> results(paths.size());
+// Flushes a file whose hash is already known.
+bool SyncFile(const std::string& path, int& error) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const bool ok = fd >= 0 && fsync(fd) == 0;
+    error = ok ? 0 : errno;
+    if (fd >= 0)
+        close(fd);
+    return ok;
+}
+
+// Hashes (where no hash is known yet) and syncs files on a few threads at
+// once: the file system commits syncs that come together in one go, and the
+// hashing shares the processors.
+std::vector<Hashed> HashAndSync(const std::vector<std::string>& paths, std::vector<Hashed> results = {}) {
+    results.resize(paths.size());
     std::atomic<size_t> next{0};
     auto work = [&] {
-        for (size_t i = next++; i < paths.size(); i = next++)
-            results[i].ok = Sha256::HashFile(paths[i], true, results[i].hex, results[i].error);
+        for (size_t i = next++; i < paths.size(); i = next++) {
+            Hashed& result = results[i];
+            result.ok = result.hex.empty() ? Sha256::HashFile(paths[i], true, result.hex, result.error)
+                                           : SyncFile(paths[i], result.error);
+        }
     };
     {
         std::vector<std::jthread> helpers;
@@ -593,9 +608,12 @@ int CUploadHandleThread::PullFolder(UploadJob& job, ConsoleRunner& runner, const
                        std::chrono::milliseconds(totals.bytes * 1000 / std::max<uint32_t>(m_leastRate, 1));
     PullWatcher watcher(runner, copied, UploadProgress{job.ticket, job.row, job.kind, 0, totals.files}, m_stallMs,
                         limit, [this](const UploadProgress& progress) { PostProgress(progress); });
+    PullHasher hasher(work);
+    hasher.Start();
     job.stop = watcher.Start() ? 0 : 1;
     const Captured pull = Capture(runner, DeviceCommand(job, {"pull", remote + "/", copied}), 0);
     watcher.Stop();
+    hasher.Stop();
     job.stop = 1;
 
     // A cancelled, ended or failed copy leaves nothing behind, not even the
@@ -609,6 +627,8 @@ int CUploadHandleThread::PullFolder(UploadJob& job, ConsoleRunner& runner, const
         (report.pulled < 0 && report.arrows > 0 && static_cast<uint64_t>(report.arrows) != arrived))
         return UPLOAD_COPY_INCOMPLETE;
 
+    // Taken before the files move, which changes their change times.
+    const std::map<std::string, std::string> early = hasher.Unchanged(copied);
     const std::string target = deviceFolder + "/" + folder;
     std::map<std::string, std::string> placed;
     if (EnsureDirectory(target) != 0)
@@ -619,9 +639,13 @@ int CUploadHandleThread::PullFolder(UploadJob& job, ConsoleRunner& runner, const
     // Home means on disk: every file, every folder that took one, then the
     // manifest that lists them.
     std::vector<std::string> paths;
-    for (const auto& entry : placed)
-        paths.push_back(entry.second);
-    const std::vector<Hashed> hashed = HashAndSync(paths);
+    std::vector<Hashed> known;
+    for (const auto& [path, localPath] : placed) {
+        paths.push_back(localPath);
+        const auto found = early.find(path);
+        known.push_back({found == early.end() ? std::string() : found->second});
+    }
+    const std::vector<Hashed> hashed = HashAndSync(paths, std::move(known));
     std::vector<Manifest::Entry> entries;
     std::set<std::string> folders = {target, deviceFolder};
     size_t i = 0;

@@ -39,33 +39,36 @@ std::string Sha256::Hex(std::string_view data) {
     return hash.HexDigest();
 }
 
-bool Sha256::HashFile(const std::string& path, bool sync, std::string& hex, int& error) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-        error = errno;
-        return false;
-    }
+bool Sha256::HashDescriptor(int fd, std::string& hex, int& error) {
     Sha256 hash;
     std::vector<uint8_t> buffer(1 << 18);
-    bool ok = true;
     for (;;) {
         const ssize_t got = read(fd, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
             error = errno;
-            ok = false;
+            return false;
         }
-        if (got <= 0)
+        if (got == 0)
             break;
         hash.Update(buffer.data(), static_cast<size_t>(got));
     }
+    hex = hash.HexDigest();
+    return true;
+}
+
+bool Sha256::HashFile(const std::string& path, bool sync, std::string& hex, int& error) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        error = errno;
+        return false;
+    }
+    bool ok = HashDescriptor(fd, hex, error);
     if (ok && sync && fsync(fd) != 0) {
         error = errno;
         ok = false;
     }
     close(fd);
-    if (ok)
-        hex = hash.HexDigest();
     return ok;
 }

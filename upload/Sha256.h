@@ -22,6 +22,8 @@ public:
     // through the same descriptor. False (with `error` = errno) when it cannot
     // be read or synced.
     static bool HashFile(const std::string& path, bool sync, std::string& hex, int& error);
+    // Hashes what is left to read from `fd`.
+    static bool HashDescriptor(int fd, std::string& hex, int& error);
 
 private:
     struct Free {

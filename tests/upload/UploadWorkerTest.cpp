@@ -1,6 +1,7 @@
 #include "tests/upload/FakeAdbFixture.h"
 #include "upload/AdbOutput.h"
 #include "upload/CUploadHandleThread.h"
+#include "upload/PullHasher.h"
 #include "upload/Sha256.h"
 
 #include <signal.h>
@@ -144,6 +145,26 @@ TEST(AdbOutput, PullReports) {
                   std::make_tuple(c.pulled, c.skipped, c.local, c.other))
             << c.output;
     }
+}
+
+// The hashes taken while a copy runs are trusted only for files that stayed
+// exactly as they were hashed; everything else is hashed again afterwards.
+TEST(PullHasher, VouchesOnlyForFilesUnchangedSinceTheyWereHashed) {
+    TempDir work;
+    const fs::path copied = work.path() / "Tavoren_photos";
+    PullHasher hasher(work.path().string());
+    ASSERT_TRUE(hasher.Start());
+    fs::create_directories(copied / "deep" / "er"); // made after the watch began, as the tool does
+    WriteFile(copied / "a.jpg", {'a', 'b', 'c'});
+    WriteFile(copied / "deep" / "er" / ".hidden", {'x'});
+    WriteFile(copied / "grown.jpg", {'1'});
+    WriteFile(copied / "moved.jpg", {'m'});
+    hasher.Stop();
+    std::ofstream(copied / "grown.jpg", std::ios::app) << "2";
+    fs::rename(copied / "moved.jpg", copied / "moved-2.jpg");
+    const std::map<std::string, std::string> hashes = hasher.Unchanged(copied.string());
+    EXPECT_EQ(hashes, (std::map<std::string, std::string>{{"a.jpg", Sha256::Hex("abc")},
+                                                          {"deep/er/.hidden", Sha256::Hex("x")}}));
 }
 
 TEST(UploadText, SafeFolderNames) {
