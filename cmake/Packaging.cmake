@@ -15,6 +15,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/res/debian/copyright DESTINATION ${CMAKE_INS
 install(FILES ${PROJECT_SOURCE_DIR}/res/p2p/p2p.conf DESTINATION /etc/vantor)
 install(FILES ${PROJECT_SOURCE_DIR}/res/p2p/mosquitto/vantor.conf ${PROJECT_SOURCE_DIR}/res/p2p/mosquitto/vantor.acl
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vantor/examples/mosquitto)
+install(FILES ${PROJECT_SOURCE_DIR}/res/p2p/systemd/vantor-camera.service
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vantor/examples/systemd)
 
 # Man pages and the changelog go in gzipped with -n: no name or time stamp, so
 # the package is the same from build to build.

@@ -255,6 +255,42 @@ TEST_F(CamSimTest, MediaFilesAreSentInRealTimeAndLoop) {
     }
 }
 
+// A live input, read the way a V4L2 camera and an ALSA microphone are: the
+// picture re-encoded as it comes, the input's sound (not the tone) as AAC on
+// the same clock.
+TEST_F(CamSimTest, LiveInputsAreSentAsTheyCome) {
+    std::vector<Frame> video, audio;
+    Watch(
+        [](CamSimConfig& c) {
+            c.source = "testsrc2=size=320x240:rate=20";
+            c.sourceFormat = "lavfi";
+            c.fps = 20;
+            c.soundSource = "sine=frequency=600:sample_rate=44100";
+            c.soundFormat = "lavfi";
+        },
+        40, 16, video, audio);
+    CheckVideo(video, 20);
+    int width = 0, height = 0;
+    EXPECT_GT(Decode(video, width, height), 30);
+    EXPECT_EQ(width, 320);
+    // 600 Hz: 1200 zero crossings a second, resampled to 8000 Hz.
+    int crossings = 0, samples = 0;
+    float last = 0;
+    Decode(
+        audio, width, height,
+        [&](const AVFrame* f) {
+            for (int i = 0; i < f->nb_samples; ++i, ++samples) {
+                const float x = reinterpret_cast<const float*>(f->data[0])[i];
+                crossings += (x < 0) != (last < 0);
+                last = x;
+            }
+        },
+        AV_CODEC_ID_AAC);
+    EXPECT_NEAR(crossings * 8000.0 / samples, 1200, 60);
+    // Taken in real time, not as fast as the input can make it.
+    EXPECT_NEAR(audio.back().info.timestamp / 1e6, video.back().info.timestamp / 1e6, 0.6);
+}
+
 TEST_F(CamSimTest, BadConfigurationIsRefused) {
     const std::function<void(CamSimConfig&)> changes[] = {
         [](CamSimConfig& c) { c.width = 3840; },
@@ -264,6 +300,12 @@ TEST_F(CamSimTest, BadConfigurationIsRefused) {
         [](CamSimConfig& c) { c.uids = {"has space"}; },
         [](CamSimConfig& c) { c.uids.clear(); },
         [](CamSimConfig& c) { c.source = "/nonexistent/missing.mp4"; },
+        [](CamSimConfig& c) { c.soundSource = "/nonexistent"; },
+        [](CamSimConfig& c) {
+            c.uids.push_back("SECOND");
+            c.soundSource = "sine";
+            c.soundFormat = "lavfi";
+        },
     };
     for (size_t i = 0; i < std::size(changes); ++i)
         EXPECT_EQ(testnet::StartCamera({testnet::UniqueUid("BAD")}, changes[i]), nullptr) << i;

@@ -58,7 +58,8 @@ int AacEncoder::Open() {
     return 0;
 }
 
-int AacEncoder::EncodeNext(std::vector<std::vector<uint8_t>>& out, std::vector<int64_t>* firstSamples) {
+int AacEncoder::EncodeNext(std::vector<std::vector<uint8_t>>& out, std::vector<int64_t>* firstSamples,
+                           const float* input) {
     if (m_ctx == nullptr || av_frame_make_writable(m_frame) < 0)
         return -1;
     auto* samples = reinterpret_cast<float*>(m_frame->data[0]);
@@ -66,8 +67,9 @@ int AacEncoder::EncodeNext(std::vector<std::vector<uint8_t>>& out, std::vector<i
         int64_t n = m_sample + i;
         double t = static_cast<double>(n) / kSampleRate;
         bool beep = (n % kSampleRate) < kSampleRate * kBeepMs / 1000;
-        samples[i] =
-            static_cast<float>(beep ? 0.5 * std::sin(2 * M_PI * 1000 * t) : 0.15 * std::sin(2 * M_PI * 440 * t));
+        samples[i] = input ? input[i]
+                           : static_cast<float>(beep ? 0.5 * std::sin(2 * M_PI * 1000 * t)
+                                                     : 0.15 * std::sin(2 * M_PI * 440 * t));
     }
     m_frame->pts = m_sample;
     m_sample += kFrameSamples;

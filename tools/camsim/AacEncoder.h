@@ -27,11 +27,12 @@ public:
     AacEncoder& operator=(const AacEncoder&) = delete;
 
     int Open();
-    // Encodes the next 1024 samples; appends the ADTS frames that came out
+    // Encodes the next 1024 samples (of the tone, or the 1024 at `input`); appends the ADTS frames that came out
     // and, to firstSamples, the stream time (in samples) of each frame's
     // first decoded sample: the encoder's delay is allowed for, so the very
     // first frame starts before 0.
-    int EncodeNext(std::vector<std::vector<uint8_t>>& out, std::vector<int64_t>* firstSamples = nullptr);
+    int EncodeNext(std::vector<std::vector<uint8_t>>& out, std::vector<int64_t>* firstSamples = nullptr,
+                   const float* input = nullptr);
     const std::string& GetError() const { return m_error; }
 
     // The 7-byte ADTS header (no CRC) of an AAC-LC, 8000 Hz, mono frame of

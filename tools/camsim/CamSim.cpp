@@ -2,6 +2,7 @@
 
 #include "p2p/P2PErrors.h"
 #include "tools/camsim/AacEncoder.h"
+#include "tools/camsim/SoundReader.h"
 #include "tools/camsim/SourceReader.h"
 #include "tools/camsim/TestPicture.h"
 #include "tools/camsim/VideoEncoder.h"
@@ -88,10 +89,22 @@ int CamSim::Start() {
             return -1;
         }
     }
-    // Open the encoders once here so that a bad source fails at start.
+    if ((!m_config.sourceFormat.empty() || !m_config.soundSource.empty()) && m_config.uids.size() > 1) {
+        Log("a live input serves one UID");
+        return -1;
+    }
+    // Open the inputs once here so that a bad one fails at start.
     if (!m_config.source.empty()) {
         SourceReader probe;
-        if (probe.Open(m_config.source, m_config.width, m_config.height, m_config.fps, m_config.maxFrameBytes) != 0) {
+        if (probe.Open(m_config.source, m_config.sourceFormat, m_config.width, m_config.height, m_config.fps,
+                       m_config.maxFrameBytes) != 0) {
+            Log(probe.GetError());
+            return -1;
+        }
+    }
+    if (!m_config.soundSource.empty()) {
+        SoundReader probe;
+        if (probe.Open(m_config.soundSource, m_config.soundFormat) != 0) {
             Log(probe.GetError());
             return -1;
         }
@@ -114,7 +127,7 @@ int CamSim::Start() {
     }
     m_stop.store(false);
     for (size_t i = 0; i < m_config.uids.size(); ++i)
-        m_threads.emplace_back(&CamSim::StreamLoop, this, i);
+        m_threads.emplace_back(&CamSim::Stream, this, i);
     m_threads.emplace_back(&CamSim::Housekeeping, this);
     return 0;
 }
@@ -303,17 +316,39 @@ void CamSim::Housekeeping() {
     }
 }
 
+// A live input that fails (a camera unplugged) is opened again every 2 s
+// while the device keeps its sessions.
+void CamSim::Stream(size_t index) {
+    const bool live = !m_config.sourceFormat.empty() || !m_config.soundSource.empty();
+    for (;;) {
+        StreamLoop(index);
+        if (!live)
+            return;
+        for (int waited = 0; waited < 40 && !m_stop.load(); ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (m_stop.load())
+            return;
+        Log("UID " + m_config.uids[index] + ": opening the live input again");
+    }
+}
+
 void CamSim::StreamLoop(size_t index) {
     const std::string uid = m_config.uids[index];
     auto encoder = std::make_unique<VideoEncoder>();
     SourceReader source;
     AacEncoder aac;
+    SoundReader sound;
     bool useSource = !m_config.source.empty();
-    int opened =
-        useSource ? source.Open(m_config.source, m_config.width, m_config.height, m_config.fps, m_config.maxFrameBytes)
-                  : encoder->Open(m_config.width, m_config.height, m_config.fps, m_config.maxFrameBytes);
+    const bool useSound = !m_config.soundSource.empty();
+    int opened = useSource ? source.Open(m_config.source, m_config.sourceFormat, m_config.width, m_config.height,
+                                         m_config.fps, m_config.maxFrameBytes)
+                           : encoder->Open(m_config.width, m_config.height, m_config.fps, m_config.maxFrameBytes);
     if (opened != 0) {
         Log("UID " + uid + ": " + (useSource ? source.GetError() : encoder->GetError()));
+        return;
+    }
+    if (useSound && sound.Open(m_config.soundSource, m_config.soundFormat) != 0) {
+        Log("UID " + uid + ": " + sound.GetError());
         return;
     }
     if (aac.Open() != 0) {
@@ -339,6 +374,8 @@ void CamSim::StreamLoop(size_t index) {
     int64_t sourceSendUs = 0;
     bool sourcePending = false;
     bool sourceKey = false;
+    std::vector<float> captured; // live sound not yet encoded
+    size_t capturedSamples = 0;  // live sound taken in, encoded or not
 
     while (!m_stop.load()) {
         Clock::time_point now = Clock::now();
@@ -351,13 +388,14 @@ void CamSim::StreamLoop(size_t index) {
             if (useSource) {
                 // Real time: send the unit whose decode time has come.
                 if (!sourcePending) {
-                    if (source.Next(needKey, unit, sourceKey, sourceUs, sourceSendUs) != 0) {
+                    const int next = source.Next(needKey, !useSound, unit, sourceKey, sourceUs, sourceSendUs);
+                    if (next < 0) {
                         Log("UID " + uid + ": " + source.GetError());
                         return;
                     }
-                    sourcePending = true;
+                    sourcePending = next == 0;
                 }
-                if (MicrosSince(start) >= sourceSendUs) {
+                if (sourcePending && MicrosSince(start) >= sourceSendUs) {
                     have = true;
                     key = sourceKey;
                     stampUs = sourceUs;
@@ -431,7 +469,26 @@ void CamSim::StreamLoop(size_t index) {
             // is due, as quick as the picture, and not the encoder's two frames
             // later. Frames before the start of the stream are not sent.
             const int64_t nowUs = MicrosSince(start);
-            while (audioFrames.empty() || audioStarts.back() * 1000000 / AacEncoder::kSampleRate <= nowUs) {
+            if (useSound) {
+                // Live sound: sample n was taken n / 8000 s after the stream started.
+                const size_t due = static_cast<size_t>(nowUs * AacEncoder::kSampleRate / 1000000);
+                const size_t before = captured.size();
+                if (sound.Read(captured, due > capturedSamples ? due - capturedSamples : 0) != 0) {
+                    Log("UID " + uid + ": " + sound.GetError());
+                    return;
+                }
+                capturedSamples += captured.size() - before;
+                size_t used = 0;
+                for (; captured.size() - used >= AacEncoder::kFrameSamples; used += AacEncoder::kFrameSamples) {
+                    if (aac.EncodeNext(audioFrames, &audioStarts, captured.data() + used) != 0) {
+                        Log("UID " + uid + ": the AAC encoder failed");
+                        return;
+                    }
+                }
+                captured.erase(captured.begin(), captured.begin() + static_cast<std::ptrdiff_t>(used));
+            }
+            while (!useSound &&
+                   (audioFrames.empty() || audioStarts.back() * 1000000 / AacEncoder::kSampleRate <= nowUs)) {
                 if (aac.EncodeNext(audioFrames, &audioStarts) != 0) {
                     Log("UID " + uid + ": the AAC encoder failed");
                     return;
@@ -457,7 +514,10 @@ void CamSim::StreamLoop(size_t index) {
             }
             audioFrames.erase(audioFrames.begin(), audioFrames.begin() + static_cast<std::ptrdiff_t>(sent));
             audioStarts.erase(audioStarts.begin(), audioStarts.begin() + static_cast<std::ptrdiff_t>(sent));
-            nextAudio = start + std::chrono::microseconds(audioStarts.front() * 1000000 / AacEncoder::kSampleRate);
+            nextAudio =
+                audioStarts.empty() || useSound
+                    ? now + std::chrono::milliseconds(10)
+                    : start + std::chrono::microseconds(audioStarts.front() * 1000000 / AacEncoder::kSampleRate);
         }
         Clock::time_point wake = std::min(nextVideo, nextAudio);
         Clock::time_point limit = Clock::now() + std::chrono::milliseconds(50);

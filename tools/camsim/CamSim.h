@@ -22,7 +22,10 @@ struct CamSimConfig {
     int width = 640;
     int height = 360;
     int fps = 25;
-    std::string source; // a media file to send instead of the test picture
+    std::string source;               // a media file to send instead of the test picture, or a live input:
+    std::string sourceFormat;         // its input format when live ("v4l2" for "/dev/video0")
+    std::string soundSource;          // live sound instead of the tone ("hw:1", "default")
+    std::string soundFormat = "alsa"; // its input format
     // Largest access unit sent; larger ones are dropped (and the encoder's
     // rate lowered). The default is the transport's largest frame.
     size_t maxFrameBytes = p2p::kMaxFrameSize;
@@ -88,6 +91,7 @@ private:
     };
 
     void Log(const std::string& line);
+    void Stream(size_t index);
     void StreamLoop(size_t index);
     void Housekeeping();
     std::vector<int> Targets(const std::string& uid, bool video, bool& needKey);

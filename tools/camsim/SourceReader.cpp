@@ -6,6 +6,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavcodec/bsf.h>
+#include <libavdevice/avdevice.h>
 #include <libavformat/avformat.h>
 #include <libswscale/swscale.h>
 }
@@ -19,9 +20,27 @@ SourceReader::~SourceReader() {
     avformat_close_input(&m_format);
 }
 
-int SourceReader::Open(const std::string& path, int width, int height, int fps, size_t maxFrameBytes) {
+int SourceReader::Open(const std::string& path, const std::string& format, int width, int height, int fps,
+                       size_t maxFrameBytes) {
     m_maxFrameBytes = maxFrameBytes;
-    if (avformat_open_input(&m_format, path.c_str(), nullptr, nullptr) < 0) {
+    m_live = !format.empty();
+    const AVInputFormat* input = nullptr;
+    AVDictionary* options = nullptr;
+    if (m_live) {
+        avdevice_register_all();
+        input = av_find_input_format(format.c_str());
+        if (input == nullptr) {
+            m_error = "unknown input format " + format;
+            return -1;
+        }
+        if (format == "v4l2") {
+            av_dict_set(&options, "video_size", (std::to_string(width) + "x" + std::to_string(height)).c_str(), 0);
+            av_dict_set(&options, "framerate", std::to_string(fps).c_str(), 0);
+        }
+    }
+    const int opened = avformat_open_input(&m_format, path.c_str(), input, &options);
+    av_dict_free(&options);
+    if (opened < 0) {
         m_error = "cannot open " + path;
         return -1;
     }
@@ -29,6 +48,8 @@ int SourceReader::Open(const std::string& path, int width, int height, int fps, 
         m_error = "cannot read the streams of " + path;
         return -1;
     }
+    if (m_live)
+        m_format->flags |= AVFMT_FLAG_NONBLOCK;
     m_stream = av_find_best_stream(m_format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (m_stream < 0) {
         m_error = path + " has no video";
@@ -109,6 +130,12 @@ int SourceReader::Rewind() {
 int SourceReader::ReadPacket() {
     for (int attempts = 0; attempts < 2;) {
         int r = av_read_frame(m_format, m_packet);
+        if (m_live && r == AVERROR(EAGAIN))
+            return 1;
+        if (m_live && r < 0) {
+            m_error = "the live input ended";
+            return -1;
+        }
         if (r == AVERROR_EOF || r == AVERROR(EIO)) {
             ++attempts;
             if (Rewind() != 0)
@@ -127,7 +154,8 @@ int SourceReader::ReadPacket() {
     return -1;
 }
 
-int SourceReader::Next(bool forceKey, std::vector<uint8_t>& out, bool& key, int64_t& timeUs, int64_t& sendUs) {
+int SourceReader::Next(bool forceKey, bool marker, std::vector<uint8_t>& out, bool& key, int64_t& timeUs,
+                       int64_t& sendUs) {
     out.clear();
     key = false;
     for (int guard = 0; guard < 10000; ++guard) {
@@ -152,8 +180,8 @@ int SourceReader::Next(bool forceKey, std::vector<uint8_t>& out, bool& key, int6
                     return 0;
                 continue;
             }
-            if (ReadPacket() != 0)
-                return -1;
+            if (const int r = ReadPacket(); r != 0)
+                return r;
             if (av_bsf_send_packet(m_bsf, m_packet) < 0)
                 av_packet_unref(m_packet);
             continue;
@@ -173,7 +201,8 @@ int SourceReader::Next(bool forceKey, std::vector<uint8_t>& out, bool& key, int6
             }
             sws_scale(m_sws, m_decoded->data, m_decoded->linesize, 0, m_decoded->height, picture->data,
                       picture->linesize);
-            TestPicture::PaintBeepMarker(picture, AacEncoder::IsBeepTime(timeUs));
+            if (marker)
+                TestPicture::PaintBeepMarker(picture, AacEncoder::IsBeepTime(timeUs));
             av_frame_unref(m_decoded);
             if (m_encoder->Encode(forceKey, out, key) != 0) {
                 m_error = "cannot encode the source pictures";
@@ -183,8 +212,8 @@ int SourceReader::Next(bool forceKey, std::vector<uint8_t>& out, bool& key, int6
                 return 0;
             continue;
         }
-        if (ReadPacket() != 0)
-            return -1;
+        if (const int r = ReadPacket(); r != 0)
+            return r;
         avcodec_send_packet(m_decoder, m_packet);
         av_packet_unref(m_packet);
     }

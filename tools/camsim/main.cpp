@@ -23,6 +23,12 @@ void Usage() {
                  "  --fps N               frames per second, 1 to 60 (default 25)\n"
                  "  --source FILE         send this video file (looping) instead of the test picture; H.264\n"
                  "                        is sent as it is (B-frames too), other codecs are re-encoded\n"
+                 "  --source-format FMT   read --source live with this input format: a camera with\n"
+                 "                        --source /dev/video0 --source-format v4l2 (asked for --size\n"
+                 "                        and --fps), or e.g. lavfi's testsrc2\n"
+                 "  --sound INPUT         live sound instead of the tone, e.g. --sound default (or hw:1)\n"
+                 "  --sound-format FMT    its input format (default alsa; pulse, lavfi ...)\n"
+                 "                        A live input serves one UID.\n"
                  "  --talkback-dir DIR    where talk-back is saved (default .)\n"
                  "  --max-frame-bytes N   largest picture sent, in bytes (default and most 1048576, the\n"
                  "                        transport's largest frame); larger ones are dropped\n"
@@ -88,6 +94,12 @@ int main(int argc, char** argv) {
             config.fps = number(1, 60);
         } else if (arg == "--source") {
             config.source = value();
+        } else if (arg == "--source-format") {
+            config.sourceFormat = value();
+        } else if (arg == "--sound") {
+            config.soundSource = value();
+        } else if (arg == "--sound-format") {
+            config.soundFormat = value();
         } else if (arg == "--max-frame-bytes") {
             config.maxFrameBytes = static_cast<size_t>(number(1024, static_cast<int>(p2p::kMaxFrameSize)));
         } else if (arg == "--talkback-dir") {
