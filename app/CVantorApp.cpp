@@ -7,6 +7,8 @@
 #include <QTemporaryFile>
 #include <QTranslator>
 
+#include <malloc.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -44,6 +46,10 @@ const char* LangArgument(int argc, char** argv) {
 }
 
 } // namespace
+
+void CVantorApp::LimitMemoryArenas() {
+    mallopt(M_ARENA_MAX, 2);
+}
 
 CVantorApp::CVantorApp(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QStringLiteral("Vantor"));

@@ -18,6 +18,7 @@
 //   same encoder on the same picture is printed beside it.
 // - The reference streams are made by the same encoder and test picture in a
 //   child process; ffmpeg's user + system time comes from wait4.
+#include "app/CVantorApp.h"
 #include "app/CVantorDlg.h"
 #include "app/DeviceStore.h"
 #include "app/MessageBox.h"
@@ -813,6 +814,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     av_log_set_level(AV_LOG_ERROR);
 
+    CVantorApp::LimitMemoryArenas(); // as the program does
     QApplication app(argc, argv);
     MessageBox::SetRecording(true);
     QTemporaryDir dir;

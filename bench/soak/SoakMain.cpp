@@ -36,6 +36,7 @@ int Usage() {
 } // namespace
 
 int main(int argc, char** argv) {
+    CVantorApp::LimitMemoryArenas(); // as the program does
     SoakRun::Options options;
     options.seed = std::random_device{}();
     std::string camsim;
