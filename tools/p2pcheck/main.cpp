@@ -21,23 +21,44 @@ const char kUsage[] = "usage: vantor-p2pcheck --uid UID [--seconds N] [--account
                       "  --origin-us US  the camera's stream clock origin on this host's monotonic clock (camsim\n"
                       "                  logs it): each picture's delay is then its arrival time less its stamp\n";
 
-// Pictures between the first and the last that arrived, and their delays.
+// The pictures that arrived, of those the camera took from the first that
+// arrived on (numbers count every picture taken), and their delays.
 struct PictureCount {
+    static constexpr double kDueUs = 300000;
     bool any = false;
     uint32_t first = 0;
     uint32_t last = 0;
+    uint32_t firstStamp = 0;
+    uint32_t lastStamp = 0;
     long received = 0;
     std::vector<double> delaysMs;
 
-    void Add(uint32_t number) {
-        if (!any)
+    void Add(uint32_t number, uint32_t stamp) {
+        if (!any) {
             first = number;
+            firstStamp = stamp;
+        }
         any = true;
         last = number;
+        lastStamp = stamp;
         ++received;
     }
-    // Expected pictures, from the first number to the last (numbers count every picture taken).
-    long Expected() const { return any ? static_cast<long>(last - first) + 1 : 0; }
+    // From the first number to the last that arrived; with the stream clock
+    // known (`elapsedUs` at the end), to the last the camera had taken 0.3 s
+    // before then, so pictures held up longer than that count as missing.
+    long Expected(int64_t elapsedUs) const {
+        if (!any)
+            return 0;
+        long expected = static_cast<long>(last - first) + 1;
+        if (elapsedUs < 0 || last == first)
+            return expected;
+        double periodUs = static_cast<double>(lastStamp - firstStamp) / (last - first);
+        double behindUs =
+            static_cast<double>(static_cast<int32_t>(static_cast<uint32_t>(elapsedUs) - lastStamp)) - kDueUs;
+        if (periodUs > 0 && behindUs > periodUs)
+            expected += static_cast<long>(behindUs / periodUs);
+        return expected;
+    }
     double DelayP95() {
         if (delaysMs.empty())
             return 0;
@@ -77,7 +98,12 @@ int main(int argc, char** argv) {
         } else if (arg == "--password" && i + 1 < argc) {
             password = argv[++i];
         } else if (arg == "--origin-us" && i + 1 < argc) {
-            originUs = std::atoll(argv[++i]);
+            char* end = nullptr;
+            originUs = std::strtoll(argv[++i], &end, 10);
+            if (*argv[i] == '\0' || *end != '\0' || originUs < 0) {
+                std::printf("vantor-p2pcheck: bad value for --origin-us: %s\n", argv[i]);
+                return 2;
+            }
         } else if (arg == "--verbose" || arg == "-v") {
             verbose = true;
         } else {
@@ -150,7 +176,7 @@ int main(int argc, char** argv) {
             lastVideoTs = fi.timestamp;
             ++videoFrames;
             videoBytes += n;
-            pictures.Add(fi.frameNumber);
+            pictures.Add(fi.frameNumber, fi.timestamp);
             if (originUs >= 0) // the stamp wraps at 2^32 us: the difference is taken in that width
                 pictures.delaysMs.push_back(
                     static_cast<int32_t>(static_cast<uint32_t>(MonotonicUs() - originUs) - fi.timestamp) / 1000.0);
@@ -186,7 +212,8 @@ int main(int argc, char** argv) {
     if (ended != 0)
         std::printf("p2pcheck: the session ended: %d (%s)\n", ended, P2PResultName(ended));
     std::printf("p2pcheck: total video %ld frames (%ld key), audio %ld frames\n", videoFrames, keyFrames, audioFrames);
-    std::printf("pictures: %ld of %ld\n", pictures.received, pictures.Expected());
+    std::printf("pictures: %ld of %ld\n", pictures.received,
+                pictures.Expected(originUs >= 0 ? MonotonicUs() - originUs : -1));
     if (originUs >= 0)
         std::printf("delay_p95_ms: %.1f\n", pictures.DelayP95());
     avClientStop(avIndex);
