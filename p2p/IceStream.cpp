@@ -206,11 +206,12 @@ int IceStream::Start() {
                             static_cast<NiceAgentOption>(NICE_AGENT_OPTION_RELIABLE | NICE_AGENT_OPTION_ICE_TRICKLE));
     if (e.agent == nullptr)
         return P2P_ERR_NETWORK;
-    // libnice reaches a TURN server over TCP from its TCP host candidates, so
-    // those are gathered only when a TURN server is to be tried over TCP.
-    bool tcp = e.options.turn.IsSet() && e.options.turnOverTcp;
-    g_object_set(e.agent, "controlling-mode", e.options.controlling ? TRUE : FALSE, "ice-tcp", tcp ? TRUE : FALSE,
-                 "force-relay", e.options.relayOnly ? TRUE : FALSE, nullptr);
+    // No ICE-TCP host candidates: libnice reaches a TURN server over TCP
+    // from its UDP host candidates anyway, and with a TCP candidate it falls
+    // back to regular nomination, which waits for every unreachable host
+    // pair to time out (seconds behind two NATs) before using a working one.
+    g_object_set(e.agent, "controlling-mode", e.options.controlling ? TRUE : FALSE, "ice-tcp", FALSE, "force-relay",
+                 e.options.relayOnly ? TRUE : FALSE, nullptr);
     if (g_object_class_find_property(G_OBJECT_GET_CLASS(e.agent), "upnp") != nullptr)
         g_object_set(e.agent, "upnp", FALSE, nullptr);
     if (e.options.stun.IsSet())

@@ -356,8 +356,14 @@ void CamSim::StreamLoop(size_t index) {
         return;
     }
 
-    // The stream clock: test picture n is taken at n / fps seconds.
+    // The stream clock: test picture n is taken at n / fps seconds. Its
+    // origin on the system's monotonic clock is logged, so a receiver on
+    // this host (any network namespace shares that clock) can tell each
+    // picture's delay from its stamp.
     const Clock::time_point start = Clock::now();
+    Log("UID " + uid + ": stream clock origin " +
+        std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(start.time_since_epoch()).count()) +
+        " us (monotonic)");
     auto gridUs = [&](int64_t n) { return n * 1000000 / m_config.fps; };
     int64_t gridFrame = 0;
     Clock::time_point nextVideo = start;

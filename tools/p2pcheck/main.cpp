@@ -5,6 +5,7 @@
 #include "p2p/P2PSettings.h"
 #include "p2p/Protocol.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,63 @@
 #include <vector>
 
 namespace {
+
+const char kUsage[] = "usage: vantor-p2pcheck --uid UID [--seconds N] [--account A] [--password P] [--verbose]\n"
+                      "                       [--origin-us US]\n"
+                      "  --origin-us US  the camera's stream clock origin on this host's monotonic clock (camsim\n"
+                      "                  logs it): each picture's delay is then its arrival time less its stamp\n";
+
+// The pictures that arrived, of those the camera took from the first that
+// arrived on (numbers count every picture taken), and their delays.
+struct PictureCount {
+    static constexpr double kDueUs = 300000;
+    bool any = false;
+    uint32_t first = 0;
+    uint32_t last = 0;
+    uint32_t firstStamp = 0;
+    uint32_t lastStamp = 0;
+    long received = 0;
+    std::vector<double> delaysMs;
+
+    void Add(uint32_t number, uint32_t stamp) {
+        if (!any) {
+            first = number;
+            firstStamp = stamp;
+        }
+        any = true;
+        last = number;
+        lastStamp = stamp;
+        ++received;
+    }
+    // From the first number to the last that arrived; with the stream clock
+    // known (`elapsedUs` at the end), to the last the camera had taken 0.3 s
+    // before then, so pictures held up longer than that count as missing.
+    long Expected(int64_t elapsedUs) const {
+        if (!any)
+            return 0;
+        long expected = static_cast<long>(last - first) + 1;
+        if (elapsedUs < 0 || last == first)
+            return expected;
+        double periodUs = static_cast<double>(lastStamp - firstStamp) / (last - first);
+        double behindUs =
+            static_cast<double>(static_cast<int32_t>(static_cast<uint32_t>(elapsedUs) - lastStamp)) - kDueUs;
+        if (periodUs > 0 && behindUs > periodUs)
+            expected += static_cast<long>(behindUs / periodUs);
+        return expected;
+    }
+    double DelayP95() {
+        if (delaysMs.empty())
+            return 0;
+        std::sort(delaysMs.begin(), delaysMs.end());
+        return delaysMs[static_cast<size_t>(0.95 * static_cast<double>(delaysMs.size() - 1))];
+    }
+};
+
+// Microseconds on the monotonic clock (steady_clock), as camsim logs its origin.
+int64_t MonotonicUs() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 int Fail(const char* what, int code) {
     std::printf("p2pcheck: %s failed: %d (%s)\n", what, code, P2PResultName(code));
@@ -28,6 +86,7 @@ int main(int argc, char** argv) {
     std::string password = "531642";
     int seconds = 5;
     bool verbose = false;
+    int64_t originUs = -1;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--uid" && i + 1 < argc) {
@@ -38,15 +97,22 @@ int main(int argc, char** argv) {
             account = argv[++i];
         } else if (arg == "--password" && i + 1 < argc) {
             password = argv[++i];
+        } else if (arg == "--origin-us" && i + 1 < argc) {
+            char* end = nullptr;
+            originUs = std::strtoll(argv[++i], &end, 10);
+            if (*argv[i] == '\0' || *end != '\0' || originUs < 0) {
+                std::printf("vantor-p2pcheck: bad value for --origin-us: %s\n", argv[i]);
+                return 2;
+            }
         } else if (arg == "--verbose" || arg == "-v") {
             verbose = true;
         } else {
-            std::printf("usage: vantor-p2pcheck --uid UID [--seconds N] [--account A] [--password P] [--verbose]\n");
+            std::printf("%s", kUsage);
             return 2;
         }
     }
     if (uid.empty() || seconds <= 0) {
-        std::printf("usage: vantor-p2pcheck --uid UID [--seconds N] [--account A] [--password P] [--verbose]\n");
+        std::printf("%s", kUsage);
         return 2;
     }
 
@@ -88,7 +154,8 @@ int main(int argc, char** argv) {
     avSendIOCtrl(avIndex, 0x01FF, nullptr, 0);
     avSendIOCtrl(avIndex, 0x0300, nullptr, 0);
 
-    std::vector<char> video(48000), audio(1024);
+    std::vector<char> video(p2p::kMaxFrameSize), audio(1024);
+    PictureCount pictures;
     char block[16];
     long videoFrames = 0, audioFrames = 0, keyFrames = 0, videoBytes = 0;
     uint32_t firstVideoTs = 0, lastVideoTs = 0, firstAudioTs = 0, lastAudioTs = 0;
@@ -109,6 +176,10 @@ int main(int argc, char** argv) {
             lastVideoTs = fi.timestamp;
             ++videoFrames;
             videoBytes += n;
+            pictures.Add(fi.frameNumber, fi.timestamp);
+            if (originUs >= 0) // the stamp wraps at 2^32 us: the difference is taken in that width
+                pictures.delaysMs.push_back(
+                    static_cast<int32_t>(static_cast<uint32_t>(MonotonicUs() - originUs) - fi.timestamp) / 1000.0);
             keyFrames += (fi.flags & p2p::kFrameFlagKey) ? 1 : 0;
             if (verbose)
                 std::printf("video #%u %d bytes ts %u%s\n", frameIndex, n, fi.timestamp,
@@ -141,6 +212,10 @@ int main(int argc, char** argv) {
     if (ended != 0)
         std::printf("p2pcheck: the session ended: %d (%s)\n", ended, P2PResultName(ended));
     std::printf("p2pcheck: total video %ld frames (%ld key), audio %ld frames\n", videoFrames, keyFrames, audioFrames);
+    std::printf("pictures: %ld of %ld\n", pictures.received,
+                pictures.Expected(originUs >= 0 ? MonotonicUs() - originUs : -1));
+    if (originUs >= 0)
+        std::printf("delay_p95_ms: %.1f\n", pictures.DelayP95());
     avClientStop(avIndex);
     IOTC_Session_Close(sid);
     avDeInitialize();
