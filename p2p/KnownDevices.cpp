@@ -48,13 +48,14 @@ bool KnownDevices::Load(std::string& error) {
 }
 
 void KnownDevices::Parse(const std::string& line, size_t number) {
-    std::istringstream words(line.substr(0, line.find('#')));
-    std::string uid, fingerprint, extra;
-    if (!(words >> uid))
+    std::istringstream words(line);
+    std::string uid, fingerprint, rest;
+    if (!(words >> uid) || uid[0] == '#')
         return; // blank, or a comment
-    words >> fingerprint >> extra;
+    words >> fingerprint >> rest;
     const std::string where = "line " + std::to_string(number) + ": ";
-    if (!p2p::IsValidName(uid, p2p::kMaxUidLength) || !IsFingerprint(fingerprint) || !extra.empty()) {
+    if (!p2p::IsValidName(uid, p2p::kMaxUidLength) || !IsFingerprint(fingerprint) ||
+        (!rest.empty() && rest[0] != '#')) {
         m_problems.push_back(where + "not a UID and a fingerprint");
     } else if (m_pins.count(uid) > 0) {
         m_problems.push_back(where + uid + " is listed before; the first line counts");

@@ -5,8 +5,8 @@
 #include <vector>
 
 // The desk's list of device identities: a text file of `UID fingerprint`
-// lines that an operator may read and edit. Comments (from '#') and blank
-// lines are kept as they are; a line that is not a UID and a "SHA256:"
+// lines that an operator may read and edit. Comment lines (from '#'), a
+// comment after the two fields and blank lines are kept as they are; a line that is not a UID and a "SHA256:"
 // fingerprint is kept but counts for nothing, and for a UID listed twice the
 // first line counts. Problems lists both kinds, by line number.
 class KnownDevices {
