@@ -81,7 +81,7 @@ bool KnownDevices::Add(const std::string& uid, const std::string& fingerprint, s
         text += line + "\n";
     text += uid + " " + fingerprint + "\n";
 
-    const std::string temp = m_path + ".tmp";
+    const std::string temp = m_path + ".tmp" + std::to_string(getpid());
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = temp + ": " + std::strerror(errno);

@@ -222,7 +222,8 @@ int OpenConnection(ClientSession& session, const std::string& uid, Reached reach
         session.connection.reset();
         return P2P_ERR_NO_RESOURCES;
     }
-    session.connection->UseTls(std::move(tls));
+    if (!test::TlsDisabled())
+        session.connection->UseTls(std::move(tls));
     std::string pins;
     {
         std::lock_guard<std::mutex> pinsLock(ThePins().mutex);
@@ -754,4 +755,16 @@ long long p2p::test::ArrivedVideoFrames(int avIndex) {
         return -1;
     std::lock_guard<std::mutex> lock(session->mutex);
     return static_cast<long long>(session->videoArrived);
+}
+
+namespace {
+std::atomic<bool> g_tlsDisabled{false};
+} // namespace
+
+void p2p::test::DisableTls(bool disabled) {
+    g_tlsDisabled.store(disabled);
+}
+
+bool p2p::test::TlsDisabled() {
+    return g_tlsDisabled.load();
 }
