@@ -4,6 +4,7 @@
 #include "app/DeviceStore.h"
 #include "app/MessageBox.h"
 #include "app/Resource.h"
+#include "p2p/P2PApi.h"
 
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -153,6 +154,8 @@ bool CVantorDlg::OnInitDialog() {
     connect(&m_listDevices, &QTreeWidget::itemDoubleClicked, this,
             [this](QTreeWidgetItem* item, int) { OnNMDblclkDeviceList(m_listDevices.indexOfTopLevelItem(item)); });
 
+    // Device identities are pinned beside the device list.
+    IOTC_Set_Known_Devices_File(DeviceStore().KnownDevicesPath().c_str());
     LoadDeviceStore();
     return true;
 }

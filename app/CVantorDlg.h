@@ -48,6 +48,8 @@ public:
     // CAVStateListener: pane threads report here (CVantorDlg_Commands.cpp).
     int OnLiveStarted(LiveThread* thread) override;
     int OnLiveFailed(LiveThread* thread) override;
+    // Tells the operator that a device showed another key than the pinned one.
+    void TellIdentityChanged(LiveThread* thread);
     int OnLiveStopped(LiveThread* thread) override;
     int OnTalkStarted(LiveThread* thread) override;
     int OnTalkFailed(LiveThread* thread) override;

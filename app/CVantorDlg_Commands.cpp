@@ -5,6 +5,7 @@
 #include "app/AddDlg.h"
 #include "app/DeviceStore.h"
 #include "app/MessageBox.h"
+#include "p2p/P2PErrors.h"
 
 #include <QThread>
 
@@ -210,7 +211,23 @@ int CVantorDlg::OnLiveStarted(LiveThread* thread) {
 
 int CVantorDlg::OnLiveFailed(LiveThread* thread) {
     WriteReport(thread, 1, {tr("直播失败")});
+    // Only a pane's own report: the refusals on the UI thread never connected.
+    if (QThread::currentThread() != this->thread() && thread->GetConnectError() == P2P_ERR_IDENTITY_MISMATCH)
+        TellIdentityChanged(thread);
     return 0;
+}
+
+// Read on the pane's thread, which wrote them; shown on the UI thread.
+void CVantorDlg::TellIdentityChanged(LiveThread* thread) {
+    const QString text =
+        tr("设备 %1 的身份已改变：它出示的密钥是 %2，而记录的是 %3。"
+           "该设备已被拒绝，新的密钥不会被自动接受。"
+           "如果确知设备已更换，请从 %4 中删除 %1 那一行，然后重新开始直播。")
+            .arg(QString::fromStdString(thread->GetUid()), QString::fromStdString(thread->GetSeenIdentity()),
+                 QString::fromStdString(thread->GetPinnedIdentity()),
+                 QString::fromStdString(DeviceStore().KnownDevicesPath()));
+    QMetaObject::invokeMethod(
+        this, [this, text] { MessageBox::ShowError(this, text); }, Qt::QueuedConnection);
 }
 
 int CVantorDlg::OnLiveStopped(LiveThread* thread) {

@@ -58,6 +58,12 @@ std::string ColumnText(sqlite3_stmt* stmt, int column) {
 
 DeviceStore::DeviceStore(std::string path) : m_path(std::move(path)) {}
 
+std::string DeviceStore::KnownDevicesPath() const {
+    std::error_code ec;
+    const std::filesystem::path store = std::filesystem::absolute(m_path, ec);
+    return ((ec ? std::filesystem::path(m_path) : store).parent_path() / "known_devices").string();
+}
+
 int DeviceStore::Fail(sqlite3* db) {
     m_lastError = m_path + ": " + (db ? sqlite3_errmsg(db) : "out of memory");
     return -1;

@@ -27,6 +27,10 @@ public:
 
     explicit DeviceStore(std::string path = "LiveData.mdb");
 
+    // The desk's known-devices file (device identities, one "UID
+    // fingerprint" line each), beside the store's file, as an absolute path.
+    std::string KnownDevicesPath() const;
+
     // Creates the file when it is missing (rows are then left as they are);
     // otherwise fills rows 0..rows-1 from the first slots through setCell. A
     // slot with a null UID leaves its row untouched; an empty UID gives four

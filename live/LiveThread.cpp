@@ -1,5 +1,7 @@
 #include "live/LiveThread.h"
 
+#include "p2p/P2PErrors.h"
+
 #include "platform/Tick.h"
 
 #include <algorithm>
@@ -178,7 +180,9 @@ void LiveThread::OnLiveCommand(uintptr_t wParam, intptr_t lParam) {
 // audio path leaves the pane live without sound.
 bool LiveThread::OpenPipeline() {
     m_connecting = true;
-    bool ok = model.Connect(uid.c_str(), password) == 0;
+    m_connectUid = uid;
+    m_connectError = model.Connect(uid.c_str(), password);
+    bool ok = m_connectError == 0;
     m_connecting = false;
     ok = ok && model.CreateVideoQueue() == 0 && model.StartVideo() == 0 && decoder.StartVideoDecode() == 0;
     if (!ok) {
@@ -364,6 +368,18 @@ void LiveThread::Reconnect() {
     // ends what was opened; nothing is reported, no recording starts.
     if (liveState != PANE_RUNNING)
         return;
+    if (!opened && m_connectError == P2P_ERR_IDENTITY_MISMATCH) {
+        // Another device answers for the UID: trying again will not help.
+        m_reconnecting = false;
+        uid.clear();
+        if (recordState == PANE_RUNNING) {
+            recordState = PANE_STOPPED;
+            Report(&CAVStateListener::OnRecordFailed);
+        }
+        SetLiveState(PANE_STOPPED);
+        Report(&CAVStateListener::OnLiveFailed);
+        return;
+    }
     if (!opened) {
         ScheduleReconnect();
         return;

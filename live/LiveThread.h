@@ -82,6 +82,14 @@ public:
     bool Shutdown();
     // The file the pane's recorder last wrote to ("" when none).
     std::string GetRecordingName() { return recorder.GetFileName(); }
+    // Why the last connect of a start or reconnect failed (0 when it did not).
+    // A device whose key differs from the pinned one is a final failure: the
+    // pane stops with OnLiveFailed and does not try again. Read from the
+    // OnLiveFailed call, on the pane's thread.
+    int GetConnectError() const { return m_connectError; }
+    const std::string& GetSeenIdentity() const { return model.GetSeenIdentity(); }
+    const std::string& GetPinnedIdentity() const { return model.GetPinnedIdentity(); }
+    const std::string& GetUid() const { return m_connectUid; }
 
     static constexpr uint32_t kWatchMs = 1000;
     static constexpr uint32_t kSilenceMs = 5000;
@@ -140,6 +148,8 @@ private:
     uint32_t m_lastPictureTick = 0;
     uint32_t m_firstPictureTick = 0;              // of this connection; 0 before its first picture
     uint32_t m_retryMs = 0;                       // the last wait before a reconnect; 0 before the first
+    int m_connectError = 0;                       // of the last connect
+    std::string m_connectUid;                     // the UID it was for
     bool m_resumeRecording = false;               // at the next picture
     CAVStateListener* m_recordListener = nullptr; // who started the recording
 };

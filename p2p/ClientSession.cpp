@@ -63,6 +63,9 @@ bool ClientSession::BeginConnect(const std::string& uid_) {
     avActive = false;
     stopAcked = false;
     audioWanted = false;
+    secured = false;
+    seenFingerprint.clear();
+    expectedFingerprint.clear();
     DropFrames();
     return true;
 }
@@ -70,6 +73,21 @@ bool ClientSession::BeginConnect(const std::string& uid_) {
 bool ClientSession::Accepts(uint16_t type) const {
     return type == MSG_HELLO_ACK || type == MSG_AV_START_ACK || type == MSG_AV_STOP_ACK || type == MSG_VIDEO ||
            type == MSG_AUDIO;
+}
+
+int ClientSession::OnSecured(const std::string& fingerprint) {
+    std::function<int(const std::string&, std::string&)> check;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        check = checkIdentity;
+    }
+    std::string expected;
+    int result = check ? check(fingerprint, expected) : 0; // reads and writes a file: not under the lock
+    std::lock_guard<std::mutex> lock(mutex);
+    secured = true;
+    seenFingerprint = fingerprint;
+    expectedFingerprint = expected;
+    return result;
 }
 
 int ClientSession::OnMessage(uint16_t type, const uint8_t* payload, size_t length) {

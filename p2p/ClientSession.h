@@ -44,6 +44,9 @@ public:
 
     int OnMessage(uint16_t type, const uint8_t* payload, size_t length) override;
     bool Accepts(uint16_t type) const override;
+    // Asks checkIdentity (when set) whether the device's key is the one
+    // pinned for the UID, and keeps both fingerprints.
+    int OnSecured(const std::string& fingerprint) override;
     // Waiters are woken once per read, so that an answer that came together
     // with the session's end is only seen with that end.
     void OnReadDone() override;
@@ -85,6 +88,13 @@ public:
     std::string remote;
     std::string path;                 // "lan", "direct" or "relay": how the connection reached the device
     std::function<void()> cancelDial; // ends a broker dial under way; Cancel calls it
+    // Compares the device's fingerprint with the pinned one (set before the
+    // connection starts): 0, or the code that refuses the device, with the
+    // pinned fingerprint in `expected`.
+    std::function<int(const std::string& seen, std::string& expected)> checkIdentity;
+    std::string seenFingerprint;     // what the device showed in the last handshake
+    std::string expectedFingerprint; // what was pinned for the UID then
+    bool secured = false;            // the last connect got through the handshake
 
     std::optional<int32_t> helloResult;
     std::optional<int32_t> avStartResult;

@@ -19,10 +19,10 @@ namespace {
 constexpr int kKeepaliveMs = 1000;
 constexpr int kCloseFlushMs = 200;
 
-// What a queued message holds: its buffer and its share of the queue's bookkeeping.
-size_t Cost(const std::vector<uint8_t>& message) {
-    return message.capacity() + Connection::kMessageOverhead;
-}
+// Ciphertext waiting beyond this keeps further messages in the queue, where
+// media can still be dropped.
+constexpr size_t kCipherBatch = 64 * 1024;
+constexpr size_t kTlsRecordPayload = 16 * 1024;
 
 int64_t MsSince(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
@@ -31,12 +31,45 @@ int64_t MsSince(Clock::time_point t) {
 
 Connection::Connection(int fd, int timeoutMs, std::string peer)
     : m_fd(fd), m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_timeoutMs(timeoutMs), m_peer(std::move(peer)),
-      m_readBuffer(64 * 1024) {
+      m_readBuffer(64 * 1024), m_plainBuffer(64 * 1024) {
     SetNonBlocking(fd);
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
     if (m_peer.empty() && getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
         m_peer = AddressText(addr);
+}
+
+// What a queued message holds: its buffer, its share of the queue's
+// bookkeeping and, under TLS, what its records will add.
+size_t Connection::Cost(const std::vector<uint8_t>& message) const {
+    size_t records = m_tls ? (message.size() + kTlsRecordPayload - 1) / kTlsRecordPayload : 0;
+    return message.capacity() + kMessageOverhead + records * TlsLayer::kRecordOverhead;
+}
+
+bool Connection::CanSend() const {
+    return !m_tls || m_tls->GetState() == TlsLayer::State::Open;
+}
+
+bool Connection::HasOutput() const {
+    return m_cipherOffset < m_cipherOut.size() || (CanSend() && !m_queue.empty());
+}
+
+void Connection::TakeCiphertext() {
+    const size_t before = m_cipherOut.size();
+    m_tls->TakeCiphertext(m_cipherOut);
+    m_queuedBytes += m_cipherOut.size() - before;
+}
+
+bool Connection::Encrypt() {
+    while (CanSend() && !m_queue.empty() && m_cipherOut.size() - m_cipherOffset < kCipherBatch) {
+        std::vector<uint8_t>& front = m_queue.front();
+        if (!m_tls->WritePlain(front.data(), front.size()))
+            return false;
+        m_queuedBytes -= Cost(front);
+        m_queue.pop_front();
+        TakeCiphertext();
+    }
+    return true;
 }
 
 Connection::~Connection() {
@@ -78,7 +111,8 @@ int Connection::Send(uint16_t type, const uint8_t* a, size_t an, const uint8_t* 
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_closeRequested || m_closed.load())
             return P2P_ERR_SESSION_CLOSED;
-        const size_t held = m_queuedBytes + total + kMessageOverhead;
+        const size_t records = m_tls ? (total + kTlsRecordPayload - 1) / kTlsRecordPayload : 0;
+        const size_t held = m_queuedBytes + total + kMessageOverhead + records * TlsLayer::kRecordOverhead;
         if (droppable && held > kDroppableLimit)
             return P2P_ERR_SEND_QUEUE_FULL;
         if (held > kHardLimit) {
@@ -127,6 +161,23 @@ void Connection::Freeze() {
 
 bool Connection::WritePending() {
     std::lock_guard<std::mutex> lock(m_mutex);
+    while (m_tls) {
+        if (!Encrypt())
+            return false;
+        if (m_cipherOffset == m_cipherOut.size())
+            return true;
+        ssize_t n =
+            send(m_fd.get(), m_cipherOut.data() + m_cipherOffset, m_cipherOut.size() - m_cipherOffset, MSG_NOSIGNAL);
+        if (n < 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        m_cipherOffset += static_cast<size_t>(n);
+        m_queuedBytes -= static_cast<size_t>(n);
+        m_lastProgress = Clock::now();
+        if (m_cipherOffset == m_cipherOut.size()) {
+            m_cipherOut.clear();
+            m_cipherOffset = 0;
+        }
+    }
     while (!m_queue.empty()) {
         std::vector<uint8_t>& front = m_queue.front();
         ssize_t n = send(m_fd.get(), front.data() + m_frontOffset, front.size() - m_frontOffset, MSG_NOSIGNAL);
@@ -151,7 +202,7 @@ void Connection::FlushBeforeClose(int reason) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         std::deque<std::vector<uint8_t>> keep;
-        m_queuedBytes = 0;
+        m_queuedBytes = m_cipherOut.size() - m_cipherOffset;
         for (size_t i = 0; i < m_queue.size(); ++i) {
             uint16_t type = GetU16(m_queue[i].data() + 2);
             if ((i == 0 && m_frontOffset > 0) || (type != MSG_VIDEO && type != MSG_AUDIO)) {
@@ -162,6 +213,8 @@ void Connection::FlushBeforeClose(int reason) {
         if (keep.empty())
             m_frontOffset = 0;
         m_queue.swap(keep);
+        if (!CanSend())
+            return; // no goodbye can be sent before the handshake is done
         std::vector<uint8_t> close(kHeaderSize + 4);
         EncodeHeader(MSG_CLOSE, 4, close.data());
         PutU32(close.data() + kHeaderSize, static_cast<uint32_t>(reason));
@@ -174,7 +227,7 @@ void Connection::FlushBeforeClose(int reason) {
             return;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_queue.empty())
+            if (!HasOutput())
                 return;
         }
         pollfd p{m_fd.get(), POLLOUT, 0};
@@ -191,6 +244,11 @@ void Connection::Run() {
     bool localClose = false;
     bool refused = false; // the handler or the protocol ended the session: say why before closing
     bool frozen = false;
+    bool silent = false; // ended before the session began: send nothing at all
+    if (m_tls) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        TakeCiphertext(); // a client's hello
+    }
 
     MessageParser::Sink sink = [this](uint16_t type, const uint8_t* payload, size_t length) -> int {
         m_firstSeen = true; // the filter let only the required type through before
@@ -213,7 +271,7 @@ void Connection::Run() {
                 break;
             }
             frozen = m_frozen;
-            wantWrite = !m_queue.empty();
+            wantWrite = HasOutput();
         }
         // A frozen session reads and writes nothing, but still notices that the
         // peer hung up, so that a silent session does not outlive its peer.
@@ -248,7 +306,7 @@ void Connection::Run() {
                 }
             } else {
                 lastRecv = Clock::now();
-                int fed = m_parser.Feed(m_readBuffer.data(), static_cast<size_t>(n), sink);
+                int fed = Receive(m_readBuffer.data(), static_cast<size_t>(n), sink, silent);
                 if (fed != 0) {
                     reason = fed;
                     refused = fed != P2P_ERR_SESSION_CLOSED;
@@ -272,7 +330,7 @@ void Connection::Run() {
             reason = P2P_ERR_REMOTE_TIMEOUT;
             break;
         }
-        if (!wantWrite && MsSince(lastSend) >= kKeepaliveMs) {
+        if (!wantWrite && CanSend() && MsSince(lastSend) >= kKeepaliveMs) {
             std::lock_guard<std::mutex> lock(m_mutex);
             std::vector<uint8_t> keepalive(kHeaderSize);
             EncodeHeader(MSG_KEEPALIVE, 0, keepalive.data());
@@ -282,16 +340,58 @@ void Connection::Run() {
         }
     }
 
-    if (!frozen && (localClose || refused))
+    if (!frozen && !silent && (localClose || refused))
         FlushBeforeClose(reason);
     shutdown(m_fd.get(), SHUT_RDWR);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_closeRequested = true;
         m_queue.clear();
+        m_cipherOut.clear();
+        m_cipherOffset = 0;
         m_queuedBytes = 0;
     }
     m_closeReason.store(reason);
     m_closed.store(true);
     m_handler->OnClosed(reason, m_peerReason);
+}
+
+int Connection::Receive(const uint8_t* data, size_t length, const MessageParser::Sink& sink, bool& silent) {
+    const bool first = !m_receivedAny;
+    m_receivedAny = true;
+    if (!m_tls)
+        return m_parser.Feed(data, length, sink);
+    if (first && !m_secured && length >= kHeaderSize + 4 && data[0] == kMagic0 && data[1] == kMagic1 &&
+        GetU16(data + 2) == MSG_CLOSE) {
+        // A full device refuses in clear before any TLS; the reason is all it says.
+        m_peerReason = static_cast<int32_t>(GetU32(data + kHeaderSize));
+        silent = true;
+        return P2P_ERR_SESSION_CLOSED;
+    }
+    bool ok = m_tls->PutCiphertext(data, length);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        TakeCiphertext(); // the handshake's answers, or an alert
+    }
+    if (!ok && !m_secured) {
+        silent = true;
+        return P2P_ERR_CONNECT_FAILED;
+    }
+    if (!m_secured && m_tls->GetState() == TlsLayer::State::Open) {
+        m_secured = true;
+        if (int r = m_handler->OnSecured(m_tls->PeerFingerprint()); r != 0) {
+            silent = true;
+            return r;
+        }
+        Wake(); // what was queued meanwhile may go now
+    }
+    for (;;) {
+        long n = m_tls->ReadPlain(m_plainBuffer.data(), m_plainBuffer.size());
+        if (n == 0)
+            return 0;
+        if (n < 0)
+            return m_tls->GetState() == TlsLayer::State::Closed ? P2P_ERR_SESSION_CLOSED : P2P_ERR_PROTOCOL;
+        if (int fed = m_parser.Feed(m_plainBuffer.data(), static_cast<size_t>(n), sink); fed != 0)
+            return fed;
+    }
 }

@@ -2,6 +2,7 @@
 
 #include "p2p/MessageParser.h"
 #include "p2p/SocketUtil.h"
+#include "p2p/TlsLayer.h"
 
 #include <atomic>
 #include <chrono>
@@ -33,6 +34,14 @@ public:
         // Whether a message of this type may come now (keep-alives and close
         // messages always may); asked on its header, before its payload.
         virtual bool Accepts(uint16_t type) const = 0;
+        // The TLS handshake is done and the peer showed the key of
+        // `fingerprint` (empty when it showed none). Return 0 to go on, or a
+        // code that ends the connection before any byte of the session
+        // protocol has been sent.
+        virtual int OnSecured(const std::string& fingerprint) {
+            (void)fingerprint;
+            return 0;
+        }
         // Every message of one read has been handled (and the session goes on).
         virtual void OnReadDone() {}
         virtual void OnClosed(int reason, int peerReason) = 0;
@@ -50,6 +59,12 @@ public:
     // `withinMs`. Call before Start. A device uses it for the HELLO, so that a
     // client that never says who it wants cannot hold a session.
     void RequireFirst(uint16_t type, int withinMs);
+
+    // Runs the session inside TLS (call before Start). Until the handshake is
+    // done nothing queued is sent, and no keep-alive either; a handshake that
+    // fails ends the connection with P2P_ERR_CONNECT_FAILED. The handshake
+    // counts towards RequireFirst's deadline.
+    void UseTls(std::unique_ptr<TlsLayer> tls) { m_tls = std::move(tls); }
 
     // Starts the connection's thread; false when it cannot start (then the
     // handler is never called).
@@ -72,7 +87,9 @@ public:
     const std::string& GetPeer() const { return m_peer; }
     size_t GetQueuedBytes();
 
-    // Bytes held by the queue: each message's buffer and kMessageOverhead.
+    // Bytes held by the queue: each message's buffer and kMessageOverhead
+    // (under TLS also the records' overhead), and the encrypted bytes not yet
+    // sent.
     // Media is refused beyond kDroppableLimit; a message that would take the
     // queue beyond kHardLimit closes the session (P2P_ERR_SEND_QUEUE_FULL),
     // and so does a queue that has not moved for the session time-out
@@ -86,6 +103,15 @@ private:
     void Wake();
     bool WritePending(); // false on a socket error
     void FlushBeforeClose(int reason);
+    size_t Cost(const std::vector<uint8_t>& message) const;
+    // Whether the queue may go out now (TLS, if used, is open). Lock held.
+    bool CanSend() const;
+    bool HasOutput() const; // lock held
+    // Moves queued messages into TLS while little ciphertext waits. Lock held.
+    bool Encrypt();
+    void TakeCiphertext(); // lock held
+    // Feeds received bytes through TLS (if used) to the parser: 0 or the reason to end.
+    int Receive(const uint8_t* data, size_t length, const MessageParser::Sink& sink, bool& silent);
 
     p2p::UniqueFd m_fd;
     p2p::UniqueFd m_wakeFd;
@@ -112,4 +138,11 @@ private:
     int m_peerReason = 0; // the peer's close message; connection's thread only
     MessageParser m_parser;
     std::vector<uint8_t> m_readBuffer;
+
+    std::unique_ptr<TlsLayer> m_tls;    // set before Start; used on the connection's thread only
+    bool m_secured = false;             // the handshake is done; connection's thread only
+    bool m_receivedAny = false;         // connection's thread only
+    std::vector<uint8_t> m_cipherOut;   // encrypted bytes for the peer; guarded by m_mutex
+    size_t m_cipherOffset = 0;          // bytes of m_cipherOut already sent
+    std::vector<uint8_t> m_plainBuffer; // decrypted bytes of one read
 };

@@ -4,6 +4,7 @@
 #include "p2p/Connection.h"
 #include "p2p/HostResolver.h"
 #include "p2p/P2PErrors.h"
+#include "p2p/P2PTestHooks.h"
 #include "p2p/StreamBridge.h"
 #include "p2p/ThreadStart.h"
 
@@ -206,6 +207,8 @@ int Device::Start(const P2PSettings& settings) {
     if (!m_stop.load())
         return P2P_ERR_ALREADY_INITIALISED;
     m_settings = settings;
+    if (!m_identity && !(m_identity = TlsLayer::Identity::Generate()))
+        return P2P_ERR_NO_RESOURCES;
     constexpr int kResolveTimeoutMs = 2000;
     std::vector<in_addr> bound;
     ResolveHosts(
@@ -363,6 +366,12 @@ void Device::Admit(UniqueFd fd, std::string peer, std::string path, std::unique_
     const std::string host = HostOf(session->connection.GetPeer());
     MakeRoomForPending(&host, kMaxPendingPerHost);
     MakeRoomForPending(nullptr, kMaxPending);
+    // The handshake counts as unfinished too: TLS and then HELLO must be done within the deadline.
+    std::unique_ptr<TlsLayer> tls = TlsLayer::Server(m_identity);
+    if (!tls)
+        return; // the connection hangs up as it goes
+    if (!test::TlsDisabled())
+        session->connection.UseTls(std::move(tls));
     session->connection.RequireFirst(MSG_HELLO, kHelloTimeoutMs);
     if (session->connection.Start(session.get()))
         m_sessions[id] = session; // else the connection hangs up as it goes

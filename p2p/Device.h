@@ -3,6 +3,7 @@
 #include "p2p/P2PSettings.h"
 #include "p2p/Protocol.h"
 #include "p2p/SocketUtil.h"
+#include "p2p/TlsLayer.h"
 
 #include <atomic>
 #include <chrono>
@@ -50,6 +51,11 @@ public:
 
     // A UID this device holds, with the account that may open its AV channel.
     int AddUid(const std::string& uid, const std::string& account, const std::string& password);
+    // The key pair every session shows in its TLS handshake (call before
+    // Start); without one, Start makes one that lives in memory only.
+    void SetIdentity(std::shared_ptr<TlsLayer::Identity> identity) { m_identity = std::move(identity); }
+    // The identity's fingerprint, once started or set.
+    std::string Fingerprint() const { return m_identity ? m_identity->Fingerprint() : std::string(); }
     // Takes the first free search port of the settings and a TCP port, and
     // starts serving; with a broker set, registers the UIDs added so far
     // there too. 0 or a negative code.
@@ -115,6 +121,7 @@ private:
 
     DeviceListener& m_listener;
     P2PSettings m_settings;
+    std::shared_ptr<TlsLayer::Identity> m_identity;
     p2p::UniqueFd m_udp;
     p2p::UniqueFd m_listen;
     p2p::UniqueFd m_wake;

@@ -3,6 +3,7 @@
 #include "p2p/BrokerDialer.h"
 #include "p2p/ClientSession.h"
 #include "p2p/HostResolver.h"
+#include "p2p/KnownDevices.h"
 #include "p2p/P2PErrors.h"
 #include "p2p/P2PSettings.h"
 #include "p2p/P2PTestHooks.h"
@@ -14,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -56,6 +58,41 @@ struct Sdk {
     std::atomic<int> initCount{0};
     std::atomic<int> deinitCount{0};
 };
+
+// The desk's known-devices file, apart from the table's lock: sessions read
+// and write it on their own threads, which a call holding the table's lock
+// may be joining.
+struct Pins {
+    std::mutex mutex;
+    std::string path; // empty: no pinning
+};
+
+Pins& ThePins() {
+    static Pins pins;
+    return pins;
+}
+
+// The first key a UID shows is pinned; every later one must be the same.
+int CheckPinned(const std::string& path, const std::string& uid, const std::string& seen, std::string& expected) {
+    if (path.empty())
+        return P2P_OK;
+    std::lock_guard<std::mutex> lock(ThePins().mutex);
+    KnownDevices known(path);
+    std::string error;
+    if (!known.Load(error)) {
+        std::fprintf(stderr, "p2p: %s; the device is refused\n", error.c_str());
+        return P2P_ERR_CONNECT_FAILED; // a list that cannot be read pins nothing new either
+    }
+    expected = known.Find(uid);
+    if (!expected.empty())
+        return expected == seen ? P2P_OK : P2P_ERR_IDENTITY_MISMATCH;
+    if (!KnownDevices::IsFingerprint(seen))
+        return P2P_ERR_IDENTITY_MISMATCH; // a device without an Ed25519 key cannot be pinned
+    if (!known.Add(uid, seen, error))
+        std::fprintf(stderr, "p2p: %s; %s is not pinned\n", error.c_str(), uid.c_str());
+    expected = seen;
+    return P2P_OK;
+}
 
 // Never destroyed: a detached thread finishing a late avClientStop after the
 // program's statics are gone must still find the table.
@@ -180,6 +217,21 @@ int OpenConnection(ClientSession& session, const std::string& uid, Reached reach
     session.connection.reset(); // a previous session's, before its bridge goes
     session.bridge = std::move(reached.bridge);
     session.connection = std::make_unique<Connection>(reached.fd.release(), sessionTimeoutMs, reached.remote);
+    std::unique_ptr<TlsLayer> tls = TlsLayer::Client();
+    if (!tls) {
+        session.connection.reset();
+        return P2P_ERR_NO_RESOURCES;
+    }
+    if (!test::TlsDisabled())
+        session.connection->UseTls(std::move(tls));
+    std::string pins;
+    {
+        std::lock_guard<std::mutex> pinsLock(ThePins().mutex);
+        pins = ThePins().path;
+    }
+    session.checkIdentity = [pins, uid](const std::string& seen, std::string& expected) {
+        return CheckPinned(pins, uid, seen, expected);
+    };
     if (!session.connection->Start(&session)) {
         session.connection.reset();
         return P2P_ERR_NO_RESOURCES;
@@ -201,6 +253,8 @@ int AwaitHello(ClientSession& session) {
         return P2P_ERR_CANCELLED;
     if (session.helloResult && *session.helloResult != 0)
         return *session.helloResult < 0 ? *session.helloResult : P2P_ERR_CONNECT_FAILED;
+    if (session.state == ClientSession::Ended && session.endReason == P2P_ERR_IDENTITY_MISMATCH)
+        return P2P_ERR_IDENTITY_MISMATCH;
     if (session.state == ClientSession::Ended)
         return session.peerReason == P2P_ERR_DEVICE_BUSY ? P2P_ERR_DEVICE_BUSY : P2P_ERR_CONNECT_FAILED;
     if (!session.helloResult)
@@ -409,6 +463,31 @@ int IOTC_Session_Path(int sessionId, char* path, int size) {
         return P2P_ERR_INVALID_SESSION;
     std::strncpy(path, session->path.c_str(), static_cast<size_t>(size) - 1);
     path[size - 1] = '\0';
+    return P2P_OK;
+}
+
+int IOTC_Set_Known_Devices_File(const char* path) {
+    std::lock_guard<std::mutex> lock(ThePins().mutex);
+    ThePins().path = path != nullptr ? path : "";
+    return P2P_OK;
+}
+
+int IOTC_Session_Identity(int sessionId, char* seen, int seenSize, char* expected, int expectedSize) {
+    if ((seen == nullptr && seenSize > 0) || (expected == nullptr && expectedSize > 0) || seenSize < 0 ||
+        expectedSize < 0)
+        return P2P_ERR_BAD_ARGUMENT;
+    std::shared_ptr<ClientSession> session = FindSession(sessionId);
+    if (!session)
+        return P2P_ERR_INVALID_SESSION;
+    std::lock_guard<std::mutex> lock(session->mutex);
+    if (!session->secured)
+        return P2P_ERR_INVALID_SESSION;
+    auto copy = [](const std::string& text, char* out, int size) {
+        if (size > 0)
+            std::snprintf(out, static_cast<size_t>(size), "%s", text.c_str());
+    };
+    copy(session->seenFingerprint, seen, seenSize);
+    copy(session->expectedFingerprint, expected, expectedSize);
     return P2P_OK;
 }
 
@@ -676,4 +755,16 @@ long long p2p::test::ArrivedVideoFrames(int avIndex) {
         return -1;
     std::lock_guard<std::mutex> lock(session->mutex);
     return static_cast<long long>(session->videoArrived);
+}
+
+namespace {
+std::atomic<bool> g_tlsDisabled{false};
+} // namespace
+
+void p2p::test::DisableTls(bool disabled) {
+    g_tlsDisabled.store(disabled);
+}
+
+bool p2p::test::TlsDisabled() {
+    return g_tlsDisabled.load();
 }

@@ -38,6 +38,19 @@ int IOTC_Session_Check(int sessionId, P2PSessionInfo* info);
 // server), into path (size bytes, terminated). 0 once a connect has reached
 // the device, -14 for an unknown session or one that has not.
 int IOTC_Session_Path(int sessionId, char* path, int size);
+// Pins device identities in the known-devices file at path (null or empty:
+// no pinning, any key is taken). Every session runs inside TLS; the first
+// session to a UID writes its device's fingerprint to the file, and every
+// later one must show the same key, else the connect fails with
+// P2P_ERR_IDENTITY_MISMATCH before anything of the session is sent. The file
+// is read anew at every connect, so an operator's edit counts at once. 0.
+int IOTC_Set_Known_Devices_File(const char* path);
+// The fingerprints of the last connect's handshake: what the device showed
+// (seen) and what was pinned for its UID (expected; the one just pinned on a
+// first session, empty without a known-devices file), each terminated within
+// its size. 0, or -14 for an unknown session or one whose connect got no
+// handshake done.
+int IOTC_Session_Identity(int sessionId, char* seen, int seenSize, char* expected, int expectedSize);
 // Ends the session (if connected) and frees its id and its AV channel.
 int IOTC_Session_Close(int sessionId);
 

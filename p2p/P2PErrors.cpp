@@ -35,6 +35,8 @@ const char* P2PResultName(int code) {
         return "no search host could be resolved";
     case P2P_ERR_NO_RESOURCES:
         return "out of system resources";
+    case P2P_ERR_IDENTITY_MISMATCH:
+        return "the device's identity changed";
     case P2P_ERR_BUFFER_TOO_SMALL:
         return "frame larger than the buffer";
     case P2P_ERR_TOO_MANY_CHANNELS:

@@ -16,16 +16,17 @@ enum P2PResult : int {
     P2P_ERR_INVALID_SESSION = -14,
     P2P_ERR_TOO_MANY_SESSIONS = -18,
     P2P_ERR_BAD_ARGUMENT = -46,
-    P2P_ERR_UID_NOT_FOUND = -90,     // no device answered the search for the UID
-    P2P_ERR_CONNECT_FAILED = -91,    // the device was found but the session could not be set up
-    P2P_ERR_SESSION_IN_USE = -92,    // the session id is already connected
-    P2P_ERR_NETWORK = -93,           // a socket could not be created or used
-    P2P_ERR_UID_NOT_HERE = -94,      // the device answered the session set-up: it does not hold that UID
-    P2P_ERR_DEVICE_BUSY = -95,       // the device cannot take another session (it said so)
-    P2P_ERR_HELLO_TIMEOUT = -96,     // the device took the connection but did not answer the session set-up in time
-    P2P_ERR_CANCELLED = -97,         // the session was closed (or the layer stopped) while the call waited
-    P2P_ERR_HOST_NOT_RESOLVED = -98, // none of the hosts to search could be resolved in time
-    P2P_ERR_NO_RESOURCES = -99,      // the system refused a thread or another resource
+    P2P_ERR_UID_NOT_FOUND = -90,      // no device answered the search for the UID
+    P2P_ERR_CONNECT_FAILED = -91,     // the device was found but the session could not be set up
+    P2P_ERR_SESSION_IN_USE = -92,     // the session id is already connected
+    P2P_ERR_NETWORK = -93,            // a socket could not be created or used
+    P2P_ERR_UID_NOT_HERE = -94,       // the device answered the session set-up: it does not hold that UID
+    P2P_ERR_DEVICE_BUSY = -95,        // the device cannot take another session (it said so)
+    P2P_ERR_HELLO_TIMEOUT = -96,      // the device took the connection but did not answer the session set-up in time
+    P2P_ERR_CANCELLED = -97,          // the session was closed (or the layer stopped) while the call waited
+    P2P_ERR_HOST_NOT_RESOLVED = -98,  // none of the hosts to search could be resolved in time
+    P2P_ERR_NO_RESOURCES = -99,       // the system refused a thread or another resource
+    P2P_ERR_IDENTITY_MISMATCH = -100, // the device showed another key than the one pinned for its UID
 
     // AV layer (av*)
     P2P_ERR_AV_BAD_ARGUMENT = -20000,

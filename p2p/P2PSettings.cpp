@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <sstream>
+#include <unistd.h>
 
 namespace {
 
@@ -15,8 +16,8 @@ std::mutex g_mutex;
 std::optional<P2PSettings> g_override;
 
 const char* const kKeys[] = {
-    "hosts",           "port", "span", "bind",      "search_ms",    "timeout_ms", "broker", "broker_user",
-    "broker_password", "stun", "turn", "turn_user", "turn_password"};
+    "hosts",           "port", "span", "bind",      "search_ms",     "timeout_ms", "broker", "broker_user",
+    "broker_password", "stun", "turn", "turn_user", "turn_password", "broker_ca"};
 
 std::string Trim(const std::string& text) {
     size_t first = text.find_first_not_of(" \t\r");
@@ -148,6 +149,10 @@ bool P2PSettings::Apply(const std::string& key, const std::string& value, const 
     } else if (key == "stun" || key == "turn") {
         if (!ParseEndpoint(value, 3478, key == "stun" ? stun : turn))
             return Fail(error, where, "\"" + value + "\" is not host:port");
+    } else if (key == "broker_ca") {
+        if (access(value.c_str(), R_OK) != 0)
+            return Fail(error, where, "\"" + value + "\" is not a readable CA file");
+        brokerCaFile = value;
     } else if (key == "broker_user") {
         brokerUser = value;
     } else if (key == "broker_password") {

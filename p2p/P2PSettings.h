@@ -33,6 +33,8 @@ struct P2PEndpoint {
 //   search_ms        how long a search for a UID lasts (default 3000)
 //   timeout_ms       silence after which a session counts as dead (default 10000)
 //   broker           mqtt://host[:port] or mqtts://host[:port] (TLS); none by default
+//   broker_ca        PEM file of the CA that a mqtts:// broker's certificate must
+//                    chain to (default: the system's CAs in /etc/ssl/certs)
 //   broker_user, broker_password   the broker account
 //   stun             host[:port] of the STUN server (port 3478 when omitted)
 //   turn             host[:port] of the TURN server, tried over UDP and TCP
@@ -52,6 +54,7 @@ struct P2PSettings {
 
     P2PEndpoint broker; // not set: no broker, the LAN search only
     bool brokerTls = false;
+    std::string brokerCaFile; // empty: the system's CAs
     std::string brokerUser;
     std::string brokerPassword;
     P2PEndpoint stun;

@@ -23,5 +23,9 @@ long long ArrivedVideoFrames(int avIndex);
 void FailThreadStarts(int times);
 // Every name resolution takes `ms` longer (0: no delay).
 void DelayResolution(int ms);
+// Sessions set up from now on, on both sides of this process, run without
+// TLS (for the benchmark's comparison only; nothing is pinned then).
+void DisableTls(bool disabled);
+bool TlsDisabled();
 
 } // namespace p2p::test

@@ -39,6 +39,7 @@ int SignalingCall::Call(SignalMessage offer, int timeoutMs, SignalMessage& answe
     SignalingClient::Options options;
     options.broker = m_settings.broker;
     options.tls = m_settings.brokerTls;
+    options.caFile = m_settings.brokerCaFile;
     options.user = m_settings.brokerUser;
     options.password = m_settings.brokerPassword;
     options.clientId = m_clientId;

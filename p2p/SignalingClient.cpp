@@ -74,7 +74,10 @@ int SignalingClient::Start() {
     if (!m_options.user.empty() &&
         mosquitto_username_pw_set(m, m_options.user.c_str(), m_options.password.c_str()) != MOSQ_ERR_SUCCESS)
         return P2P_ERR_BAD_ARGUMENT;
-    if (m_options.tls && mosquitto_tls_set(m, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr) != MOSQ_ERR_SUCCESS)
+    // The broker's certificate must chain to the CA and name the broker's host.
+    const char* caFile = m_options.caFile.empty() ? nullptr : m_options.caFile.c_str();
+    if (m_options.tls && mosquitto_tls_set(m, caFile, caFile ? nullptr : "/etc/ssl/certs", nullptr, nullptr, nullptr) !=
+                             MOSQ_ERR_SUCCESS)
         return P2P_ERR_BAD_ARGUMENT;
     if (!m_options.willTopic.empty() &&
         mosquitto_will_set(m, m_options.willTopic.c_str(), static_cast<int>(m_options.willPayload.size()),

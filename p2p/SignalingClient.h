@@ -29,6 +29,7 @@ public:
     struct Options {
         P2PEndpoint broker;
         bool tls = false;
+        std::string caFile; // with tls: the CA the broker's certificate must chain to; empty: the system's
         std::string user;
         std::string password;
         std::string clientId;    // the MQTT client id; a random one when empty

@@ -27,6 +27,7 @@ int SignalingDevice::Start() {
     SignalingClient::Options options;
     options.broker = m_settings.broker;
     options.tls = m_settings.brokerTls;
+    options.caFile = m_settings.brokerCaFile;
     options.user = m_settings.brokerUser;
     options.password = m_settings.brokerPassword;
     options.clientId = "vantor-d-" + SignalingClient::RandomId(12);

@@ -136,6 +136,14 @@ int AVModel::Connect(const char* uid, const std::string& password) {
         return -1;
     }
     int r = IOTC_Connect_ByUID_Parallel(uid, sessionId);
+    m_seenIdentity.clear();
+    m_pinnedIdentity.clear();
+    if (r == P2P_ERR_IDENTITY_MISMATCH) {
+        char seen[64] = "", pinned[64] = "";
+        IOTC_Session_Identity(sessionId, seen, sizeof seen, pinned, sizeof pinned);
+        m_seenIdentity = seen;
+        m_pinnedIdentity = pinned;
+    }
     if (r < 0) {
         Close();
         return r;

@@ -45,6 +45,10 @@ public:
     // Opens the channel with `password`, or with the devices' fixed password
     // when it is empty (devices added before passwords were kept).
     int Connect(const char* uid, const std::string& password = {});
+    // After a Connect that failed with P2P_ERR_IDENTITY_MISMATCH: the key
+    // the device showed and the one pinned for its UID. Empty otherwise.
+    const std::string& GetSeenIdentity() const { return m_seenIdentity; }
+    const std::string& GetPinnedIdentity() const { return m_pinnedIdentity; }
     int Close();
     // From any thread: closes the session this model is opening or holds, so
     // that a Connect in progress fails at once and a Close does not wait for
@@ -94,6 +98,8 @@ private:
     bool HoldSession(int32_t id);
     bool ConnectCancelled();
 
+    std::string m_seenIdentity; // the driving thread's only
+    std::string m_pinnedIdentity;
     std::mutex m_cancelMutex; // guards the two below
     int32_t m_heldSession = -1;
     bool m_connectCancelled = false;

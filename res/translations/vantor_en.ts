@@ -272,5 +272,9 @@ Vantor keeps the device list, recordings and uploaded files in the current folde
         <source>录制失败</source>
         <translation>Recording failed</translation>
     </message>
+    <message>
+        <source>设备 %1 的身份已改变：它出示的密钥是 %2，而记录的是 %3。该设备已被拒绝，新的密钥不会被自动接受。如果确知设备已更换，请从 %4 中删除 %1 那一行，然后重新开始直播。</source>
+        <translation>The identity of device %1 has changed: it showed the key %2, but %3 is on record. The device was refused; a new key is never accepted by itself. If you know the device was replaced, delete the line of %1 from %4 and start live view again.</translation>
+    </message>
 </context>
 </TS>

@@ -136,6 +136,34 @@ private slots:
         QVERIFY(WaitCell(dlg, 1, 1, QStringLiteral("直播失败")));
     }
 
+    // A camera that comes back for its UID with another key is refused: the
+    // row fails for good (no more reconnecting) and the window names the
+    // UID, both keys and the known-devices file, whose pin stays.
+    void aChangedDeviceKeyEndsLiveViewAndIsExplained() {
+        PrepareStore(1);
+        CVantorDlg dlg;
+        dlg.show();
+        dlg.OnNMDblclkDeviceList(0);
+        QVERIFY(WaitCell(dlg, 0, 1, QStringLiteral("正在直播")));
+        const QString pinned = QString::fromStdString(m_camera->GetDevice().Fingerprint());
+        m_camera.reset();
+        m_camera = testnet::StartCamera(m_uids); // the same UIDs, another key
+        QVERIFY(m_camera);
+        QVERIFY(WaitCell(dlg, 0, 1, QStringLiteral("直播失败")));
+        QStringList shown;
+        QVERIFY(QTest::qWaitFor([&] { return !(shown += MessageBox::TakeRecorded()).isEmpty(); }, kWaitMs));
+        QCOMPARE(shown.size(), 1);
+        const QString known = QDir::current().absoluteFilePath(QStringLiteral("known_devices"));
+        for (const QString& part : {QString::fromStdString(m_uids[0]), pinned,
+                                    QString::fromStdString(m_camera->GetDevice().Fingerprint()), known})
+            QVERIFY2(shown[0].contains(part), qPrintable(shown[0] + " lacks " + part));
+        QTest::qWait(int(LiveThread::kFirstRetryMs) * 2);
+        QCOMPARE(Cell(dlg, 0, 1), QStringLiteral("直播失败"));
+        QFile file(known);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(file.readAll()), QString::fromStdString(m_uids[0]) + " " + pinned + "\n");
+    }
+
     // A double click starts live view in the row's own pane (a second one
     // while connecting cancels it); add and delete are refused while live;
     // a double click on a live row stops it, and its pane is dark again.

@@ -296,3 +296,48 @@ TEST_F(SignalingTest, MalformedMessagesAreDropped) {
 }
 
 } // namespace
+
+namespace {
+
+// A CA made with the openssl tool, and a broker certificate it signed for 127.0.0.1.
+bool MakeCertificates(const std::filesystem::path& dir) {
+    const std::string d = dir.string();
+    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+    std::ofstream(dir / "san.ext") << "subjectAltName=IP:127.0.0.1\n";
+    const std::string commands[] = {
+        "openssl req -x509" + ec + "-keyout " + d + "/ca.key -out " + d + "/ca.pem -days 2 -subj /CN=test-ca",
+        "openssl req -x509" + ec + "-keyout " + d + "/other.key -out " + d + "/other.pem -days 2 -subj /CN=other-ca",
+        "openssl req" + ec + "-keyout " + d + "/broker.key -out " + d + "/broker.csr -subj /CN=127.0.0.1",
+        "openssl x509 -req -in " + d + "/broker.csr -CA " + d + "/ca.pem -CAkey " + d +
+            "/ca.key -CAcreateserial -out " + d + "/broker.pem -days 2 -extfile " + d + "/san.ext"};
+    for (const std::string& command : commands)
+        if (std::system((command + " >/dev/null 2>&1").c_str()) != 0)
+            return false;
+    return true;
+}
+
+} // namespace
+
+// mqtts:// reaches a broker whose certificate chains to the configured CA,
+// and never one signed by another CA, nor in clear.
+TEST(SignalingTlsTest, TheBrokerCertificateMustChainToTheCa) {
+    TempDir dir;
+    ASSERT_TRUE(MakeCertificates(dir.path()));
+    TestBroker broker;
+    broker.UseTls((dir.path() / "broker.pem").string(), (dir.path() / "broker.key").string());
+    ASSERT_TRUE(broker.Start());
+    P2PSettings s;
+    std::string error;
+    EXPECT_FALSE(s.Apply("broker_ca", (dir.path() / "none.pem").string(), "test", error));
+    for (const char* ca : {"ca.pem", "other.pem", ""}) {
+        SCOPED_TRACE(ca);
+        ASSERT_TRUE(*ca == '\0' || s.Apply("broker_ca", (dir.path() / ca).string(), "test", error)) << error;
+        SignalingClient::Options o;
+        o.broker = {"127.0.0.1", broker.port()};
+        o.tls = *ca != '\0';
+        o.caFile = s.brokerCaFile;
+        SignalingClient client(o, {});
+        ASSERT_EQ(client.Start(), P2P_OK);
+        EXPECT_EQ(client.WaitConnected(std::string(ca) == "ca.pem" ? 5000 : 1500), std::string(ca) == "ca.pem");
+    }
+}

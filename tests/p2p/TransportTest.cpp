@@ -8,13 +8,17 @@
 #include "p2p/P2PTestHooks.h"
 #include "p2p/Protocol.h"
 #include "p2p/SocketUtil.h"
+#include "tests/support/TestFiles.h"
 #include "tests/support/TestNet.h"
 #include "tests/support/TestStreams.h"
+#include "tests/support/TlsTap.h"
 #include "tests/support/TransportFixture.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <netinet/in.h>
@@ -201,7 +205,8 @@ TEST_F(TransportTest, UnansweredStopEndsWhenTheSessionCloses) {
 namespace {
 
 // A hostile device: answers the search for its UID (unless it is mute) with
-// a listening port, accepts one session and runs `serve` on its socket.
+// a listening port, accepts one session and runs `serve` on its plain bytes
+// inside TLS (on the socket itself when `plain`, as a device before TLS).
 // Greet answers the session set-up correctly, and the channel start too
 // unless answerStart is false.
 class FakeDevice {
@@ -254,6 +259,11 @@ public:
     }
     std::atomic<bool> searched{false}; // a search for the UID came and was answered
     std::atomic<bool> mute{false};     // searches are heard but not answered
+    std::atomic<bool> plain{false};    // no TLS
+    static std::shared_ptr<TlsLayer::Identity> Key() {
+        static std::shared_ptr<TlsLayer::Identity> key = TlsLayer::Identity::Generate();
+        return key;
+    }
 
 private:
     static bool ReadAll(int fd, uint8_t* p, size_t n) {
@@ -286,8 +296,11 @@ private:
             if (fds[1].revents & POLLIN)
                 session.reset(accept(m_listen.get(), nullptr, nullptr));
         }
-        if (session.get() >= 0)
-            m_serve(session.get());
+        std::unique_ptr<TlsTap> tap;
+        if (session.get() >= 0 && !plain)
+            tap = std::make_unique<TlsTap>(std::move(session), Key());
+        if (tap || session.get() >= 0)
+            m_serve(tap ? tap->Plain() : session.get());
         while (!m_stop)
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -341,40 +354,59 @@ TEST_F(TransportTest, ClientSurvivesAHostileDevice) {
     }
 }
 
-// Whatever a client sends before its HELLO, the device hangs up, so nothing
-// can hold one of its sessions without saying which UID it wants.
+// Whatever a client sends before its HELLO, inside TLS or in clear (a client
+// from before TLS), the device hangs up, so nothing can hold one of its
+// sessions without saying which UID it wants.
 TEST_F(TransportTest, DeviceSurvivesHostileClients) {
     TestDevice dev;
+    const std::vector<uint8_t> hello = Message(MSG_HELLO, EncodeHello(dev.uid));
     const std::vector<uint8_t> notHere = Message(MSG_HELLO, EncodeHello("NOT-HERE"));
-    const std::vector<uint8_t> attacks[] = {
-        {'G', 'E', 'T', ' ', '/', '\r', '\n'},
-        Header(MSG_AV_START, 5, 5), // before HELLO
-        Header(MSG_HELLO, 10, 10),  // a HELLO that does not parse
-        Header(MSG_VIDEO, 16, 16),  // a frame, which only devices send
-        Header(MSG_KEEPALIVE, 0),   // keep-alives instead of a HELLO, again and again
-        {},                         // silence
-        notHere,                    // a UID the device does not hold: told why before the hang-up
+    struct Attack {
+        std::vector<uint8_t> bytes;
+        bool inTls;
     };
-    const sockaddr_in addr = Loopback(dev.device.GetTcpPort());
-    for (const auto& attack : attacks) {
-        SCOPED_TRACE(attack.size());
-        UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
-        ASSERT_EQ(connect(fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-        send(fd.get(), attack.data(), attack.size(), MSG_NOSIGNAL);
+    const Attack attacks[] = {
+        {{'G', 'E', 'T', ' ', '/', '\r', '\n'}, true},
+        {Header(MSG_AV_START, 5, 5), true},            // before HELLO
+        {Header(MSG_HELLO, 10, 10), true},             // a HELLO that does not parse
+        {Header(MSG_VIDEO, 16, 16), true},             // a frame, which only devices send
+        {Header(MSG_KEEPALIVE, 0), true},              // keep-alives instead of a HELLO, again and again
+        {{}, true},                                    // silence after the handshake
+        {{}, false},                                   // silence before it
+        {hello, false},                                // a plain-text client: no answer it could read
+        {{0x16, 0x03, 0x01, 0x02, 0x00, 0x01}, false}, // half a ClientHello, then the hang-up
+        {notHere, true},                               // a UID the device does not hold: told why before the hang-up
+    };
+    for (const Attack& attack : attacks) {
+        SCOPED_TRACE(testing::Message() << attack.bytes.size() << (attack.inTls ? " in TLS" : " in clear"));
+        std::unique_ptr<TlsTap> tap;
+        UniqueFd raw;
+        if (attack.inTls)
+            ASSERT_TRUE(tap = TlsTap::Connect(dev.device.GetTcpPort()));
+        else
+            raw = RawConnect(dev.device.GetTcpPort());
+        const int fd = tap ? tap->Plain() : raw.get();
+        ASSERT_TRUE(
+            WaitUntil([&] { return send(fd, attack.bytes.data(), attack.bytes.size(), MSG_NOSIGNAL) >= 0; }, 2000));
+        if (attack.bytes.size() == 6)
+            shutdown(fd, SHUT_WR);
         // The device hangs up (perhaps after a close message).
         std::vector<uint8_t> heard;
         EXPECT_TRUE(WaitUntil(
             [&] {
-                pollfd p{fd.get(), POLLIN, 0};
+                pollfd p{fd, POLLIN, 0};
                 uint8_t buf[256];
-                if (attack.size() == kHeaderSize && GetU16(attack.data() + 2) == MSG_KEEPALIVE)
-                    send(fd.get(), attack.data(), attack.size(), MSG_NOSIGNAL);
-                const ssize_t n = poll(&p, 1, 0) > 0 ? recv(fd.get(), buf, sizeof buf, 0) : 1;
+                if (attack.bytes.size() == kHeaderSize && GetU16(attack.bytes.data() + 2) == MSG_KEEPALIVE)
+                    send(fd, attack.bytes.data(), attack.bytes.size(), MSG_NOSIGNAL);
+                const ssize_t n = poll(&p, 1, 0) > 0 ? recv(fd, buf, sizeof buf, 0) : 1;
                 if (n > 0 && p.revents)
                     heard.insert(heard.end(), buf, buf + n);
                 return n <= 0;
             },
             10000));
+        if (!attack.inTls && !attack.bytes.empty()) {
+            EXPECT_TRUE(heard.empty() || heard[0] == 0x15) << "only a TLS alert"; // no answer in clear
+        }
         if (&attack == &attacks[std::size(attacks) - 1]) {
             std::vector<uint8_t> answer = Header(MSG_HELLO_ACK, 4);
             const std::vector<uint8_t> result = EncodeResult(P2P_ERR_UID_NOT_HERE);
@@ -387,14 +419,30 @@ TEST_F(TransportTest, DeviceSurvivesHostileClients) {
     const sockaddr_in search = Loopback(dev.device.GetSearchPort());
     const char junk[] = "VPSQ\x01\xff junk";
     sendto(udp.get(), junk, sizeof junk, 0, reinterpret_cast<const sockaddr*>(&search), sizeof search);
-    // Nor do 40 silent connections that hold the port keep a real client out.
-    std::vector<UniqueFd> silent;
-    for (int i = 0; i < 40; ++i)
-        silent.push_back(RawConnect(dev.device.GetTcpPort()));
-    int sid = -1;
-    EXPECT_GE(Open(dev.uid, sid), 0);
-    IOTC_Session_Close(sid);
-    silent.clear();
+    // Nor do 40 silent connections, or 40 that finish TLS and then say
+    // nothing, keep a real client out for longer than the HELLO deadline.
+    for (bool handshaken : {false, true}) {
+        SCOPED_TRACE(handshaken ? "40 after TLS" : "40 silent");
+        std::vector<UniqueFd> silent;
+        std::vector<std::unique_ptr<TlsTap>> taps;
+        for (int i = 0; i < 40; ++i) {
+            if (handshaken)
+                taps.push_back(TlsTap::Connect(dev.device.GetTcpPort()));
+            else
+                silent.push_back(RawConnect(dev.device.GetTcpPort()));
+        }
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                return std::all_of(taps.begin(), taps.end(),
+                                   [](const auto& t) { return t && (t->Open() || t->Done()); });
+            },
+            5000));
+        const auto start = Clock::now();
+        int sid = -1;
+        EXPECT_GE(Open(dev.uid, sid), 0);
+        EXPECT_LT(SecondsSince(start), 5.0);
+        IOTC_Session_Close(sid);
+    }
     EXPECT_TRUE(WaitUntil([&] { return dev.device.SessionCount() == 0; }, 3000));
 }
 
@@ -505,12 +553,15 @@ TEST_F(TransportTest, ConnectTellsWhatWentWrong) {
         EXPECT_EQ(IOTC_Connect_ByUID_Parallel(late.c_str(), sid), P2P_ERR_SESSION_IN_USE);
         IOTC_Session_Close(sid);
         // A full device says so: 32 sessions that said HELLO hold it.
-        std::vector<UniqueFd> holders;
+        std::vector<std::unique_ptr<TlsTap>> holders;
         const std::vector<uint8_t> hello = Message(MSG_HELLO, EncodeHello(late));
         for (int i = 0; i < 32; ++i) {
-            holders.push_back(RawConnect(dev.device.GetTcpPort()));
-            ASSERT_TRUE(WaitUntil([&] { return send(holders.back().get(), hello.data(), hello.size(), 0) > 0; }, 2000));
-            ASSERT_TRUE(WaitUntil([&] { return dev.device.SessionCount() == i + 1; }, 2000));
+            holders.push_back(TlsTap::Connect(dev.device.GetTcpPort()));
+            ASSERT_TRUE(
+                WaitUntil([&] { return send(holders.back()->Plain(), hello.data(), hello.size(), 0) > 0; }, 2000));
+            uint8_t ack[kHeaderSize + 4]; // greeted: the next one cannot make it drop this one
+            ASSERT_TRUE(
+                WaitUntil([&] { return recv(holders.back()->Plain(), ack, sizeof ack, MSG_DONTWAIT) > 0; }, 2000));
         }
         ASSERT_TRUE(WaitUntil([&] { return dev.device.SessionCount() == 32; }, 3000));
         EXPECT_EQ(TryConnect(late), Both(P2P_ERR_DEVICE_BUSY));
@@ -664,11 +715,12 @@ TEST_F(TransportTest, DeviceClosesAClientThatNeverReads) {
     for (bool media : {false, true}) {
         SCOPED_TRACE(media ? "frames pile up" : "answers pile up");
         TestDevice dev;
-        UniqueFd fd = RawConnect(dev.device.GetTcpPort());
+        std::unique_ptr<TlsTap> tap = TlsTap::Connect(dev.device.GetTcpPort());
+        const int fd = tap->Plain();
         std::vector<uint8_t> start = Message(MSG_HELLO, EncodeHello(dev.uid));
         const std::vector<uint8_t> avStart = Message(MSG_AV_START, EncodeAvStart(0, "admin", "531642"));
         start.insert(start.end(), avStart.begin(), avStart.end());
-        ASSERT_TRUE(WaitUntil([&] { return send(fd.get(), start.data(), start.size(), MSG_NOSIGNAL) > 0; }, 2000));
+        ASSERT_TRUE(WaitUntil([&] { return send(fd, start.data(), start.size(), MSG_NOSIGNAL) > 0; }, 2000));
         ASSERT_TRUE(WaitUntil([&] { return dev.listener.Active().size() == 1; }, 3000));
         std::vector<uint8_t> burst;
         for (int i = 0; i < 4096; ++i) {
@@ -678,11 +730,164 @@ TEST_F(TransportTest, DeviceClosesAClientThatNeverReads) {
         const std::vector<uint8_t> frame(100000);
         EXPECT_TRUE(WaitUntil(
             [&] {
-                send(fd.get(), burst.data(), media ? kHeaderSize : burst.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+                send(fd, burst.data(), media ? kHeaderSize : burst.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
                 if (media)
                     dev.device.SendVideo(dev.listener.Active()[0], {}, frame.data(), frame.size());
                 return dev.listener.closedReason.load() == (media ? P2P_ERR_REMOTE_TIMEOUT : P2P_ERR_SEND_QUEUE_FULL);
             },
             10000));
+    }
+}
+
+namespace {
+
+// A device with its own key for a UID; counts the sessions that got as far as HELLO.
+struct KeyedDevice : DeviceListener {
+    KeyedDevice(const std::string& uid, std::shared_ptr<TlsLayer::Identity> key, int searchPort = -1) {
+        device.AddUid(uid, "admin", "531642");
+        device.SetIdentity(std::move(key));
+        P2PSettings s = P2PSettings::Current();
+        if (searchPort >= 0)
+            s.port = searchPort;
+        EXPECT_EQ(device.Start(s), 0);
+    }
+    void OnSessionOpened(int session, const std::string&, const std::string&) override {
+        opened++;
+        last = session;
+    }
+    std::atomic<int> opened{0};
+    std::atomic<int> last{0};
+    Device device{*this};
+};
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::pair<std::string, std::string> Identity(int sid) {
+    char seen[64] = "", expected[64] = "";
+    IOTC_Session_Identity(sid, seen, sizeof seen, expected, sizeof expected);
+    return {seen, expected};
+}
+
+} // namespace
+
+// The first session pins the device's key, the next one with that key gets
+// in, and a device with another key for the UID is refused before it hears
+// anything of the session; the operator's file is left as it was.
+TEST_F(TransportTest, AChangedDeviceKeyIsRefused) {
+    TempDir dir;
+    const std::string known = (dir.path() / "known_devices").string();
+    IOTC_Set_Known_Devices_File(known.c_str());
+    const std::string uid = testnet::UniqueUid("PINNED");
+    std::string error;
+    auto first = TlsLayer::Identity::LoadOrCreate((dir.path() / "a.pem").string(), error);
+    auto second = TlsLayer::Identity::LoadOrCreate((dir.path() / "b.pem").string(), error);
+    ASSERT_TRUE(first && second) << error;
+    {
+        KeyedDevice dev(uid, first);
+        for (int i = 0; i < 2; ++i) {
+            int sid = -1;
+            EXPECT_GE(Open(uid, sid), 0);
+            EXPECT_EQ(Identity(sid), std::make_pair(first->Fingerprint(), first->Fingerprint()));
+            IOTC_Session_Close(sid);
+        }
+        EXPECT_EQ(dev.opened.load(), 2);
+    }
+    const std::string pinned = uid + " " + first->Fingerprint() + "\n";
+    EXPECT_EQ(ReadText(known), pinned);
+    KeyedDevice impostor(uid, second);
+    const int sid = IOTC_Get_SessionID();
+    EXPECT_EQ(IOTC_Connect_ByUID_Parallel(uid.c_str(), sid), P2P_ERR_IDENTITY_MISMATCH);
+    EXPECT_EQ(Identity(sid), std::make_pair(second->Fingerprint(), first->Fingerprint()));
+    IOTC_Session_Close(sid);
+    EXPECT_EQ(impostor.opened.load(), 0);
+    EXPECT_EQ(ReadText(known), pinned);
+    // The check tool refuses it the same way, and names the key it saw.
+    int status = 0;
+    const std::string text =
+        TestStreams::Run(std::string(VANTOR_BINARY_DIR) + "/tools/p2pcheck/vantor-p2pcheck --seconds 1 --uid " + uid +
+                             " --expect-identity " + first->Fingerprint(),
+                         &status);
+    EXPECT_NE(text.find("identity: " + second->Fingerprint() + "\nidentity mismatch\n"), std::string::npos) << text;
+    EXPECT_EQ(status, 3);
+    IOTC_Set_Known_Devices_File(nullptr);
+}
+
+// What crosses the wire between desk and device, read by a relay in the
+// middle: neither the account, the password nor the H.264 stream in clear.
+TEST_F(TransportTest, TheSessionNeverTravelsInClear) {
+    const std::string uid = testnet::UniqueUid("CLEAR");
+    KeyedDevice dev(uid, TlsLayer::Identity::Generate(), 0); // found only through the relay
+    std::mutex mutex;
+    std::vector<uint8_t> wire;
+    FakeDevice relay(uid, [&](int client) {
+        UniqueFd device = RawConnect(dev.device.GetTcpPort());
+        pollfd p{device.get(), POLLOUT, 0};
+        poll(&p, 1, 2000);
+        for (bool open = true; open;) {
+            pollfd fds[2] = {{client, POLLIN, 0}, {device.get(), POLLIN, 0}};
+            poll(fds, 2, 3000);
+            for (int i = 0; i < 2 && open; ++i) {
+                uint8_t buf[65536];
+                ssize_t n = fds[i].revents ? recv(fds[i].fd, buf, sizeof buf, 0) : 0;
+                open = fds[i].revents == 0 || n > 0;
+                if (n > 0 && send(fds[1 - i].fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL) == n) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    wire.insert(wire.end(), buf, buf + n);
+                }
+            }
+        }
+    });
+    relay.plain = true;
+    int sid = -1;
+    const int av = Open(uid, sid);
+    ASSERT_GE(av, 0);
+    const std::vector<uint8_t> picture = {0, 0, 0, 1, 0x67, 0x42, 0, 0, 0, 1, 0x68, 0xce, 0, 0, 1, 0x65, 0x88};
+    ASSERT_TRUE(WaitUntil([&] { return dev.last.load() != 0; }, 2000));
+    std::vector<char> buf(48000);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            dev.device.SendVideo(dev.last.load(), {}, picture.data(), picture.size());
+            return Receive(av, buf) == static_cast<int>(picture.size());
+        },
+        3000));
+    avClientStop(av);
+    IOTC_Session_Close(sid);
+    std::lock_guard<std::mutex> lock(mutex);
+    auto contains = [&](const std::string& text) {
+        return std::search(wire.begin(), wire.end(), text.begin(), text.end()) != wire.end();
+    };
+    EXPECT_GT(wire.size(), 1000u);
+    EXPECT_FALSE(contains("admin"));
+    EXPECT_FALSE(contains("531642"));
+    EXPECT_FALSE(contains(std::string("\0\0\1", 3)));
+}
+
+// A handshake that breaks off halfway, and a device from before TLS that
+// answers in clear, fail the connect at once with -91.
+TEST_F(TransportTest, ABrokenHandshakeFailsTheConnect) {
+    for (bool halfway : {true, false}) {
+        SCOPED_TRACE(halfway ? "cut halfway" : "a device in clear");
+        const std::string uid = testnet::UniqueUid("HANDSHAKE");
+        FakeDevice fake(uid, [&](int fd) {
+            uint8_t hello[4096];
+            pollfd p{fd, POLLIN, 0};
+            const ssize_t n = poll(&p, 1, 2000) > 0 ? recv(fd, hello, sizeof hello, 0) : 0;
+            std::unique_ptr<TlsLayer> server = TlsLayer::Server(FakeDevice::Key());
+            std::vector<uint8_t> answer;
+            if (n > 0 && halfway && server->PutCiphertext(hello, static_cast<size_t>(n)))
+                server->TakeCiphertext(answer);
+            if (halfway)
+                send(fd, answer.data(), answer.size() / 2, MSG_NOSIGNAL);
+            else
+                FakeDevice::Reply(fd, MSG_HELLO_ACK);
+            shutdown(fd, SHUT_RDWR);
+        });
+        fake.plain = true;
+        const auto start = Clock::now();
+        EXPECT_EQ(TryConnect(uid).first, P2P_ERR_CONNECT_FAILED);
+        EXPECT_LT(SecondsSince(start), 1.5);
     }
 }

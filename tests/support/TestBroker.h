@@ -41,6 +41,12 @@ public:
         }
     }
     ~TestBroker() { Stop(); }
+    // Makes the listener speak TLS only (mqtts) with the certificate and key
+    // given (PEM files); call before Start.
+    void UseTls(const std::string& certFile, const std::string& keyFile) {
+        std::ofstream(m_dir.path() / "mosquitto.conf", std::ios::app)
+            << "certfile " << certFile << "\nkeyfile " << keyFile << "\n";
+    }
     TestBroker(const TestBroker&) = delete;
     TestBroker& operator=(const TestBroker&) = delete;
 

@@ -109,11 +109,21 @@ int CamSim::Start() {
             return -1;
         }
     }
+    if (!m_config.identityFile.empty()) {
+        std::string error;
+        std::shared_ptr<TlsLayer::Identity> identity = TlsLayer::Identity::LoadOrCreate(m_config.identityFile, error);
+        if (!identity) {
+            Log("cannot use the identity: " + error);
+            return -1;
+        }
+        m_device.SetIdentity(std::move(identity));
+    }
     int r = m_device.Start(m_config.settings);
     if (r != 0) {
         Log(std::string("cannot start the device: ") + P2PResultName(r));
         return -1;
     }
+    Log("identity: " + m_device.Fingerprint());
     for (const std::string& uid : m_config.uids)
         Log("serving UID " + uid + " on search port " + std::to_string(m_device.GetSearchPort()) + ", session port " +
             std::to_string(m_device.GetTcpPort()));

@@ -38,6 +38,9 @@ struct CamSimConfig {
     int vanishAfterSeconds = 0; // > 0: go silent on each session this long after it opened
     bool noStopAck = false;     // never acknowledge a client's channel stop
     bool refusePassword = false;
+    // The PEM file of the device's Ed25519 key, made there when missing;
+    // empty: a key held in memory for this run only.
+    std::string identityFile;
     P2PSettings settings = P2PSettings::Current();
     // One line per session event; default: standard output.
     std::function<void(const std::string&)> log;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <pthread.h>
 #include <string>
@@ -45,6 +46,9 @@ void Usage() {
                  "  --vanish-after N      stop answering each session N seconds after it opened\n"
                  "  --no-stop-ack         never acknowledge a client's stop\n"
                  "  --refuse-password     refuse every account and password\n"
+                 "  --identity FILE       the device's Ed25519 key (PEM), made there when FILE does not exist\n"
+                 "                        (default $XDG_STATE_HOME/vantor/camsim-identity.pem, or\n"
+                 "                        ~/.local/state/vantor/...; in memory when neither can be used)\n"
                  "The transport's search hosts and port come from VANTOR_P2P_PORT, VANTOR_P2P_BIND, ...\n";
 }
 
@@ -55,6 +59,23 @@ bool ParseInt(const char* text, int low, int high, int& out) {
         return false;
     out = static_cast<int>(value);
     return true;
+}
+
+// A per-user place, so that the camera keeps its key from run to run; empty
+// (a key in memory) when there is no such place.
+std::string DefaultIdentityFile() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    const char* home = std::getenv("HOME");
+    std::filesystem::path dir;
+    if (state != nullptr && *state == '/')
+        dir = std::filesystem::path(state) / "vantor";
+    else if (home != nullptr && *home == '/')
+        dir = std::filesystem::path(home) / ".local/state/vantor";
+    else
+        return {};
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    return std::filesystem::is_directory(dir, ec) ? (dir / "camsim-identity.pem").string() : std::string();
 }
 
 } // namespace
@@ -120,6 +141,8 @@ int main(int argc, char** argv) {
             config.noStopAck = true;
         } else if (arg == "--refuse-password") {
             config.refusePassword = true;
+        } else if (arg == "--identity") {
+            config.identityFile = value();
         } else if (arg == "--help" || arg == "-h") {
             Usage();
             return 0;
@@ -134,6 +157,9 @@ int main(int argc, char** argv) {
         Usage();
         return 2;
     }
+
+    if (config.identityFile.empty())
+        config.identityFile = DefaultIdentityFile();
 
     // Block the stop signals in every thread; the main thread waits for them.
     sigset_t signals;

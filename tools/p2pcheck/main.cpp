@@ -1,5 +1,6 @@
 // vantor-p2pcheck: connects to a device by UID over the peer-to-peer transport
 // and reports the video and audio frames that arrive.
+#include "p2p/KnownDevices.h"
 #include "p2p/P2PApi.h"
 #include "p2p/P2PErrors.h"
 #include "p2p/P2PSettings.h"
@@ -12,12 +13,14 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
 
 const char kUsage[] = "usage: vantor-p2pcheck --uid UID [--seconds N] [--account A] [--password P] [--verbose]\n"
-                      "                       [--origin-us US]\n"
+                      "                       [--expect-identity SHA256:...] [--origin-us US]\n"
+                      "  --expect-identity FP  refuse any other device key (then: \"identity mismatch\", exit 3)\n"
                       "  --origin-us US  the camera's stream clock origin on this host's monotonic clock (camsim\n"
                       "                  logs it): each picture's delay is then its arrival time less its stamp\n";
 
@@ -78,6 +81,30 @@ int Fail(const char* what, int code) {
     return 1;
 }
 
+// A known-devices file that pins the UID to the expected key for this run
+// only, so that the transport refuses any other key before the session.
+class ExpectedIdentity {
+public:
+    bool Pin(const std::string& uid, const std::string& fingerprint) {
+        char name[] = "/tmp/vantor-p2pcheck-XXXXXX";
+        int fd = mkstemp(name);
+        if (fd < 0)
+            return false;
+        m_path = name;
+        const std::string line = uid + " " + fingerprint + "\n";
+        bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+        close(fd);
+        return ok && IOTC_Set_Known_Devices_File(m_path.c_str()) == 0;
+    }
+    ~ExpectedIdentity() {
+        if (!m_path.empty())
+            unlink(m_path.c_str());
+    }
+
+private:
+    std::string m_path;
+};
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -87,6 +114,7 @@ int main(int argc, char** argv) {
     int seconds = 5;
     bool verbose = false;
     int64_t originUs = -1;
+    std::string expectIdentity;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--uid" && i + 1 < argc) {
@@ -104,6 +132,8 @@ int main(int argc, char** argv) {
                 std::printf("vantor-p2pcheck: bad value for --origin-us: %s\n", argv[i]);
                 return 2;
             }
+        } else if (arg == "--expect-identity" && i + 1 < argc) {
+            expectIdentity = argv[++i];
         } else if (arg == "--verbose" || arg == "-v") {
             verbose = true;
         } else {
@@ -111,7 +141,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (uid.empty() || seconds <= 0) {
+    if (uid.empty() || seconds <= 0 || (!expectIdentity.empty() && !KnownDevices::IsFingerprint(expectIdentity))) {
         std::printf("%s", kUsage);
         return 2;
     }
@@ -119,6 +149,11 @@ int main(int argc, char** argv) {
     if (!P2PSettings::CheckAtStart("vantor-p2pcheck"))
         return 2;
 
+    ExpectedIdentity expected;
+    if (!expectIdentity.empty() && !expected.Pin(uid, expectIdentity)) {
+        std::printf("p2pcheck: cannot write a temporary file\n");
+        return 1;
+    }
     int r = IOTC_Initialize2(0);
     if (r != 0)
         return Fail("IOTC_Initialize2", r);
@@ -128,6 +163,15 @@ int main(int argc, char** argv) {
         return Fail("IOTC_Get_SessionID", sid);
     auto started = std::chrono::steady_clock::now();
     r = IOTC_Connect_ByUID_Parallel(uid.c_str(), sid);
+    char seen[64] = "";
+    if (IOTC_Session_Identity(sid, seen, sizeof seen, nullptr, 0) == 0)
+        std::printf("identity: %s\n", seen);
+    if (r == P2P_ERR_IDENTITY_MISMATCH) {
+        std::printf("identity mismatch\n");
+        IOTC_Session_Close(sid);
+        IOTC_DeInitialize();
+        return 3;
+    }
     if (r < 0) {
         IOTC_Session_Close(sid);
         IOTC_DeInitialize();
