@@ -216,13 +216,13 @@ const TimingCase kTimingCases[] = {
                           "-c:v libx264 -profile:v main -bf 2 -g 25 '" +
                           clip + "'");
          SourceReader reader;
-         EXPECT_EQ(reader.Open(clip, 320, 240, 25, Mp4Recorder::kVideoBufferSize), 0);
+         EXPECT_EQ(reader.Open(clip, "", 320, 240, 25, Mp4Recorder::kVideoBufferSize), 0);
          TimedStreams s;
          for (int i = 0; i < 50; ++i) {
              Stamped f;
              bool key = false;
              int64_t pts = 0, dts = 0;
-             EXPECT_EQ(reader.Next(false, f.data, key, pts, dts), 0);
+             EXPECT_EQ(reader.Next(false, true, f.data, key, pts, dts), 0);
              f.stamp = static_cast<uint32_t>(pts);
              s.video.push_back(f);
          }
