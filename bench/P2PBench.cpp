@@ -121,16 +121,22 @@ void PrintLatency(const char* what, std::vector<double> v) {
                 v.size());
 }
 
-// As fast as the receiver takes them: the sender keeps at most 32 frames in
-// flight per session, so nothing is dropped and the figure is the pipeline's rate.
-void Throughput(int sessions, std::vector<std::unique_ptr<Camera>>& cameras) {
-    const long perSession = 20000;
+// One client for each of the first `sessions` cameras, once each camera holds its session.
+std::vector<Client> ConnectAll(int sessions, std::vector<std::unique_ptr<Camera>>& cameras) {
     std::vector<Client> clients;
     for (int i = 0; i < sessions; ++i)
         clients.push_back(Connect(cameras[i]->uid));
     for (int i = 0; i < sessions; ++i)
         while (cameras[i]->session.load() < 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return clients;
+}
+
+// As fast as the receiver takes them: the sender keeps at most 32 frames in
+// flight per session, so nothing is dropped and the figure is the pipeline's rate.
+void Throughput(int sessions, std::vector<std::unique_ptr<Camera>>& cameras) {
+    const long perSession = 20000;
+    std::vector<Client> clients = ConnectAll(sessions, cameras);
     std::vector<Result> results(sessions);
     std::vector<std::atomic<long>> taken(sessions);
     auto start = Clock::now();
@@ -187,12 +193,7 @@ void Throughput(int sessions, std::vector<std::unique_ptr<Camera>>& cameras) {
 
 void PacedLatency(int sessions, std::vector<std::unique_ptr<Camera>>& cameras) {
     const long perSession = 150; // 5 s at 30 fps
-    std::vector<Client> clients;
-    for (int i = 0; i < sessions; ++i)
-        clients.push_back(Connect(cameras[i]->uid));
-    for (int i = 0; i < sessions; ++i)
-        while (cameras[i]->session.load() < 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::vector<Client> clients = ConnectAll(sessions, cameras);
     std::vector<Result> results(sessions);
     auto start = Clock::now();
     auto deadline = start + std::chrono::seconds(30);
@@ -235,12 +236,7 @@ double CpuSeconds() {
 // The share of one core that each of `sessions` panes costs at 30 fps for 10 s.
 double CpuPerPane(int sessions, std::vector<std::unique_ptr<Camera>>& cameras) {
     const long perSession = 300;
-    std::vector<Client> clients;
-    for (int i = 0; i < sessions; ++i)
-        clients.push_back(Connect(cameras[i]->uid));
-    for (int i = 0; i < sessions; ++i)
-        while (cameras[i]->session.load() < 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::vector<Client> clients = ConnectAll(sessions, cameras);
     std::vector<Result> results(sessions);
     const double cpuStart = CpuSeconds();
     auto start = Clock::now();
