@@ -121,6 +121,16 @@ void PrintLatency(const char* what, std::vector<double> v) {
                 v.size());
 }
 
+// A thread that has `camera` send `count` frames at 30 fps from `start`.
+std::thread SendAt30Fps(Camera& camera, long count, Clock::time_point start) {
+    return std::thread([&camera, count, start] {
+        for (uint32_t n = 0; n < count; ++n) {
+            std::this_thread::sleep_until(start + std::chrono::microseconds(33333 * n));
+            camera.Send(n);
+        }
+    });
+}
+
 // One client for each of the first `sessions` cameras, once each camera holds its session.
 std::vector<Client> ConnectAll(int sessions, std::vector<std::unique_ptr<Camera>>& cameras) {
     std::vector<Client> clients;
@@ -199,12 +209,7 @@ void PacedLatency(int sessions, std::vector<std::unique_ptr<Camera>>& cameras) {
     auto deadline = start + std::chrono::seconds(30);
     std::vector<std::thread> threads;
     for (int i = 0; i < sessions; ++i) {
-        threads.emplace_back([&, i] {
-            for (uint32_t n = 0; n < perSession; ++n) {
-                std::this_thread::sleep_until(start + std::chrono::microseconds(33333 * n));
-                cameras[i]->Send(n);
-            }
-        });
+        threads.push_back(SendAt30Fps(*cameras[i], perSession, start));
         threads.emplace_back([&, i] { Receive(clients[i], perSession, 500, results[i], deadline); });
     }
     for (auto& t : threads)
@@ -242,12 +247,7 @@ double CpuPerPane(int sessions, std::vector<std::unique_ptr<Camera>>& cameras) {
     auto start = Clock::now();
     std::vector<std::thread> threads;
     for (int i = 0; i < sessions; ++i) {
-        threads.emplace_back([&, i] {
-            for (uint32_t n = 0; n < perSession; ++n) {
-                std::this_thread::sleep_until(start + std::chrono::microseconds(33333 * n));
-                cameras[i]->Send(n);
-            }
-        });
+        threads.push_back(SendAt30Fps(*cameras[i], perSession, start));
         // As a pane's receive loop does: wait for the next frame, then take it.
         threads.emplace_back([&, i] {
             std::vector<char> buf(48000);
