@@ -70,6 +70,7 @@ int SignalingClient::Start() {
     mosquitto_connect_callback_set(m, &SignalingClient::OnConnect);
     mosquitto_disconnect_callback_set(m, &SignalingClient::OnDisconnect);
     mosquitto_message_callback_set(m, &SignalingClient::OnMessage);
+    mosquitto_subscribe_callback_set(m, &SignalingClient::OnSubscribe);
     mosquitto_reconnect_delay_set(m, 1, 30, true);
     if (!m_options.user.empty() &&
         mosquitto_username_pw_set(m, m_options.user.c_str(), m_options.password.c_str()) != MOSQ_ERR_SUCCESS)
@@ -95,7 +96,13 @@ void SignalingClient::Subscribe(const std::string& topic) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_topics.insert(topic);
     if (m_connected)
-        mosquitto_subscribe(m_mosq.get(), nullptr, topic.c_str(), kQos);
+        SubscribeLocked(topic);
+}
+
+void SignalingClient::SubscribeLocked(const std::string& topic) {
+    int mid = 0;
+    if (mosquitto_subscribe(m_mosq.get(), &mid, topic.c_str(), kQos) == MOSQ_ERR_SUCCESS)
+        m_unacked.insert(mid);
 }
 
 void SignalingClient::Keep(const std::string& topic, const std::string& payload) {
@@ -116,6 +123,13 @@ bool SignalingClient::WaitConnected(int timeoutMs) {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] {
         return m_connected || m_refused;
+    }) && m_connected;
+}
+
+bool SignalingClient::WaitSubscribed(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] {
+        return (m_connected && m_unacked.empty()) || m_refused;
     }) && m_connected;
 }
 
@@ -144,7 +158,7 @@ void SignalingClient::Connected(int rc) {
         m_connected = true;
         ++m_connections;
         for (const std::string& topic : m_topics)
-            mosquitto_subscribe(m_mosq.get(), nullptr, topic.c_str(), kQos);
+            SubscribeLocked(topic);
         for (const auto& [topic, payload] : m_kept)
             mosquitto_publish(m_mosq.get(), nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
                               kQos, true);
@@ -160,6 +174,14 @@ void SignalingClient::OnDisconnect(mosquitto*, void* self, int) {
     auto* client = static_cast<SignalingClient*>(self);
     std::lock_guard<std::mutex> lock(client->m_mutex);
     client->m_connected = false;
+    client->m_unacked.clear();
+    client->m_changed.notify_all();
+}
+
+void SignalingClient::OnSubscribe(mosquitto*, void* self, int mid, int, const int*) {
+    auto* client = static_cast<SignalingClient*>(self);
+    std::lock_guard<std::mutex> lock(client->m_mutex);
+    client->m_unacked.erase(mid);
     client->m_changed.notify_all();
 }
 

@@ -52,8 +52,12 @@ public:
     void Keep(const std::string& topic, const std::string& payload);
     void Publish(const std::string& topic, const std::string& payload);
     // Waits until connected (true) or until timeoutMs passed or the broker
-    // refused the account (false).
+    // refused the account (false). What this side publishes from then on
+    // reaches the broker after its subscriptions.
     bool WaitConnected(int timeoutMs);
+    // The same, and until the broker acknowledged every subscription, so that
+    // what others publish from then on reaches this side.
+    bool WaitSubscribed(int timeoutMs);
     bool Connected() const;
     bool Refused() const;
     int Connections() const; // connections made so far (the first counts)
@@ -66,7 +70,9 @@ private:
     static void OnConnect(mosquitto* m, void* self, int rc);
     static void OnDisconnect(mosquitto* m, void* self, int rc);
     static void OnMessage(mosquitto* m, void* self, const mosquitto_message* message);
+    static void OnSubscribe(mosquitto* m, void* self, int mid, int count, const int* granted);
     void Connected(int rc);
+    void SubscribeLocked(const std::string& topic);
 
     struct Deleter {
         void operator()(mosquitto* m) const;
@@ -83,6 +89,7 @@ private:
     bool m_refused = false;
     int m_connections = 0;
     std::set<std::string> m_topics;
+    std::set<int> m_unacked; // ids of subscriptions the broker has not acknowledged
     std::map<std::string, std::string> m_kept;
 };
 

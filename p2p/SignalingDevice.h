@@ -31,7 +31,9 @@ public:
     // Sends an answer, candidate, done or reject to the client message.client.
     void Send(const std::string& uid, const SignalMessage& message);
 
-    bool WaitConnected(int timeoutMs) { return m_client && m_client->WaitConnected(timeoutMs); }
+    // Until connected and subscribed to every UID's topic: offers sent from
+    // then on reach this device.
+    bool WaitConnected(int timeoutMs) { return m_client && m_client->WaitSubscribed(timeoutMs); }
     int Connections() const { return m_client ? m_client->Connections() : 0; }
     int Dropped() const { return m_dropped; } // malformed or unexpected messages ignored
 
