@@ -5,6 +5,7 @@
 #include "platform/Tick.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <system_error>
@@ -38,6 +39,7 @@ void VideoRender::SetClock(std::function<uint32_t()> tick, std::function<void(ui
     std::lock_guard<NamedMutex> guard(m_objectLock);
     m_tick = std::move(tick);
     m_sleep = std::move(sleep);
+    m_steadyClock = false;
 }
 
 uint32_t VideoRender::GetBufferSize() {
@@ -78,6 +80,7 @@ void VideoRender::StopRenderLocked() {
         {
             std::lock_guard<NamedMutex> exitGuard(m_exitLock);
             m_stopFlag.store(1);
+            m_stopped.notify_all();
         }
         m_thread.join();
     }
@@ -158,13 +161,22 @@ bool VideoRender::StopRequested() {
 
 bool VideoRender::WaitFor(uint32_t milliseconds) {
     const uint32_t start = m_tick();
+    std::unique_lock<NamedMutex> exitGuard(m_exitLock);
     for (;;) {
-        if (StopRequested())
+        if (m_stopFlag.load() == 1)
             return false;
         const uint32_t elapsed = m_tick() - start;
         if (elapsed >= milliseconds)
             return true;
-        m_sleep(std::min<uint32_t>(milliseconds - elapsed, 10));
+        const uint32_t left = milliseconds - elapsed;
+        if (m_steadyClock) {
+            // One wake-up per picture, not one every few milliseconds.
+            m_stopped.wait_for(exitGuard, std::chrono::milliseconds(left));
+            continue;
+        }
+        exitGuard.unlock();
+        m_sleep(std::min<uint32_t>(left, 10));
+        exitGuard.lock();
     }
 }
 

@@ -6,6 +6,7 @@
 #include "session/FrameBufferList.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -68,18 +69,21 @@ private:
     bool GrowQueue(uint32_t needed);
     void RenderThread();
     bool StopRequested();
-    // Waits until due, in short steps; false when a stop came first.
+    // Waits until due, woken at once by a stop (false then). With a clock set
+    // by SetClock it sleeps in steps of at most 10 ms instead.
     bool WaitFor(uint32_t milliseconds);
 
     std::atomic<RenderTarget*> m_window{nullptr};
     std::unique_ptr<FrameBufferList> m_pictureQueue;
     NamedMutex m_exitLock{"RenderExit"};
+    std::condition_variable_any m_stopped; // signalled under m_exitLock when the stop flag is set
     std::atomic<uint8_t> m_stopFlag{1};
     NamedMutex m_objectLock{"HandleRender"};
     std::thread m_thread;
     std::atomic<uint32_t> m_droppedPictures{0};
     std::function<uint32_t()> m_tick;
     std::function<void(uint32_t)> m_sleep;
+    bool m_steadyClock = true; // no SetClock: WaitFor waits on m_stopped
     PictureScaler m_scaler;           // the decode thread's, in SubmitPicture
     std::atomic<uint64_t> m_sound{0}; // the latest NoteSound, timestamp << 32 | tick; 0 = none
 };
