@@ -3,6 +3,7 @@
 #include "media/Mp4Recorder.h"
 #include "media/VideoRender.h"
 #include "media/WavePlayer.h"
+#include "platform/ThreadName.h"
 #include "platform/Tick.h"
 #include "session/AVModel.h"
 
@@ -202,6 +203,7 @@ bool AVDecoder::StopRequested(const std::atomic<uint8_t>& flag) {
 }
 
 void AVDecoder::VideoDecodeThread() {
+    NameThisThread("vantor-vdecode");
     Decoder decoder(AV_CODEC_ID_H264, AVMEDIA_TYPE_VIDEO);
     if (!decoder.IsReady())
         return; // no picture for this pane; the stop joins us
@@ -234,6 +236,7 @@ void AVDecoder::VideoDecodeThread() {
 }
 
 void AVDecoder::AudioDecodeThread() {
+    NameThisThread("vantor-adecode");
     WavePlayer player;
     Decoder decoder(AV_CODEC_ID_AAC, AVMEDIA_TYPE_AUDIO);
     if (!decoder.IsReady())

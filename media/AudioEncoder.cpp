@@ -1,5 +1,6 @@
 #include "media/AudioEncoder.h"
 
+#include "platform/ThreadName.h"
 #include "platform/Tick.h"
 #include "session/AVModel.h"
 #include "session/FrameBufferList.h"
@@ -144,6 +145,7 @@ uint32_t AudioEncoder::WriteRecord(uint8_t* out, uint32_t sequence, const uint8_
 }
 
 void AudioEncoder::ThreadMain() {
+    NameThisThread("vantor-aencode");
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_AAC);
     if (codec == nullptr)
         return;

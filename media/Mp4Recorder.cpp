@@ -1,6 +1,7 @@
 #include "media/Mp4Recorder.h"
 
 #include "media/RecordingWriter.h"
+#include "platform/ThreadName.h"
 #include "platform/Tick.h"
 
 #include <cstring>
@@ -123,6 +124,7 @@ bool Mp4Recorder::ExitRequested() {
 }
 
 void Mp4Recorder::WriterThread() {
+    NameThisThread("vantor-record");
     RecordingWriter& writer = *m_writer;
     bool ok = true;
 

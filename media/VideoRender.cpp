@@ -2,6 +2,7 @@
 
 #include "media/RenderPacer.h"
 #include "media/ToRGB32.h"
+#include "platform/ThreadName.h"
 #include "platform/Tick.h"
 
 #include <algorithm>
@@ -181,6 +182,7 @@ bool VideoRender::WaitFor(uint32_t milliseconds) {
 }
 
 void VideoRender::RenderThread() {
+    NameThisThread("vantor-render");
     RenderPacer pacer(kQueueLength);
     FrameBufferList* queue = m_pictureQueue.get();
     uint64_t soundSeen = m_sound.load();

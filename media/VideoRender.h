@@ -83,7 +83,7 @@ private:
     std::atomic<uint32_t> m_droppedPictures{0};
     std::function<uint32_t()> m_tick;
     std::function<void(uint32_t)> m_sleep;
-    bool m_steadyClock = true; // no SetClock: WaitFor waits on m_stopped
+    bool m_steadyClock = true;        // no SetClock: WaitFor waits on m_stopped
     PictureScaler m_scaler;           // the decode thread's, in SubmitPicture
     std::atomic<uint64_t> m_sound{0}; // the latest NoteSound, timestamp << 32 | tick; 0 = none
 };

@@ -1,4 +1,5 @@
 #include "platform/DeviceMonitor.h"
+#include "platform/ThreadName.h"
 
 #include <fcntl.h>
 #include <libudev.h>
@@ -70,6 +71,7 @@ void DeviceMonitor::Stop() {
 }
 
 void DeviceMonitor::Run() {
+    NameThisThread("vantor-usb");
     const int fd = udev_monitor_get_fd(m_monitor);
     while (!m_stop) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {m_wake[0], POLLIN, 0}};

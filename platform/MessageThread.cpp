@@ -1,4 +1,5 @@
 #include "platform/MessageThread.h"
+#include "platform/ThreadName.h"
 
 namespace {
 
@@ -117,6 +118,7 @@ bool MessageThread::NextMessage(Message& out) {
 }
 
 void MessageThread::Run() {
+    NameThisThread("vantor-pane");
     if (InitInstance()) {
         Message message{};
         while (NextMessage(message)) {

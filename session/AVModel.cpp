@@ -3,6 +3,7 @@
 #include "p2p/P2PApi.h"
 #include "p2p/P2PErrors.h"
 #include "platform/NamedMutex.h"
+#include "platform/ThreadName.h"
 
 #include <algorithm>
 #include <chrono>
@@ -307,6 +308,7 @@ void AVModel::StopReceiver(bool video) {
 }
 
 void AVModel::VideoLoop() {
+    NameThisThread("vantor-vrecv");
     // Not cleared: only the pages the largest frame so far touched become resident.
     auto frame = std::make_unique_for_overwrite<char[]>(kLargestVideoFrame);
     char* buf = frame.get();
@@ -334,6 +336,7 @@ void AVModel::VideoLoop() {
 }
 
 void AVModel::AudioLoop() {
+    NameThisThread("vantor-arecv");
     char buf[kAudioBufferSize];
     char info[16] = {};
     while (audioStop.load() != 1) {
