@@ -1,8 +1,9 @@
 // Frames per second and delivery latency through the peer-to-peer transport
-// on loopback, for 1 and 4 sessions, with the frame sizes of 1280x720 H.264
-// at 30 fps (an IDR of 40000 bytes every 30 frames, 7000 bytes otherwise).
-// Then the CPU time per pane (device and desk side together, both in this
-// process) for 4 sessions paced at 30 fps, without TLS and with it.
+// on loopback, for 1 and 4 sessions, with the frame sizes of the simulated
+// camera's 1280x720 H.264 at 30 fps (an IDR of 64000 bytes every 30 frames,
+// 11000 bytes otherwise, 2.8 Mbit/s). Then the CPU time per pane of each
+// side, the device side in a process of its own, for 4 sessions paced at
+// 30 fps, without TLS and with it.
 // Prints figures; run by hand: build-x/bench/P2PBench
 #include "p2p/Device.h"
 #include "p2p/P2PApi.h"
@@ -13,13 +14,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <memory>
 #include <random>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -29,7 +34,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 size_t FrameSize(uint32_t n) {
-    return n % 30 == 0 ? 40000 : 7000;
+    return n % 30 == 0 ? 64000 : 11000;
 }
 
 int64_t NowNs() {
@@ -88,9 +93,10 @@ struct Result {
 
 // Receives until `total` frames (or lost ones) are accounted for or the deadline.
 void Receive(const Client& c, long total, int idleSleepUs, Result& r, Clock::time_point deadline) {
-    std::vector<char> buf(48000);
+    std::vector<char> buf(p2p::kMaxFrameSize);
     while (r.frames + r.lost < total && Clock::now() < deadline) {
-        int n = avRecvFrameData2(c.av, buf.data(), 48000, nullptr, nullptr, nullptr, 0, nullptr, nullptr);
+        int n = avRecvFrameData2(c.av, buf.data(), static_cast<int>(buf.size()), nullptr, nullptr, nullptr, 0, nullptr,
+                                 nullptr);
         if (n >= 0) {
             int64_t sent;
             std::memcpy(&sent, buf.data(), sizeof sent);
@@ -162,11 +168,11 @@ void Throughput(int sessions, std::vector<std::unique_ptr<Camera>>& cameras) {
             }
         });
         threads.emplace_back([&, i] {
-            std::vector<char> buf(48000);
+            std::vector<char> buf(p2p::kMaxFrameSize);
             Result& r = results[i];
             while (r.frames < perSession && Clock::now() < deadline) {
-                int n =
-                    avRecvFrameData2(clients[i].av, buf.data(), 48000, nullptr, nullptr, nullptr, 0, nullptr, nullptr);
+                int n = avRecvFrameData2(clients[i].av, buf.data(), static_cast<int>(buf.size()), nullptr, nullptr,
+                                         nullptr, 0, nullptr, nullptr);
                 if (n >= 0) {
                     ++r.frames;
                     r.bytes += n;
@@ -238,39 +244,113 @@ double CpuSeconds() {
     return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
 }
 
-// The share of one core that each of `sessions` panes costs at 30 fps for 10 s.
-double CpuPerPane(int sessions, std::vector<std::unique_ptr<Camera>>& cameras) {
-    const long perSession = 300;
-    std::vector<Client> clients = ConnectAll(sessions, cameras);
-    std::vector<Result> results(sessions);
+constexpr long kCpuFrames = 300; // 10 s at 30 fps
+
+// --devices PORT PREFIX TLS: the device side of the CPU measure, in a process
+// of its own so that each side's CPU time is its own. Four cameras, each of
+// which sends kCpuFrames paced frames once a client asked for them; prints
+// "ready" once they serve, then "cpu SECONDS" for the sending, and ends.
+int DeviceSide(char** argv) {
+    P2PSettings settings = P2PSettings::Current();
+    settings.port = static_cast<uint16_t>(std::atoi(argv[2]));
+    settings.sessionTimeoutMs = 10000;
+    P2PSettings::Set(settings);
+    p2p::test::DisableTls(std::strcmp(argv[4], "1") != 0);
+    std::vector<std::unique_ptr<Camera>> cameras;
+    for (int i = 0; i < 4; ++i)
+        cameras.push_back(std::make_unique<Camera>(std::string(argv[3]) + std::to_string(i)));
+    std::printf("ready\n");
+    std::fflush(stdout);
+    for (auto& camera : cameras)
+        while (camera->session.load() < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     const double cpuStart = CpuSeconds();
-    auto start = Clock::now();
-    std::vector<std::thread> threads;
-    for (int i = 0; i < sessions; ++i) {
-        threads.push_back(SendAt30Fps(*cameras[i], perSession, start));
-        // As a pane's receive loop does: wait for the next frame, then take it.
-        threads.emplace_back([&, i] {
-            std::vector<char> buf(48000);
-            auto deadline = start + std::chrono::seconds(15);
-            while (results[i].frames < perSession && Clock::now() < deadline) {
-                avWaitFrameData(clients[i].av, 300);
-                if (avRecvFrameData2(clients[i].av, buf.data(), 48000, nullptr, nullptr, nullptr, 0, nullptr,
-                                     nullptr) >= 0)
-                    ++results[i].frames;
-            }
-        });
-    }
-    for (auto& t : threads)
+    const auto start = Clock::now();
+    std::vector<std::thread> senders;
+    for (auto& camera : cameras)
+        senders.push_back(SendAt30Fps(*camera, kCpuFrames, start));
+    for (auto& t : senders)
         t.join();
-    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-    const double cpu = CpuSeconds() - cpuStart;
-    for (auto& c : clients) {
-        avClientStop(c.av);
-        IOTC_Session_Close(c.sid);
+    std::printf("cpu %.6f %.6f\n", CpuSeconds() - cpuStart,
+                std::chrono::duration<double>(Clock::now() - start).count());
+    std::fflush(stdout);
+    // The last frames are still on their way: the desk says when it has them.
+    char done;
+    while (read(STDIN_FILENO, &done, 1) < 0 && errno == EINTR) {
     }
-    for (auto& cam : cameras)
-        cam->session = -1;
-    return 100.0 * cpu / wall / sessions;
+    return 0;
+}
+
+struct SideCpu {
+    double desk = 0;   // % of a core per pane
+    double device = 0; // % of a core per pane
+};
+
+// One line of the device side's output.
+std::string ReadLine(FILE* in) {
+    char line[128] = {};
+    return std::fgets(line, sizeof line, in) ? std::string(line) : std::string();
+}
+
+// The share of one core that each of 4 panes paced at 30 fps costs on either side.
+SideCpu CpuPerPane(bool tls) {
+    p2p::test::DisableTls(!tls);
+    const std::string prefix = "CPU-" + std::to_string(getpid()) + (tls ? "-tls-" : "-plain-");
+    int out[2], in[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(in, O_CLOEXEC) != 0)
+        return {};
+    const std::string port = std::to_string(P2PSettings::Current().port);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(in[0], STDIN_FILENO);
+        execl("/proc/self/exe", "P2PBench", "--devices", port.c_str(), prefix.c_str(), tls ? "1" : "0", nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    close(in[0]);
+    FILE* fromDevices = fdopen(out[0], "r");
+    SideCpu result;
+    if (pid > 0 && fromDevices && ReadLine(fromDevices).rfind("ready", 0) == 0) {
+        std::vector<Client> clients;
+        for (int i = 0; i < 4; ++i)
+            clients.push_back(Connect(prefix + std::to_string(i)));
+        const double cpuStart = CpuSeconds();
+        const auto start = Clock::now();
+        std::vector<std::thread> threads;
+        for (auto& client : clients)
+            // As a pane's receive loop does: wait for the next frame, then take it.
+            threads.emplace_back([&client, start] {
+                std::vector<char> buf(p2p::kMaxFrameSize);
+                long frames = 0;
+                while (frames < kCpuFrames && Clock::now() < start + std::chrono::seconds(20)) {
+                    avWaitFrameData(client.av, 300);
+                    if (avRecvFrameData2(client.av, buf.data(), static_cast<int>(buf.size()), nullptr, nullptr, nullptr,
+                                         0, nullptr, nullptr) >= 0)
+                        ++frames;
+                }
+            });
+        for (auto& t : threads)
+            t.join();
+        const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+        result.desk = 100.0 * (CpuSeconds() - cpuStart) / wall / 4;
+        double deviceCpu = 0, deviceWall = 0;
+        if (std::sscanf(ReadLine(fromDevices).c_str(), "cpu %lf %lf", &deviceCpu, &deviceWall) == 2 && deviceWall > 0)
+            result.device = 100.0 * deviceCpu / deviceWall / 4;
+        for (auto& c : clients) {
+            avClientStop(c.av);
+            IOTC_Session_Close(c.sid);
+        }
+    }
+    close(in[1]); // the device side ends
+    if (fromDevices)
+        std::fclose(fromDevices);
+    else
+        close(out[0]);
+    if (pid > 0)
+        waitpid(pid, nullptr, 0);
+    p2p::test::DisableTls(false);
+    return result;
 }
 
 // Latency up to AVModel's video queue, whose receive loop sleeps 300 ms
@@ -316,7 +396,9 @@ void ModelLatency(Camera& camera) {
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc == 5 && std::strcmp(argv[1], "--devices") == 0)
+        return DeviceSide(argv);
     std::mt19937 engine{std::random_device{}()};
     P2PSettings settings;
     settings.port = static_cast<uint16_t>(20000 + (engine() % 2500) * 16);
@@ -328,18 +410,16 @@ int main() {
 
     IOTC_Initialize2(0);
     avInitialize(8);
-    std::printf("P2PBench: 1280x720 30 fps frame sizes (40000-byte IDR every 30 frames, 7000 bytes otherwise)\n");
+    std::printf("P2PBench: 1280x720 30 fps frame sizes (64000-byte IDR every 30 frames, 11000 bytes otherwise)\n");
     for (int sessions : {1, 4})
         Throughput(sessions, cameras);
     for (int sessions : {1, 4})
         PacedLatency(sessions, cameras);
-    p2p::test::DisableTls(true);
-    const double plain = CpuPerPane(4, cameras);
-    p2p::test::DisableTls(false);
-    const double tls = CpuPerPane(4, cameras);
-    std::printf("CPU per pane, 4 panes paced at 30 fps, device and desk side together: %.2f%% of a core without "
-                "TLS, %.2f%% with TLS 1.3 (%+.1f%%)\n",
-                plain, tls, plain > 0 ? 100.0 * (tls - plain) / plain : 0.0);
+    const SideCpu plain = CpuPerPane(false);
+    const SideCpu tls = CpuPerPane(true);
+    std::printf("CPU per pane, 4 panes paced at 30 fps, in %% of a core: desk side %.3f without TLS, %.3f with TLS 1.3 "
+                "(%+.3f); device side %.3f without, %.3f with (%+.3f)\n",
+                plain.desk, tls.desk, tls.desk - plain.desk, plain.device, tls.device, tls.device - plain.device);
     avDeInitialize();
     IOTC_DeInitialize();
     ModelLatency(*cameras[0]);
