@@ -40,7 +40,7 @@ bool SameSecret(const std::string& typed, const std::string& kept) {
 }
 
 std::string HostOf(const std::string& peer) {
-    return peer.substr(0, peer.rfind(':'));
+    return PeerHost(peer);
 }
 } // namespace
 

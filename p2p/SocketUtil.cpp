@@ -86,6 +86,20 @@ bool SocketAddress::operator==(const SocketAddress& other) const {
     return Size() == other.Size() && std::memcmp(&storage, &other.storage, Size()) == 0;
 }
 
+std::string PeerHost(const std::string& peer) {
+    const std::string host = peer.substr(0, peer.rfind(':'));
+    if (host.size() < 2 || host.front() != '[' || host.back() != ']')
+        return host;
+    in6_addr address{};
+    if (inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &address) != 1 ||
+        IN6_IS_ADDR_LINKLOCAL(&address) || IN6_IS_ADDR_LOOPBACK(&address))
+        return host; // a scoped one does not parse: it is link-local
+    std::memset(address.s6_addr + 8, 0, 8);
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET6, &address, text, sizeof text);
+    return "[" + std::string(text) + "]/64";
+}
+
 std::vector<SocketAddress> LocalBroadcastAddresses() {
     std::vector<SocketAddress> out;
     ifaddrs* list = nullptr;

@@ -32,6 +32,12 @@ struct SocketAddress {
     bool operator==(const SocketAddress& other) const;
 };
 
+// What the device's per-address limits and slow-downs count a peer by, from
+// its "host:port" text: the IPv4 address, or for IPv6 the /64 network (one
+// subscriber's share, whose every address a client can take), except a
+// loopback or link-local one, which counts by its own address as IPv4 does.
+std::string PeerHost(const std::string& peer);
+
 bool SetNonBlocking(int fd);
 // The broadcast address of every IPv4 network this machine is on (interfaces
 // that are up, loopback aside): where a search reaches devices on the LAN

@@ -629,6 +629,15 @@ TEST_F(TransportTest, ALoopbackDeviceServesIpv6AndIpv4) {
     IOTC_Session_Close(sid);
 }
 
+// The limits count an IPv6 client by the /64 it can take every address of.
+TEST(PeerHostTest, CountsIpv6ClientsByTheirNetwork) {
+    EXPECT_EQ(PeerHost("10.0.0.7:4000"), "10.0.0.7");
+    EXPECT_EQ(PeerHost("[2001:db8:1:2:aa:bb:cc:dd]:4000"), "[2001:db8:1:2::]/64");
+    EXPECT_EQ(PeerHost("[2001:db8:1:2::99]:4001"), "[2001:db8:1:2::]/64");
+    EXPECT_EQ(PeerHost("[::1]:4000"), "[::1]");
+    EXPECT_EQ(PeerHost("[fe80::1%eth0]:4000"), "[fe80::1%eth0]");
+}
+
 // A close from another thread ends a connect at once, whatever it waits on.
 TEST_F(TransportTest, CloseCancelsAConnectAtOnce) {
     enum Phase { Resolving, Searching, ConnectingTcp, AwaitingHello };
