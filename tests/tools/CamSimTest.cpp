@@ -483,6 +483,28 @@ TEST_F(CamSimTest, ProgramsServeAndCheckAUid) {
         EXPECT_NE(text.find(line), std::string::npos) << text;
 }
 
+// Where IPv6 is off, a camera on loopback starts all the same and serves IPv4.
+TEST_F(CamSimTest, ProgramsServeIpv4WhereIpv6IsOff) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "network namespaces need root";
+    struct Namespace {
+        std::string name = "vno6" + std::to_string(getpid());
+        ~Namespace() { TestStreams::Run("ip netns del " + name + " 2>/dev/null"); }
+    } ns;
+    int status = -1;
+    TestStreams::Run("ip netns add " + ns.name + " && ip -n " + ns.name + " link set lo up && ip netns exec " +
+                         ns.name + " sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.lo.disable_ipv6=1",
+                     &status);
+    ASSERT_EQ(status, 0) << "cannot build the namespace (ip, sysctl)";
+    TempDir dir;
+    const std::string uid = testnet::UniqueUid("NO6");
+    CamSimProgram camsim(uid, dir, {"ip", "netns", "exec", ns.name});
+    std::string text = CheckUntilFrames("ip netns exec " + ns.name, uid, status);
+    EXPECT_EQ(status, 0) << text << camsim.Log();
+    EXPECT_NE(text.find("at 127.0.0.1:"), std::string::npos) << text;
+    EXPECT_TRUE(camsim.Stop());
+}
+
 // A camera on the LAN that no search host lists is found by broadcast.
 TEST_F(CamSimTest, ProgramsMeetAcrossALanByBroadcast) {
     if (geteuid() != 0)
