@@ -10,6 +10,10 @@ struct P2PEndpoint {
     uint16_t port = 0;
 
     bool IsSet() const { return !host.empty(); }
+    // "host:port", an IPv6 address in brackets.
+    std::string Text() const {
+        return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    }
 };
 
 // Where the transport searches for devices, which servers help it reach them

@@ -55,8 +55,7 @@ TEST(P2PSettingsTest, GoodValuesAreParsed) {
     EXPECT_EQ(s.turn.host, "2001:db8::1");
     EXPECT_EQ(s.turn.port, 5349);
     ASSERT_TRUE(s.Apply("broker", "mqtt://[::1]", "x", error)) << error;
-    EXPECT_EQ(s.broker.host, "::1");
-    EXPECT_EQ(s.broker.port, 1883);
+    EXPECT_EQ(s.broker.Text(), "[::1]:1883");
     ASSERT_TRUE(s.Apply("hosts", " 10.0.0.2, cam.local, [::1], fe80::1%eth0 ", "x", error)) << error;
     EXPECT_EQ(s.hosts, (std::vector<std::string>{"10.0.0.2", "cam.local", "::1", "fe80::1%eth0"}));
     ASSERT_TRUE(s.Apply("bind", "[::]", "x", error)) << error;
