@@ -33,10 +33,10 @@ Connection::Connection(int fd, int timeoutMs, std::string peer)
     : m_fd(fd), m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_timeoutMs(timeoutMs), m_peer(std::move(peer)),
       m_readBuffer(64 * 1024), m_plainBuffer(64 * 1024) {
     SetNonBlocking(fd);
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    if (m_peer.empty() && getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        m_peer = AddressText(addr);
+    SocketAddress addr;
+    socklen_t len = sizeof addr.storage;
+    if (m_peer.empty() && getpeername(fd, addr.Raw(), &len) == 0)
+        m_peer = addr.Text();
 }
 
 // What a queued message holds: its buffer, its share of the queue's

@@ -40,7 +40,7 @@ bool SameSecret(const std::string& typed, const std::string& kept) {
 }
 
 std::string HostOf(const std::string& peer) {
-    return peer.substr(0, peer.rfind(':'));
+    return PeerHost(peer);
 }
 } // namespace
 
@@ -210,44 +210,28 @@ int Device::Start(const P2PSettings& settings) {
     if (!m_identity && !(m_identity = TlsLayer::Identity::Generate()))
         return P2P_ERR_NO_RESOURCES;
     constexpr int kResolveTimeoutMs = 2000;
-    std::vector<in_addr> bound;
+    std::vector<SocketAddress> bound;
     ResolveHosts(
         {settings.bindAddress}, kResolveTimeoutMs, [] { return false; }, bound);
     if (bound.empty())
         return P2P_ERR_BAD_ARGUMENT;
-    const in_addr bindAddr = bound.front();
-    m_udp.reset();
-    for (int i = 0; i < settings.portSpan && m_udp.get() < 0; ++i) {
-        UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr = bindAddr;
-        addr.sin_port = htons(static_cast<uint16_t>(settings.port + i));
-        if (fd.get() >= 0 && bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-            m_udp = std::move(fd);
-            m_searchPort = static_cast<uint16_t>(settings.port + i);
-        }
-    }
-    if (m_udp.get() < 0)
+    const std::vector<ListenAddress> at = ListenAddresses(bound);
+    m_udp.clear();
+    for (int i = 0; i < settings.portSpan && m_udp.empty(); ++i)
+        m_searchPort = BindSockets(at, SOCK_DGRAM, static_cast<uint16_t>(settings.port + i), m_udp);
+    if (m_udp.empty())
         return P2P_ERR_NETWORK;
-    m_listen.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr = bindAddr;
-    socklen_t len = sizeof addr;
-    if (m_listen.get() < 0 || bind(m_listen.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(m_listen.get(), 64) != 0 || getsockname(m_listen.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        m_udp.reset();
-        m_listen.reset();
+    m_tcpPort = BindSockets(at, SOCK_STREAM, 0, m_listen);
+    if (m_listen.empty()) {
+        m_udp.clear();
         return P2P_ERR_NETWORK;
     }
-    m_tcpPort = ntohs(addr.sin_port);
     m_wake.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     m_stop.store(false);
     if (!StartThread(m_thread, [this] { Run(); })) {
         m_stop.store(true);
-        m_udp.reset();
-        m_listen.reset();
+        m_udp.clear();
+        m_listen.clear();
         return P2P_ERR_NO_RESOURCES;
     }
     if (int r = StartBroker(); r != P2P_OK) {
@@ -290,46 +274,54 @@ void Device::Stop() {
         entry.second->connection.Close(P2P_ERR_LOCAL_CLOSE);
     for (auto& entry : sessions)
         entry.second->connection.Join();
-    m_udp.reset();
-    m_listen.reset();
+    m_udp.clear();
+    m_listen.clear();
 }
 
 void Device::Run() {
+    std::vector<pollfd> fds{{m_wake.get(), POLLIN, 0}};
+    for (const auto* sockets : {&m_udp, &m_listen})
+        for (const UniqueFd& fd : *sockets)
+            fds.push_back({fd.get(), POLLIN, 0});
     while (!m_stop.load()) {
-        pollfd fds[3] = {{m_wake.get(), POLLIN, 0}, {m_udp.get(), POLLIN, 0}, {m_listen.get(), POLLIN, 0}};
-        poll(fds, 3, 200);
+        poll(fds.data(), fds.size(), 200);
         if (fds[0].revents & POLLIN) {
             uint64_t count;
             ssize_t n = read(m_wake.get(), &count, sizeof count);
             (void)n;
         }
-        if (fds[1].revents & POLLIN)
-            AnswerSearch();
-        if (fds[2].revents & POLLIN)
-            Accept();
+        for (size_t i = 1; i < fds.size(); ++i) {
+            if (!(fds[i].revents & POLLIN))
+                continue;
+            if (i <= m_udp.size())
+                AnswerSearch(fds[i].fd);
+            else
+                Accept(fds[i].fd);
+        }
         Reap();
     }
 }
 
-void Device::AnswerSearch() {
+// Answers on the socket the search came on, so in the family it came in.
+void Device::AnswerSearch(int udp) {
     uint8_t buffer[512];
-    sockaddr_in from{};
-    socklen_t fromLen = sizeof from;
+    SocketAddress from;
+    socklen_t fromLen = sizeof from.storage;
     ssize_t n;
-    while ((n = recvfrom(m_udp.get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLen)) >= 0) {
+    while ((n = recvfrom(udp, buffer, sizeof buffer, 0, from.Raw(), &fromLen)) >= 0) {
         uint32_t nonce = 0;
         std::string uid;
         if (DecodeSearchRequest(buffer, static_cast<size_t>(n), nonce, uid) && HoldsUid(uid)) {
             std::vector<uint8_t> answer = EncodeSearchAnswer(nonce, uid, m_tcpPort);
-            sendto(m_udp.get(), answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), fromLen);
+            sendto(udp, answer.data(), answer.size(), 0, from.Raw(), fromLen);
         }
-        fromLen = sizeof from;
+        fromLen = sizeof from.storage;
     }
 }
 
-void Device::Accept() {
+void Device::Accept(int listening) {
     for (;;) {
-        UniqueFd fd(accept4(m_listen.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        UniqueFd fd(accept4(listening, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (fd.get() < 0)
             return;
         int one = 1;

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace p2p {
 class BrokerListener;
@@ -92,8 +93,8 @@ private:
     void Run();
     // Registers the UIDs with the broker of the settings, if one is set.
     int StartBroker();
-    void AnswerSearch();
-    void Accept();
+    void AnswerSearch(int udp);
+    void Accept(int listening);
     // Makes a session of a connection (a TCP one, or a broker path's stream
     // behind a bridge) under the limits every session shares.
     void Admit(p2p::UniqueFd fd, std::string peer, std::string path, std::unique_ptr<p2p::StreamBridge> bridge);
@@ -122,8 +123,8 @@ private:
     DeviceListener& m_listener;
     P2PSettings m_settings;
     std::shared_ptr<TlsLayer::Identity> m_identity;
-    p2p::UniqueFd m_udp;
-    p2p::UniqueFd m_listen;
+    std::vector<p2p::UniqueFd> m_udp;    // the search, one socket per address listened on
+    std::vector<p2p::UniqueFd> m_listen; // the sessions, likewise, all at m_tcpPort
     p2p::UniqueFd m_wake;
     uint16_t m_searchPort = 0;
     uint16_t m_tcpPort = 0;

@@ -4,14 +4,13 @@
 #include "p2p/P2PTestHooks.h"
 #include "p2p/ThreadStart.h"
 
-#include <arpa/inet.h>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <netdb.h>
-#include <optional>
 
 namespace p2p {
 
@@ -24,43 +23,60 @@ std::atomic<int> g_delayMs{0};
 struct Lookups {
     std::mutex mutex;
     std::condition_variable cv;
-    std::vector<std::optional<in_addr>> results;
+    std::vector<std::vector<SocketAddress>> results;
     size_t finished = 0;
 };
 
-std::optional<in_addr> LookUp(const std::string& host) {
+std::string Unbracketed(const std::string& host) {
+    return host.size() > 2 && host.front() == '[' && host.back() == ']' ? host.substr(1, host.size() - 2) : host;
+}
+
+// Every address of both families; numericOnly never asks a name service.
+std::vector<SocketAddress> Addresses(const std::string& host, bool numericOnly) {
+    std::vector<SocketAddress> out;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_flags = numericOnly ? AI_NUMERICHOST : 0;
+    addrinfo* result = nullptr;
+    if (getaddrinfo(Unbracketed(host).c_str(), nullptr, &hints, &result) != 0)
+        return out;
+    for (const addrinfo* i = result; i != nullptr; i = i->ai_next) {
+        if (i->ai_family != AF_INET && i->ai_family != AF_INET6)
+            continue;
+        SocketAddress address = SocketAddress::From(i->ai_addr, i->ai_addrlen);
+        if (std::find(out.begin(), out.end(), address) == out.end())
+            out.push_back(address);
+    }
+    freeaddrinfo(result);
+    return out;
+}
+
+std::vector<SocketAddress> LookUp(const std::string& host) {
     if (int delay = g_delayMs.load(); delay > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* result = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &result) != 0 || result == nullptr)
-        return std::nullopt;
-    in_addr addr = reinterpret_cast<sockaddr_in*>(result->ai_addr)->sin_addr;
-    freeaddrinfo(result);
-    return addr;
+    return Addresses(host, false);
 }
 
 } // namespace
 
 int ResolveHosts(const std::vector<std::string>& hosts, int timeoutMs, const std::function<bool()>& cancelled,
-                 std::vector<in_addr>& out) {
+                 std::vector<SocketAddress>& out) {
     auto lookups = std::make_shared<Lookups>();
     lookups->results.resize(hosts.size());
     for (size_t i = 0; i < hosts.size(); ++i) {
-        in_addr numeric{};
-        if (inet_pton(AF_INET, hosts[i].c_str(), &numeric) == 1) {
+        std::vector<SocketAddress> numeric = Addresses(hosts[i], true);
+        if (!numeric.empty()) {
             std::lock_guard<std::mutex> lock(lookups->mutex);
-            lookups->results[i] = numeric;
+            lookups->results[i] = std::move(numeric);
             ++lookups->finished;
             continue;
         }
         std::thread thread;
         bool started = StartThread(thread, [lookups, i, host = hosts[i]] {
-            std::optional<in_addr> addr = LookUp(host);
+            std::vector<SocketAddress> addresses = LookUp(host);
             std::lock_guard<std::mutex> lock(lookups->mutex);
-            lookups->results[i] = addr;
+            lookups->results[i] = std::move(addresses);
             ++lookups->finished;
             lookups->cv.notify_all();
         });
@@ -81,9 +97,10 @@ int ResolveHosts(const std::vector<std::string>& hosts, int timeoutMs, const std
     if (cancelled())
         return P2P_ERR_CANCELLED;
     out.clear();
-    for (const std::optional<in_addr>& addr : lookups->results)
-        if (addr)
-            out.push_back(*addr);
+    for (const std::vector<SocketAddress>& addresses : lookups->results)
+        for (const SocketAddress& address : addresses)
+            if (std::find(out.begin(), out.end(), address) == out.end())
+                out.push_back(address);
     return P2P_OK;
 }
 

@@ -119,7 +119,9 @@ struct IceStream::Engine {
         bool relayed = local->type == NICE_CANDIDATE_TYPE_RELAYED || remote->type == NICE_CANDIDATE_TYPE_RELAYED;
         char address[NICE_ADDRESS_STRING_LEN];
         nice_address_to_string(&remote->addr, address);
-        std::string text = std::string(address) + ":" + std::to_string(nice_address_get_port(&remote->addr));
+        const bool v6 = nice_address_ip_version(&remote->addr) == 6;
+        std::string text = (v6 ? "[" + std::string(address) + "]" : std::string(address)) + ":" +
+                           std::to_string(nice_address_get_port(&remote->addr));
         std::lock_guard<std::mutex> lock(e->mutex);
         e->path = relayed ? "relay" : "direct";
         e->remote = text;

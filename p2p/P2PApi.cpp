@@ -136,28 +136,37 @@ bool IsCancelled(ClientSession& session) {
     return session.cancelled;
 }
 
-// Asks every search port of every host, and of every local network's
-// broadcast address, for the UID until its device answers or the search time
-// is up. The answer's source address and TCP port are where the session goes.
-int SearchUid(const std::string& uid, std::vector<in_addr> hosts, const P2PSettings& settings,
-              const std::function<bool()>& cancelled, sockaddr_in& found) {
-    const std::vector<in_addr> broadcasts = LocalBroadcastAddresses();
-    hosts.insert(hosts.end(), broadcasts.begin(), broadcasts.end());
-    std::vector<sockaddr_in> targets;
-    for (const in_addr& addr : hosts) {
+// The search's two sockets, one per family; a family this host lacks has none.
+struct SearchSockets {
+    UniqueFd v4{socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};
+    UniqueFd v6{socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)};
+
+    SearchSockets() {
+        const int one = 1;
+        setsockopt(v4.get(), SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+        setsockopt(v6.get(), IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    }
+    int For(const SocketAddress& target) const { return target.Family() == AF_INET6 ? v6.get() : v4.get(); }
+};
+
+// Asks every search port of every host, of every local network's broadcast
+// address and of the IPv6 all-nodes group on every local link for the UID
+// until its device answers or the search time is up. The answer's source
+// address and TCP port are where the session goes.
+int SearchUid(const std::string& uid, std::vector<SocketAddress> hosts, const P2PSettings& settings,
+              const std::function<bool()>& cancelled, SocketAddress& found) {
+    for (const auto& local : {LocalBroadcastAddresses(), LocalMulticastAddresses()})
+        hosts.insert(hosts.end(), local.begin(), local.end());
+    std::vector<SocketAddress> targets;
+    for (SocketAddress target : hosts) {
         for (int i = 0; i < settings.portSpan; ++i) {
-            sockaddr_in target{};
-            target.sin_family = AF_INET;
-            target.sin_addr = addr;
-            target.sin_port = htons(static_cast<uint16_t>(settings.port + i));
+            target.SetPort(static_cast<uint16_t>(settings.port + i));
             targets.push_back(target);
         }
     }
-    UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (fd.get() < 0)
+    const SearchSockets sockets;
+    if (sockets.v4.get() < 0 && sockets.v6.get() < 0)
         return P2P_ERR_NETWORK;
-    const int one = 1;
-    setsockopt(fd.get(), SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
     uint32_t nonce = RandomNonce();
     std::vector<uint8_t> request = EncodeSearchRequest(nonce, uid);
     Clock::time_point start = Clock::now();
@@ -171,29 +180,30 @@ int SearchUid(const std::string& uid, std::vector<in_addr> hosts, const P2PSetti
         if (cancelled())
             return P2P_ERR_CANCELLED;
         if (now >= nextSend) {
-            for (const sockaddr_in& target : targets)
-                sendto(fd.get(), request.data(), request.size(), 0, reinterpret_cast<const sockaddr*>(&target),
-                       sizeof target);
+            for (const SocketAddress& target : targets)
+                sendto(sockets.For(target), request.data(), request.size(), 0, target.Raw(), target.Size());
             nextSend = now + std::chrono::milliseconds(interval);
             interval = interval < 800 ? interval * 2 : interval;
         }
-        pollfd p{fd.get(), POLLIN, 0};
-        poll(&p, 1, 20);
-        uint8_t answer[512];
-        sockaddr_in from{};
-        socklen_t fromLen = sizeof from;
-        ssize_t n;
-        while ((n = recvfrom(fd.get(), answer, sizeof answer, 0, reinterpret_cast<sockaddr*>(&from), &fromLen)) > 0) {
-            uint32_t answerNonce = 0;
-            std::string answerUid;
-            uint16_t tcpPort = 0;
-            if (DecodeSearchAnswer(answer, static_cast<size_t>(n), answerNonce, answerUid, tcpPort) &&
-                answerNonce == nonce && answerUid == uid) {
-                found = from;
-                found.sin_port = htons(tcpPort);
-                return P2P_OK;
+        pollfd p[2] = {{sockets.v4.get(), POLLIN, 0}, {sockets.v6.get(), POLLIN, 0}};
+        poll(p, 2, 20);
+        for (int fd : {sockets.v4.get(), sockets.v6.get()}) {
+            uint8_t answer[512];
+            SocketAddress from;
+            socklen_t fromLen = sizeof from.storage;
+            ssize_t n;
+            while (fd >= 0 && (n = recvfrom(fd, answer, sizeof answer, 0, from.Raw(), &fromLen)) > 0) {
+                uint32_t answerNonce = 0;
+                std::string answerUid;
+                uint16_t tcpPort = 0;
+                if (DecodeSearchAnswer(answer, static_cast<size_t>(n), answerNonce, answerUid, tcpPort) &&
+                    answerNonce == nonce && answerUid == uid) {
+                    found = from;
+                    found.SetPort(tcpPort);
+                    return P2P_OK;
+                }
+                fromLen = sizeof from.storage;
             }
-            fromLen = sizeof from;
         }
     }
 }
@@ -267,17 +277,17 @@ int AwaitHello(ClientSession& session) {
 // and each given up as soon as cancelled() says so.
 int ConnectLan(const std::string& uid, const P2PSettings& settings, const std::function<bool()>& cancelled,
                Reached& out) {
-    std::vector<in_addr> hosts;
+    std::vector<SocketAddress> hosts;
     if (int r = ResolveHosts(settings.hosts, kResolveTimeoutMs, cancelled, hosts); r != P2P_OK)
         return r;
     if (hosts.empty())
         return P2P_ERR_HOST_NOT_RESOLVED;
-    sockaddr_in address{};
+    SocketAddress address;
     if (int r = SearchUid(uid, hosts, settings, cancelled, address); r != P2P_OK)
         return r;
     if (int r = ConnectTcp(address, kConnectTimeoutMs, cancelled, out.fd); r != P2P_OK)
         return r;
-    out.remote = AddressText(address);
+    out.remote = address.Text();
     out.path = "lan";
     return P2P_OK;
 }

@@ -13,7 +13,7 @@
 // What IOTC_Session_Check reports about a session.
 struct P2PSessionInfo {
     char uid[65];      // the device's UID
-    char remote[64];   // the device's address, "a.b.c.d:port"
+    char remote[64];   // the device's address, "a.b.c.d:port" or "[v6]:port"
     int32_t state;     // 0 idle, 1 connected, 2 ended
     int32_t endReason; // why an ended session ended (a P2P_ERR_* code)
 };

@@ -1,11 +1,13 @@
 #include "p2p/P2PSettings.h"
 
+#include <arpa/inet.h>
 #include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <net/if.h>
 #include <optional>
 #include <sstream>
 #include <unistd.h>
@@ -52,15 +54,37 @@ bool ReadNumber(const std::string& text, long low, long high, long& out) {
     return true;
 }
 
-bool ValidHost(const std::string& host) {
+// An IPv6 address, with an interface after "%" for a link-local one.
+bool ValidIpv6(const std::string& text) {
+    const size_t percent = text.find('%');
+    in6_addr address{};
+    if (inet_pton(AF_INET6, text.substr(0, percent).c_str(), &address) != 1)
+        return false;
+    if (percent == std::string::npos)
+        return true;
+    const std::string scope = text.substr(percent + 1);
+    return !scope.empty() && scope.size() < IF_NAMESIZE &&
+           scope.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") ==
+               std::string::npos;
+}
+
+// A host name, an IPv4 address or an IPv6 address in brackets (or bare
+// where no port can follow).
+bool ValidHost(const std::string& host, bool bareIpv6 = false) {
     if (host.size() > 2 && host.front() == '[' && host.back() == ']')
-        return host.find_first_not_of("0123456789abcdefABCDEF:.", 1) == host.size() - 1;
+        return ValidIpv6(host.substr(1, host.size() - 2));
+    if (bareIpv6 && host.find(':') != std::string::npos)
+        return ValidIpv6(host);
     if (host.empty() || host.size() > 253)
         return false;
     for (char c : host)
         if (!std::isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_')
             return false;
     return true;
+}
+
+std::string Unbracketed(const std::string& host) {
+    return host.size() > 2 && host.front() == '[' && host.back() == ']' ? host.substr(1, host.size() - 2) : host;
 }
 
 // "host[:port]", the port defaulting; a bracketed IPv6 address keeps its brackets off.
@@ -76,9 +100,7 @@ bool ParseEndpoint(const std::string& text, uint16_t defaultPort, P2PEndpoint& o
     }
     if (!ValidHost(host))
         return false;
-    if (bracketed)
-        host = host.substr(1, host.size() - 2);
-    out.host = host;
+    out.host = Unbracketed(host);
     out.port = static_cast<uint16_t>(port);
     return true;
 }
@@ -91,9 +113,9 @@ bool ParseHosts(const std::string& text, std::vector<std::string>& out) {
         item = Trim(item);
         if (item.empty())
             continue;
-        if (!ValidHost(item))
+        if (!ValidHost(item, true))
             return false;
-        list.push_back(item);
+        list.push_back(Unbracketed(item));
     }
     if (list.empty())
         return false;
@@ -126,9 +148,9 @@ bool P2PSettings::Apply(const std::string& key, const std::string& value, const 
             return false;
         portSpan = static_cast<int>(n);
     } else if (key == "bind") {
-        if (!ValidHost(value))
+        if (!ValidHost(value, true))
             return Fail(error, where, "\"" + value + "\" is not an address to listen on");
-        bindAddress = value;
+        bindAddress = Unbracketed(value);
     } else if (key == "search_ms") {
         if (!ParseNumberKey(value, where, 100, 600000, n, error))
             return false;

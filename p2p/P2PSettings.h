@@ -10,6 +10,10 @@ struct P2PEndpoint {
     uint16_t port = 0;
 
     bool IsSet() const { return !host.empty(); }
+    // "host:port", an IPv6 address in brackets.
+    std::string Text() const {
+        return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+    }
 };
 
 // Where the transport searches for devices, which servers help it reach them
@@ -25,11 +29,13 @@ struct P2PEndpoint {
 //   the environment.
 // VANTOR_P2P_CONFIG names one file to read instead of the two.
 //
-//   hosts            comma-separated hosts to search (default 127.0.0.1), besides
-//                    every local network's broadcast address
+//   hosts            comma-separated hosts to search (default 127.0.0.1; IPv6 bare
+//                    or in brackets), besides every local network's broadcast
+//                    address and every local link's IPv6 all-nodes group
 //   port             first UDP search port (default 32760)
 //   span             number of search ports from the first (default 16)
-//   bind             address a device listens on (default 127.0.0.1)
+//   bind             address a device listens on (default 127.0.0.1, with ::1;
+//                    0.0.0.0 or :: for every address of both families)
 //   search_ms        how long a search for a UID lasts (default 3000)
 //   timeout_ms       silence after which a session counts as dead (default 10000)
 //   broker           mqtt://host[:port] or mqtts://host[:port] (TLS); none by default

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <mutex>
 #include <thread>
+#include <unistd.h>
 
 using namespace p2p;
 
@@ -94,6 +95,7 @@ struct Path {
     bool relay;
     bool udp;
     bool tcp;
+    const char* local = "127.0.0.1"; // the host candidates' address
 };
 
 class IceStreamTest : public testing::TestWithParam<Path> {};
@@ -104,7 +106,9 @@ TEST_P(IceStreamTest, LargePayloadCrossesIntact) {
     const Path& p = GetParam();
     std::unique_ptr<TestTurn> turn;
     IceStream::Options options;
-    options.localAddresses = {"127.0.0.1"};
+    if (std::string(p.local) == "::1" && access("/proc/sys/net/ipv6", F_OK) != 0)
+        GTEST_SKIP() << "this kernel has no IPv6";
+    options.localAddresses = {p.local};
     if (p.relay) {
         turn = std::make_unique<TestTurn>();
         ASSERT_TRUE(TestBroker::WaitAccepting(turn->port())) << "turnserver did not start";
@@ -122,6 +126,10 @@ TEST_P(IceStreamTest, LargePayloadCrossesIntact) {
     Pair(a, b);
     ASSERT_TRUE(a.WaitFor([&] { return a.stream.GetState() == ByteStream::State::Connected; }, 15000));
     EXPECT_EQ(a.stream.Path(), p.relay ? "relay" : "direct");
+    const std::string peer = std::string(p.local) == "::1" ? "[::1]:" : "127.0.0.1:";
+    if (!p.relay) {
+        EXPECT_EQ(a.stream.RemoteAddress().rfind(peer, 0), 0u) << a.stream.RemoteAddress();
+    }
 
     std::vector<uint8_t> payload(8 << 20);
     for (size_t i = 0; i < payload.size(); ++i)
@@ -142,7 +150,9 @@ TEST_P(IceStreamTest, LargePayloadCrossesIntact) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, IceStreamTest,
-                         testing::Values(Path{"Direct", false, true, true}, Path{"RelayOverUdp", true, true, false},
+                         testing::Values(Path{"Direct", false, true, true},
+                                         Path{"DirectOverIpv6", false, true, true, "::1"},
+                                         Path{"RelayOverUdp", true, true, false},
                                          Path{"RelayOverTcp", true, false, true}),
                          [](const testing::TestParamInfo<Path>& info) { return std::string(info.param.name); });
 

@@ -40,7 +40,8 @@ INSTANTIATE_TEST_SUITE_P(
                     BadValue{"TurnHostWithSpace", "turn", "turn example:3478"}, BadValue{"PortZero", "port", "0"},
                     BadValue{"PortWithTrailingText", "port", "32760x"}, BadValue{"NegativeSpan", "span", "-1"},
                     BadValue{"SearchTooShort", "search_ms", "5"}, BadValue{"HostsAllEmpty", "hosts", " , "},
-                    BadValue{"UnknownKey", "brokr", "mqtt://b"}),
+                    BadValue{"HostNotIpv6", "hosts", "[::1::2]"}, BadValue{"BindBadScope", "bind", "fe80::1%a b"},
+                    BadValue{"StunBareIpv6", "stun", "2001:db8::1:3478"}, BadValue{"UnknownKey", "brokr", "mqtt://b"}),
     [](const testing::TestParamInfo<BadValue>& info) { return std::string(info.param.name); });
 
 TEST(P2PSettingsTest, GoodValuesAreParsed) {
@@ -53,8 +54,12 @@ TEST(P2PSettingsTest, GoodValuesAreParsed) {
     ASSERT_TRUE(s.Apply("turn", "[2001:db8::1]:5349", "x", error)) << error;
     EXPECT_EQ(s.turn.host, "2001:db8::1");
     EXPECT_EQ(s.turn.port, 5349);
-    ASSERT_TRUE(s.Apply("hosts", " 10.0.0.2, cam.local ", "x", error)) << error;
-    EXPECT_EQ(s.hosts, (std::vector<std::string>{"10.0.0.2", "cam.local"}));
+    ASSERT_TRUE(s.Apply("broker", "mqtt://[::1]", "x", error)) << error;
+    EXPECT_EQ(s.broker.Text(), "[::1]:1883");
+    ASSERT_TRUE(s.Apply("hosts", " 10.0.0.2, cam.local, [::1], fe80::1%eth0 ", "x", error)) << error;
+    EXPECT_EQ(s.hosts, (std::vector<std::string>{"10.0.0.2", "cam.local", "::1", "fe80::1%eth0"}));
+    ASSERT_TRUE(s.Apply("bind", "[::]", "x", error)) << error;
+    EXPECT_EQ(s.bindAddress, "::");
 }
 
 // The file sets keys, the environment overrides them, and a bad line stops the

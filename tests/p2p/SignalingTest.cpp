@@ -74,7 +74,10 @@ TEST(SignalMessageTest, EveryTypeSurvivesARoundTrip) {
         m.pwd = "0123456789abcdefghijklmn";
         if (type <= SignalMessage::Candidate)
             m.candidates = {"candidate:1 1 UDP 2015363327 10.0.0.5 40000 typ host",
-                            "candidate:2 1 TCP 1015021823 203.0.113.9 3478 typ relay raddr 0.0.0.0 rport 0"};
+                            "candidate:2 1 TCP 1015021823 203.0.113.9 3478 typ relay raddr 0.0.0.0 rport 0",
+                            "candidate:3 1 UDP 2015363071 2001:db8::5 40002 typ host",
+                            "candidate:4 1 UDP 1686052351 2001:db8:ffff:ffff:ffff:ffff:ffff:7 61002 typ srflx raddr "
+                            "fe80::1 rport 40002"};
         m.online = type == SignalMessage::Presence;
         m.via = type == SignalMessage::Presence ? "CAM-1" : "";
         m.code = type == SignalMessage::Reject ? -20024 : 0;

@@ -25,6 +25,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace p2p;
@@ -59,6 +60,15 @@ public:
     std::atomic<int> startDelayMs{0};
     std::atomic<int> closedReason{0};
     void OnSessionClosed(int, int reason) override { closedReason = reason; }
+    void OnSessionOpened(int, const std::string&, const std::string& from) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        peer = from;
+    }
+    std::string Peer() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return peer;
+    }
+    std::string peer;
 };
 
 // A device holding one new UID, with its listener.
@@ -582,6 +592,50 @@ TEST_F(TransportTest, ConnectTellsWhatWentWrong) {
     EXPECT_EQ(TryConnect(closing), Both(P2P_ERR_CONNECT_FAILED));
     SearchHosts nowhere({"no-such-host.invalid"});
     EXPECT_EQ(TryConnect(late).first, P2P_ERR_HOST_NOT_RESOLVED);
+}
+
+// A device on loopback listens on both families: a search that lists only
+// ::1 opens a session over IPv6, while the same ports serve IPv4 beside it.
+TEST_F(TransportTest, ALoopbackDeviceServesIpv6AndIpv4) {
+    if (access("/proc/sys/net/ipv6", F_OK) != 0)
+        GTEST_SKIP() << "this kernel has no IPv6";
+    TestDevice dev;
+    SearchHosts ipv6Only({"[::1]"});
+    int sid = -1;
+    ASSERT_GE(Open(dev.uid, sid), 0);
+    P2PSessionInfo info{};
+    IOTC_Session_Check(sid, &info);
+    EXPECT_EQ(std::string(info.remote), "[::1]:" + std::to_string(dev.device.GetTcpPort()));
+    EXPECT_EQ(dev.listener.Peer().rfind("[::1]:", 0), 0u) << dev.listener.Peer();
+
+    UniqueFd udp(socket(AF_INET, SOCK_DGRAM, 0));
+    const sockaddr_in search = Loopback(dev.device.GetSearchPort());
+    const std::vector<uint8_t> ask = EncodeSearchRequest(7, dev.uid);
+    sendto(udp.get(), ask.data(), ask.size(), 0, reinterpret_cast<const sockaddr*>(&search), sizeof search);
+    pollfd p{udp.get(), POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 2000), 1);
+    uint8_t answer[512];
+    const ssize_t n = recv(udp.get(), answer, sizeof answer, 0);
+    uint32_t nonce = 0;
+    std::string uid;
+    uint16_t tcpPort = 0;
+    EXPECT_TRUE(DecodeSearchAnswer(answer, static_cast<size_t>(std::max<ssize_t>(n, 0)), nonce, uid, tcpPort));
+    EXPECT_EQ(tcpPort, dev.device.GetTcpPort());
+    std::unique_ptr<TlsTap> v4 = TlsTap::Connect(tcpPort);
+    const std::vector<uint8_t> hello = Message(MSG_HELLO, EncodeHello(dev.uid));
+    ASSERT_TRUE(WaitUntil([&] { return send(v4->Plain(), hello.data(), hello.size(), 0) > 0; }, 2000));
+    EXPECT_TRUE(WaitUntil([&] { return dev.listener.Peer().rfind("127.0.0.1:", 0) == 0; }, 3000))
+        << dev.listener.Peer();
+    IOTC_Session_Close(sid);
+}
+
+// The limits count an IPv6 client by the /64 it can take every address of.
+TEST(PeerHostTest, CountsIpv6ClientsByTheirNetwork) {
+    EXPECT_EQ(PeerHost("10.0.0.7:4000"), "10.0.0.7");
+    EXPECT_EQ(PeerHost("[2001:db8:1:2:aa:bb:cc:dd]:4000"), "[2001:db8:1:2::]/64");
+    EXPECT_EQ(PeerHost("[2001:db8:1:2::99]:4001"), "[2001:db8:1:2::]/64");
+    EXPECT_EQ(PeerHost("[::1]:4000"), "[::1]");
+    EXPECT_EQ(PeerHost("[fe80::1%eth0]:4000"), "[fe80::1%eth0]");
 }
 
 // A close from another thread ends a connect at once, whatever it waits on.

@@ -25,12 +25,14 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -385,19 +387,25 @@ public:
 };
 
 // Two network namespaces joined by a veth pair: a camera and a desk on one
-// LAN, where no search host lists the camera. Removed with everything in it.
+// LAN, where no search host lists the camera. IPv4 with broadcast, or IPv6
+// alone (the links' own link-local addresses and fd13::1, fd13::2). Removed
+// with everything in it.
 class TwoHostLan {
 public:
-    TwoHostLan() {
+    explicit TwoHostLan(bool ipv6Only = false) : m_ipv6Only(ipv6Only) {
         const std::string cam = "vcam" + m_tag, desk = "vdesk" + m_tag;
+        auto address = [&](const std::string& ns, const std::string& link, int host) {
+            return " && ip -n " + ns +
+                   (ipv6Only ? " addr add fd13::" + std::to_string(host) + "/64 nodad dev " + link
+                             : " addr add 10.213.0." + std::to_string(host) + "/24 broadcast + dev " + link);
+        };
         int status = -1;
         TestStreams::Run("ip netns add " + cam + " && ip netns add " + desk + " && ip link add vc" + m_tag +
                              " type veth peer name vd" + m_tag + " && ip link set vc" + m_tag + " netns " + cam +
-                             " && ip link set vd" + m_tag + " netns " + desk + " && ip -n " + cam +
-                             " addr add 10.213.0.1/24 broadcast + dev vc" + m_tag + " && ip -n " + desk +
-                             " addr add 10.213.0.2/24 broadcast + dev vd" + m_tag + " && ip -n " + cam +
-                             " link set vc" + m_tag + " up && ip -n " + desk + " link set vd" + m_tag +
-                             " up && ip -n " + cam + " link set lo up && ip -n " + desk + " link set lo up 2>&1",
+                             " && ip link set vd" + m_tag + " netns " + desk + address(cam, "vc" + m_tag, 1) +
+                             address(desk, "vd" + m_tag, 2) + " && ip -n " + cam + " link set vc" + m_tag +
+                             " up && ip -n " + desk + " link set vd" + m_tag + " up && ip -n " + cam +
+                             " link set lo up && ip -n " + desk + " link set lo up 2>&1",
                          &status);
         m_ok = status == 0;
     }
@@ -405,15 +413,21 @@ public:
         TestStreams::Run("ip netns del vcam" + m_tag + " 2>/dev/null; ip netns del vdesk" + m_tag + " 2>/dev/null");
     }
     bool Ok() const { return m_ok; }
-    // Command prefixes: the camera listens on its LAN address; the desk
-    // searches only its own loopback, so only the broadcast can find it.
+    // Command prefixes: the camera listens on every address; the desk
+    // searches only its own loopback, so only the broadcast (or the IPv6
+    // multicast) can find it.
     std::vector<std::string> Camera() const {
-        return {"ip", "netns", "exec", "vcam" + m_tag, "env", "VANTOR_P2P_BIND=0.0.0.0"};
+        return {"ip",           "netns", "exec",
+                "vcam" + m_tag, "env",   m_ipv6Only ? "VANTOR_P2P_BIND=::" : "VANTOR_P2P_BIND=0.0.0.0"};
     }
-    std::string Desk() const { return "ip netns exec vdesk" + m_tag + " env VANTOR_P2P_HOSTS=127.0.0.1"; }
+    std::string Desk() const {
+        return "ip netns exec vdesk" + m_tag + " env VANTOR_P2P_HOSTS=" + (m_ipv6Only ? "::1" : "127.0.0.1");
+    }
+    std::string DeskLink() const { return "vd" + m_tag; }
 
 private:
     std::string m_tag = std::to_string(getpid());
+    bool m_ipv6Only = false;
     bool m_ok = false;
 };
 
@@ -439,9 +453,23 @@ TEST_F(CamSimTest, ProgramsServeAndCheckAUid) {
     int status = -1;
     std::string text = CheckUntilFrames("", uid, status);
     EXPECT_EQ(status, 0) << text;
-    EXPECT_NE(text.find("connected to " + uid), std::string::npos) << text; // and it counted frames
+    EXPECT_NE(text.find("connected to " + uid + " at 127.0.0.1:"), std::string::npos) << text; // and it counted frames
     EXPECT_NE(text.find("path: lan\n"), std::string::npos) << text;
     EXPECT_NE(text.find("connect_ms: "), std::string::npos) << text;
+    // The same camera over IPv6 loopback, listed by address and by a name that resolves to ::1 alone.
+    if (geteuid() == 0 && access("/proc/sys/net/ipv6", F_OK) == 0) {
+        const std::string hosts = (dir.path() / "hosts").string();
+        std::ofstream(hosts) << "::1 v6-loopback.test\n";
+        for (const std::string& env : {std::string("env VANTOR_P2P_HOSTS=[::1]"),
+                                       "unshare --mount sh -c 'mount --bind " + hosts +
+                                           " /etc/hosts && exec \"$@\"' sh env VANTOR_P2P_HOSTS=v6-loopback.test"}) {
+            text = CheckUntilFrames(env, uid, status);
+            EXPECT_EQ(status, 0) << text;
+            EXPECT_NE(text.find("connected to " + uid + " at [::1]:"), std::string::npos) << text;
+        }
+    } else {
+        std::printf("skipped the IPv6 checks: %s\n", geteuid() != 0 ? "not root" : "no IPv6 in this kernel");
+    }
     text = TestStreams::Run(std::string(VANTOR_BINARY_DIR) + "/tools/p2pcheck/vantor-p2pcheck --seconds 2 --uid " +
                                 testnet::UniqueUid("NONE") + " 2>&1",
                             &status);
@@ -453,6 +481,28 @@ TEST_F(CamSimTest, ProgramsServeAndCheckAUid) {
     for (const std::string& line :
          {"serving UID " + uid, std::string("path: lan"), std::string("video started"), std::string("camsim: stopped")})
         EXPECT_NE(text.find(line), std::string::npos) << text;
+}
+
+// Where IPv6 is off, a camera on loopback starts all the same and serves IPv4.
+TEST_F(CamSimTest, ProgramsServeIpv4WhereIpv6IsOff) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "network namespaces need root";
+    struct Namespace {
+        std::string name = "vno6" + std::to_string(getpid());
+        ~Namespace() { TestStreams::Run("ip netns del " + name + " 2>/dev/null"); }
+    } ns;
+    int status = -1;
+    TestStreams::Run("ip netns add " + ns.name + " && ip -n " + ns.name + " link set lo up && ip netns exec " +
+                         ns.name + " sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.lo.disable_ipv6=1",
+                     &status);
+    ASSERT_EQ(status, 0) << "cannot build the namespace (ip, sysctl)";
+    TempDir dir;
+    const std::string uid = testnet::UniqueUid("NO6");
+    CamSimProgram camsim(uid, dir, {"ip", "netns", "exec", ns.name});
+    std::string text = CheckUntilFrames("ip netns exec " + ns.name, uid, status);
+    EXPECT_EQ(status, 0) << text << camsim.Log();
+    EXPECT_NE(text.find("at 127.0.0.1:"), std::string::npos) << text;
+    EXPECT_TRUE(camsim.Stop());
 }
 
 // A camera on the LAN that no search host lists is found by broadcast.
@@ -470,6 +520,28 @@ TEST_F(CamSimTest, ProgramsMeetAcrossALanByBroadcast) {
     EXPECT_NE(text.find("at 10.213.0.1"), std::string::npos) << text;
     EXPECT_NE(text.find("path: lan\n"), std::string::npos) << text;
     EXPECT_TRUE(camsim.Stop());
+}
+
+// A camera on a LAN with IPv6 alone is found by the all-nodes multicast and
+// reached at its link-local address on the desk's link.
+TEST_F(CamSimTest, ProgramsMeetAcrossAnIpv6LanByMulticast) {
+    if (geteuid() != 0 || access("/proc/sys/net/ipv6", F_OK) != 0)
+        GTEST_SKIP() << (geteuid() != 0 ? "network namespaces need root" : "this kernel has no IPv6");
+    TwoHostLan lan(true);
+    ASSERT_TRUE(lan.Ok()) << "cannot build the namespaces (ip, veth)";
+    TempDir dir;
+    const std::string uid = testnet::UniqueUid("LAN6");
+    CamSimProgram camsim(uid, dir, lan.Camera());
+    int status = -1;
+    std::string text = CheckUntilFrames(lan.Desk(), uid, status);
+    EXPECT_EQ(status, 0) << text;
+    // At the source of the answer: link-local on the desk's link, or the
+    // ULA address while the link-local ones are still tentative.
+    const bool linkLocal =
+        text.find("at [fe80::") != std::string::npos && text.find("%" + lan.DeskLink() + "]:") != std::string::npos;
+    EXPECT_TRUE(linkLocal || text.find("at [fd13::1]:") != std::string::npos) << text;
+    EXPECT_TRUE(camsim.Stop());
+    EXPECT_NE(camsim.Log().find(" from ["), std::string::npos) << camsim.Log(); // an IPv6 peer
 }
 
 // With a broker in the environment the camera registers there, and a check

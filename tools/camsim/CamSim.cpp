@@ -132,7 +132,7 @@ int CamSim::Start() {
         bool online = m_device.WaitBrokerConnected(kPresenceWaitMs);
         const P2PEndpoint& broker = m_config.settings.broker;
         for (const std::string& uid : m_config.uids)
-            Log("UID " + uid + " registered with the broker " + broker.host + ":" + std::to_string(broker.port) +
+            Log("UID " + uid + " registered with the broker " + broker.Text() +
                 ", presence: " + (online ? "online" : "offline (the broker does not answer yet; retrying)"));
     }
     m_stop.store(false);
