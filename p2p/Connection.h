@@ -49,8 +49,9 @@ public:
         }
         // Every message of one read has been handled (and the session goes on).
         virtual void OnReadDone() {}
-        // Called on every tick of the loop while the session runs (about
-        // every 100 ms). Return 0, or an error code that closes the connection.
+        // Called at least on every tick of the loop (about every 100 ms) while
+        // the session runs, for a handler that waits for a time without
+        // blocking. Return 0, or an error code that closes the connection.
         virtual int OnTick() { return 0; }
         virtual void OnClosed(int reason, int peerReason) = 0;
     };
