@@ -16,7 +16,10 @@
 
 // The client's side of one session: the connection, the answers the API
 // calls wait for, and the frames received and not yet taken. All fields are
-// guarded by `mutex`; waiters sleep on `cv`, which every change wakes.
+// guarded by `mutex`; waiters sleep on `cv`, which every change wakes. The
+// handler calls run on the process's I/O loop and never wait: they take the
+// lock only for short work (OnSecured reads and writes the small pinning
+// file, outside the lock).
 class ClientSession : public Connection::Handler {
 public:
     enum State { Idle, Connecting, Connected, Ended };
@@ -56,7 +59,7 @@ public:
     // once, and asks its connection to close; the connection is returned for
     // the caller to join. Call without the lock.
     std::unique_ptr<Connection> Cancel();
-    // Cancel, and wait for the connection's thread.
+    // Cancel, and wait until the connection has ended.
     void Shutdown();
     // Closes the connection and waits for it, without cancelling the session:
     // a failed connect leaves the id ready for another try.

@@ -1,14 +1,12 @@
 #include "p2p/Connection.h"
 
 #include "p2p/P2PErrors.h"
-#include "p2p/ThreadStart.h"
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -30,8 +28,7 @@ int64_t MsSince(Clock::time_point t) {
 } // namespace
 
 Connection::Connection(int fd, int timeoutMs, std::string peer)
-    : m_fd(fd), m_wakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_timeoutMs(timeoutMs), m_peer(std::move(peer)),
-      m_readBuffer(64 * 1024), m_plainBuffer(64 * 1024) {
+    : m_fd(fd), m_timeoutMs(timeoutMs), m_peer(std::move(peer)), m_readBuffer(64 * 1024), m_plainBuffer(64 * 1024) {
     SetNonBlocking(fd);
     SocketAddress addr;
     socklen_t len = sizeof addr.storage;
@@ -90,18 +87,34 @@ bool Connection::Start(Handler* handler) {
             return type == m_firstType;
         return type == MSG_KEEPALIVE || type == MSG_CLOSE || m_handler->Accepts(type);
     });
-    return StartThread(m_thread, [this] { Run(); });
+    m_sink = [this](uint16_t type, const uint8_t* payload, size_t length) { return Deliver(type, payload, length); };
+    m_start = m_lastRecv = m_lastSend = m_lastProgress = Clock::now();
+    if (m_tls) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        TakeCiphertext(); // a client's hello
+    }
+    m_loop = IoLoop::Shared();
+    if (!m_loop)
+        return false;
+    m_ended = std::make_shared<Ended>();
+    m_watching = EPOLLIN;
+    if (!m_loop->Add(m_fd.get(), m_watching, this, m_watch)) {
+        m_ended.reset();
+        m_loop.reset();
+        return false;
+    }
+    return true;
 }
 
 void Connection::Join() {
-    if (m_thread.joinable())
-        m_thread.join();
+    if (!m_ended)
+        return; // never started
+    std::unique_lock<std::mutex> lock(m_ended->mutex);
+    m_ended->cv.wait(lock, [&] { return m_ended->done; });
 }
 
 void Connection::Wake() {
-    uint64_t one = 1;
-    ssize_t r = write(m_wakeFd.get(), &one, sizeof one);
-    (void)r;
+    m_loop->Notify(m_watch);
 }
 
 int Connection::Send(uint16_t type, const uint8_t* a, size_t an, const uint8_t* b, size_t bn, bool droppable) {
@@ -131,7 +144,8 @@ int Connection::Send(uint16_t type, const uint8_t* a, size_t an, const uint8_t* 
             m_queue.push_back(std::move(message));
         }
     }
-    Wake();
+    if (m_ended)
+        Wake();
     return result;
 }
 
@@ -141,6 +155,8 @@ size_t Connection::GetQueuedBytes() {
 }
 
 void Connection::Close(int reason) {
+    if (!m_ended)
+        return; // never started: nothing to end
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_closeRequested)
@@ -152,6 +168,8 @@ void Connection::Close(int reason) {
 }
 
 void Connection::Freeze() {
+    if (!m_ended)
+        return;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_frozen = true;
@@ -197,151 +215,153 @@ bool Connection::WritePending() {
     return true;
 }
 
-void Connection::FlushBeforeClose(int reason) {
+void Connection::TrimBeforeClose(int reason) {
     // Drop unsent media, keep a started message whole, then say goodbye.
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        std::deque<std::vector<uint8_t>> keep;
-        m_queuedBytes = m_cipherOut.size() - m_cipherOffset;
-        for (size_t i = 0; i < m_queue.size(); ++i) {
-            uint16_t type = GetU16(m_queue[i].data() + 2);
-            if ((i == 0 && m_frontOffset > 0) || (type != MSG_VIDEO && type != MSG_AUDIO)) {
-                m_queuedBytes += Cost(m_queue[i]);
-                keep.push_back(std::move(m_queue[i]));
-            }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::deque<std::vector<uint8_t>> keep;
+    m_queuedBytes = m_cipherOut.size() - m_cipherOffset;
+    for (size_t i = 0; i < m_queue.size(); ++i) {
+        uint16_t type = GetU16(m_queue[i].data() + 2);
+        if ((i == 0 && m_frontOffset > 0) || (type != MSG_VIDEO && type != MSG_AUDIO)) {
+            m_queuedBytes += Cost(m_queue[i]);
+            keep.push_back(std::move(m_queue[i]));
         }
-        if (keep.empty())
-            m_frontOffset = 0;
-        m_queue.swap(keep);
-        if (!CanSend())
-            return; // no goodbye can be sent before the handshake is done
-        std::vector<uint8_t> close(kHeaderSize + 4);
-        EncodeHeader(MSG_CLOSE, 4, close.data());
-        PutU32(close.data() + kHeaderSize, static_cast<uint32_t>(reason));
-        m_queuedBytes += Cost(close);
-        m_queue.push_back(std::move(close));
     }
-    Clock::time_point start = Clock::now();
-    while (MsSince(start) < kCloseFlushMs) {
-        if (!WritePending())
-            return;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (!HasOutput())
-                return;
-        }
-        pollfd p{m_fd.get(), POLLOUT, 0};
-        poll(&p, 1, 20);
+    if (keep.empty())
+        m_frontOffset = 0;
+    m_queue.swap(keep);
+    if (!CanSend())
+        return; // no goodbye can be sent before the handshake is done
+    std::vector<uint8_t> close(kHeaderSize + 4);
+    EncodeHeader(MSG_CLOSE, 4, close.data());
+    PutU32(close.data() + kHeaderSize, static_cast<uint32_t>(reason));
+    m_queuedBytes += Cost(close);
+    m_queue.push_back(std::move(close));
+}
+
+void Connection::Watch(uint32_t events) {
+    if (events != m_watching) {
+        m_watching = events;
+        m_loop->Modify(m_watch, events);
     }
 }
 
-void Connection::Run() {
-    const Clock::time_point start = Clock::now();
-    m_lastProgress = start;
-    Clock::time_point lastRecv = start;
-    Clock::time_point lastSend = start;
-    int reason = 0;
-    bool localClose = false;
-    bool refused = false; // the handler or the protocol ended the session: say why before closing
-    bool frozen = false;
-    bool silent = false; // ended before the session began: send nothing at all
-    if (m_tls) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        TakeCiphertext(); // a client's hello
+void Connection::OnEvent(uint32_t events) {
+    if (m_phase == Phase::Running) {
+        if (int reason = Serve(events); reason != 0)
+            End(reason);
+    } else if (m_phase == Phase::Flushing) {
+        Flush();
     }
+}
 
-    MessageParser::Sink sink = [this](uint16_t type, const uint8_t* payload, size_t length) -> int {
-        m_firstSeen = true; // the filter let only the required type through before
-        if (type == MSG_KEEPALIVE)
-            return 0;
-        if (type == MSG_CLOSE) {
-            m_peerReason = static_cast<int32_t>(GetU32(payload));
+int Connection::Deliver(uint16_t type, const uint8_t* payload, size_t length) {
+    m_firstSeen = true; // the filter let only the required type through before
+    if (type == MSG_KEEPALIVE)
+        return 0;
+    if (type == MSG_CLOSE) {
+        m_peerReason = static_cast<int32_t>(GetU32(payload));
+        return P2P_ERR_SESSION_CLOSED;
+    }
+    return m_handler->OnMessage(type, payload, length);
+}
+
+int Connection::Serve(uint32_t events) {
+    bool wantWrite;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_closeRequested) {
+            m_sayWhy = true;
+            return m_requestedReason;
+        }
+        m_wasFrozen = m_frozen;
+        wantWrite = HasOutput();
+    }
+    // A frozen session reads and writes nothing, but still notices that the
+    // peer hung up, so that a silent session does not outlive its peer.
+    if (m_wasFrozen) {
+        Watch(EPOLLRDHUP);
+        return (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) ? P2P_ERR_SESSION_CLOSED : 0;
+    }
+    if (events & (EPOLLIN | EPOLLHUP | EPOLLERR)) {
+        ssize_t n = recv(m_fd.get(), m_readBuffer.data(), m_readBuffer.size(), 0);
+        if (n == 0)
             return P2P_ERR_SESSION_CLOSED;
-        }
-        return m_handler->OnMessage(type, payload, length);
-    };
-
-    while (reason == 0) {
-        bool wantWrite;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_closeRequested) {
-                reason = m_requestedReason;
-                localClose = true;
-                break;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return P2P_ERR_NETWORK;
+        if (n > 0) {
+            m_lastRecv = Clock::now();
+            int fed = Receive(m_readBuffer.data(), static_cast<size_t>(n), m_silent);
+            if (fed != 0) {
+                m_sayWhy = fed != P2P_ERR_SESSION_CLOSED; // the handler or the protocol ended it: say why
+                return fed;
             }
-            frozen = m_frozen;
-            wantWrite = HasOutput();
+            m_handler->OnReadDone();
         }
-        // A frozen session reads and writes nothing, but still notices that the
-        // peer hung up, so that a silent session does not outlive its peer.
-        pollfd fds[2] = {{m_wakeFd.get(), POLLIN, 0}, {m_fd.get(), POLLRDHUP, 0}};
-        if (!frozen)
-            fds[1].events = static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0));
-        int r = poll(fds, 2, frozen ? 500 : 100);
-        if (r < 0 && errno != EINTR) {
-            reason = P2P_ERR_NETWORK;
-            break;
+    }
+    if (wantWrite) {
+        if (!WritePending())
+            return P2P_ERR_NETWORK;
+        m_lastSend = Clock::now();
+    } else {
+        m_lastProgress = Clock::now();
+    }
+    // Silence, no HELLO in time, or a peer that has not taken a byte for as long.
+    if (MsSince(m_lastRecv) > m_timeoutMs || (!m_firstSeen && MsSince(m_start) > m_firstWithinMs) ||
+        MsSince(m_lastProgress) > m_timeoutMs)
+        return P2P_ERR_REMOTE_TIMEOUT;
+    if (events == 0) {
+        if (int r = m_handler->OnTick(); r != 0) {
+            m_sayWhy = true;
+            return r;
         }
-        if (fds[0].revents & POLLIN) {
-            uint64_t count;
-            ssize_t n = read(m_wakeFd.get(), &count, sizeof count);
-            (void)n;
-        }
-        if (frozen) {
-            if (fds[1].revents & (POLLRDHUP | POLLHUP | POLLERR))
-                reason = P2P_ERR_SESSION_CLOSED;
-            continue;
-        }
-        if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
-            ssize_t n = recv(m_fd.get(), m_readBuffer.data(), m_readBuffer.size(), 0);
-            if (n == 0) {
-                reason = P2P_ERR_SESSION_CLOSED;
-                break;
-            }
-            if (n < 0) {
-                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                    reason = P2P_ERR_NETWORK;
-                    break;
-                }
-            } else {
-                lastRecv = Clock::now();
-                int fed = Receive(m_readBuffer.data(), static_cast<size_t>(n), sink, silent);
-                if (fed != 0) {
-                    reason = fed;
-                    refused = fed != P2P_ERR_SESSION_CLOSED;
-                    break;
-                }
-                m_handler->OnReadDone();
-            }
-        }
-        if (fds[1].revents & POLLOUT) {
-            if (!WritePending()) {
-                reason = P2P_ERR_NETWORK;
-                break;
-            }
-            lastSend = Clock::now();
-        }
-        if (!wantWrite)
-            m_lastProgress = Clock::now();
-        // Silence, no HELLO in time, or a peer that has not taken a byte for as long.
-        if (MsSince(lastRecv) > m_timeoutMs || (!m_firstSeen && MsSince(start) > m_firstWithinMs) ||
-            MsSince(m_lastProgress) > m_timeoutMs) {
-            reason = P2P_ERR_REMOTE_TIMEOUT;
-            break;
-        }
-        if (!wantWrite && CanSend() && MsSince(lastSend) >= kKeepaliveMs) {
-            std::lock_guard<std::mutex> lock(m_mutex);
+    }
+    bool output;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!wantWrite && CanSend() && MsSince(m_lastSend) >= kKeepaliveMs) {
             std::vector<uint8_t> keepalive(kHeaderSize);
             EncodeHeader(MSG_KEEPALIVE, 0, keepalive.data());
             m_queuedBytes += Cost(keepalive);
             m_queue.push_back(std::move(keepalive));
-            lastSend = Clock::now();
+            m_lastSend = Clock::now();
         }
+        output = HasOutput();
     }
+    Watch(EPOLLIN | (output ? EPOLLOUT : 0u));
+    if (output && !wantWrite)
+        Wake(); // written on the next round, as what Send queues is
+    return 0;
+}
 
-    if (!frozen && !silent && (localClose || refused))
-        FlushBeforeClose(reason);
+void Connection::End(int reason) {
+    m_reason = reason;
+    if (m_wasFrozen || m_silent || !m_sayWhy) {
+        Finish();
+        return;
+    }
+    TrimBeforeClose(reason);
+    m_phase = Phase::Flushing;
+    m_flushUntil = Clock::now() + std::chrono::milliseconds(kCloseFlushMs);
+    Watch(EPOLLOUT);
+    Flush();
+}
+
+// What is still queued gets out for a short while before the hang-up; the
+// loop's tick ends a flush that the peer does not take.
+void Connection::Flush() {
+    bool output = false;
+    if (Clock::now() < m_flushUntil && WritePending()) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        output = HasOutput();
+    }
+    if (!output)
+        Finish();
+}
+
+void Connection::Finish() {
+    m_phase = Phase::Done;
+    m_loop->Remove(m_watch);
     shutdown(m_fd.get(), SHUT_RDWR);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -351,16 +371,23 @@ void Connection::Run() {
         m_cipherOffset = 0;
         m_queuedBytes = 0;
     }
-    m_closeReason.store(reason);
+    m_closeReason.store(m_reason);
     m_closed.store(true);
-    m_handler->OnClosed(reason, m_peerReason);
+    m_handler->OnClosed(m_reason, m_peerReason);
+    // The connection may be gone once `done` is seen: only the shared block is touched.
+    std::shared_ptr<Ended> ended = m_ended;
+    {
+        std::lock_guard<std::mutex> lock(ended->mutex);
+        ended->done = true;
+    }
+    ended->cv.notify_all();
 }
 
-int Connection::Receive(const uint8_t* data, size_t length, const MessageParser::Sink& sink, bool& silent) {
+int Connection::Receive(const uint8_t* data, size_t length, bool& silent) {
     const bool first = !m_receivedAny;
     m_receivedAny = true;
     if (!m_tls)
-        return m_parser.Feed(data, length, sink);
+        return m_parser.Feed(data, length, m_sink);
     if (first && !m_secured && length >= kHeaderSize + 4 && data[0] == kMagic0 && data[1] == kMagic1 &&
         GetU16(data + 2) == MSG_CLOSE) {
         // A full device refuses in clear before any TLS; the reason is all it says.
@@ -391,7 +418,7 @@ int Connection::Receive(const uint8_t* data, size_t length, const MessageParser:
             return 0;
         if (n < 0)
             return m_tls->GetState() == TlsLayer::State::Closed ? P2P_ERR_SESSION_CLOSED : P2P_ERR_PROTOCOL;
-        if (int fed = m_parser.Feed(m_plainBuffer.data(), static_cast<size_t>(n), sink); fed != 0)
+        if (int fed = m_parser.Feed(m_plainBuffer.data(), static_cast<size_t>(n), m_sink); fed != 0)
             return fed;
     }
 }

@@ -6,14 +6,13 @@
 #include "p2p/P2PErrors.h"
 #include "p2p/P2PTestHooks.h"
 #include "p2p/StreamBridge.h"
-#include "p2p/ThreadStart.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <deque>
 #include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -30,6 +29,7 @@ constexpr int kFirstDelayMs = 250;        // an address's tries wait this long o
 constexpr int kMaxDelayMs = 3000;         // doubling with each miss up to this
 constexpr auto kStrikeMemory = std::chrono::minutes(10);
 constexpr size_t kMaxStrikeAddresses = 1024;
+constexpr size_t kMaxHeldBytes = 64 * 1024; // a client's requests held while its channel start waits
 
 // Compares in a time that does not depend on where the texts differ.
 bool SameSecret(const std::string& typed, const std::string& kept) {
@@ -63,6 +63,8 @@ public:
           connection(fd.release(), timeoutMs, std::move(peer)) {}
 
     int OnMessage(uint16_t type, const uint8_t* payload, size_t length) override {
+        if (startPending)
+            return Hold(type, payload, length);
         switch (type) {
         case MSG_HELLO: {
             uint8_t version = 0;
@@ -82,21 +84,19 @@ public:
             return 0;
         }
         case MSG_AV_START: {
-            uint8_t channel = 0;
-            std::string account, password;
-            if (uid.empty() || !DecodeAvStart(payload, length, channel, account, password))
+            if (uid.empty() || !DecodeAvStart(payload, length, start.channel, start.account, start.password))
                 return P2P_ERR_PROTOCOL;
             if (avActive.load())
                 return Answer(MSG_AV_START_ACK, P2P_ERR_CHANNEL_IN_USE);
             // Every try waits alike once its address has erred, right or wrong.
-            device.WaitOutStrikes(HostOf(connection.GetPeer()));
-            bool matches = channel == 0 && device.CheckAccount(uid, account, password);
-            bool accepted = device.m_listener.OnAvStart(id, account, password, matches);
-            device.NoteTry(HostOf(connection.GetPeer()), accepted);
-            if (accepted)
-                avActive.store(true);
-            Answer(MSG_AV_START_ACK, accepted ? P2P_OK : P2P_ERR_WRONG_ACCOUNT);
-            return accepted || ++wrongTries < kMaxWrongPasswords ? 0 : P2P_ERR_WRONG_ACCOUNT;
+            // The wait must not hold the loop: the try is decided on a later
+            // tick, and what the client sends meanwhile waits its turn.
+            const int delayMs = device.StrikeDelayMs(HostOf(connection.GetPeer()));
+            if (delayMs <= 0)
+                return DecideStart();
+            startDue = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
+            startPending = true;
+            return 0;
         }
         case MSG_AV_STOP:
             if (uid.empty())
@@ -122,6 +122,39 @@ public:
         return type == MSG_AV_START || type == MSG_AV_STOP || type == MSG_IOCTRL;
     }
 
+    int DecideStart() {
+        startPending = false;
+        bool matches = start.channel == 0 && device.CheckAccount(uid, start.account, start.password);
+        bool accepted = device.m_listener.OnAvStart(id, start.account, start.password, matches);
+        device.NoteTry(HostOf(connection.GetPeer()), accepted);
+        start = {};
+        if (accepted)
+            avActive.store(true);
+        Answer(MSG_AV_START_ACK, accepted ? P2P_OK : P2P_ERR_WRONG_ACCOUNT);
+        return accepted || ++wrongTries < kMaxWrongPasswords ? 0 : P2P_ERR_WRONG_ACCOUNT;
+    }
+
+    int Hold(uint16_t type, const uint8_t* payload, size_t length) {
+        heldBytes += length + kHeaderSize;
+        if (heldBytes > kMaxHeldBytes)
+            return P2P_ERR_PROTOCOL; // a client does not pile up requests while its start waits
+        held.emplace_back(type, std::vector<uint8_t>(payload, payload + length));
+        return 0;
+    }
+
+    int OnTick() override {
+        if (!startPending || std::chrono::steady_clock::now() < startDue)
+            return 0;
+        int r = DecideStart();
+        while (r == 0 && !startPending && !held.empty()) {
+            auto [type, payload] = std::move(held.front());
+            held.pop_front();
+            heldBytes -= payload.size() + kHeaderSize;
+            r = OnMessage(type, payload.data(), payload.size());
+        }
+        return r;
+    }
+
     int Answer(uint16_t type, int32_t result) {
         std::vector<uint8_t> ack = EncodeResult(result);
         connection.Send(type, ack.data(), ack.size());
@@ -139,9 +172,20 @@ public:
     const std::string path;               // "lan", "direct" or "relay"
     std::unique_ptr<StreamBridge> bridge; // before the connection: it goes after it, so the goodbye gets out
     Connection connection;
-    std::string uid; // written and read on the connection's thread only
+    std::string uid; // written and read on the loop's thread only
     std::atomic<bool> avActive{false};
-    int wrongTries = 0;               // connection's thread only
+    int wrongTries = 0; // loop's thread only
+    struct StartRequest {
+        uint8_t channel = 0;
+        std::string account;
+        std::string password;
+    };
+    // A channel start that waits out its address's strikes, and what came after it; loop's thread only.
+    StartRequest start;
+    bool startPending = false;
+    std::chrono::steady_clock::time_point startDue;
+    std::deque<std::pair<uint16_t, std::vector<uint8_t>>> held;
+    size_t heldBytes = 0;
     std::atomic<bool> greeted{false}; // said HELLO for a UID of this device
     bool dropped = false;             // closed to make room; guarded by the device's lock
 };
@@ -171,17 +215,12 @@ bool Device::CheckAccount(const std::string& uid, const std::string& account, co
     return it != m_uids.end() && SameSecret(account, it->second.account) && SameSecret(password, it->second.password);
 }
 
-void Device::WaitOutStrikes(const std::string& host) {
-    int delayMs = 0;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto it = m_strikes.find(host);
-        if (it != m_strikes.end() && it->second.misses >= kMaxWrongPasswords)
-            delayMs = std::min(kMaxDelayMs, kFirstDelayMs << std::min(it->second.misses - kMaxWrongPasswords, 4));
-    }
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
-    while (std::chrono::steady_clock::now() < until && !m_stop.load())
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+int Device::StrikeDelayMs(const std::string& host) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_strikes.find(host);
+    if (it == m_strikes.end() || it->second.misses < kMaxWrongPasswords)
+        return 0;
+    return std::min(kMaxDelayMs, kFirstDelayMs << std::min(it->second.misses - kMaxWrongPasswords, 4));
 }
 
 void Device::NoteTry(const std::string& host, bool accepted) {
@@ -226,12 +265,10 @@ int Device::Start(const P2PSettings& settings) {
         m_udp.clear();
         return P2P_ERR_NETWORK;
     }
-    m_wake.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     m_stop.store(false);
-    if (!StartThread(m_thread, [this] { Run(); })) {
-        m_stop.store(true);
-        m_udp.clear();
-        m_listen.clear();
+    m_loop = IoLoop::Shared();
+    if (!m_loop || !WatchSockets()) {
+        Stop();
         return P2P_ERR_NO_RESOURCES;
     }
     if (int r = StartBroker(); r != P2P_OK) {
@@ -260,11 +297,10 @@ void Device::Stop() {
     if (m_stop.exchange(true))
         return;
     m_broker.reset(); // no stream is handed over after this
-    uint64_t one = 1;
-    ssize_t w = write(m_wake.get(), &one, sizeof one);
-    (void)w;
-    if (m_thread.joinable())
-        m_thread.join();
+    if (m_loop)
+        for (uint64_t watch : m_watches) // nothing is searched or accepted after this
+            m_loop->Remove(watch);
+    m_watches.clear();
     std::map<int, std::shared_ptr<Session>> sessions;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -274,32 +310,31 @@ void Device::Stop() {
         entry.second->connection.Close(P2P_ERR_LOCAL_CLOSE);
     for (auto& entry : sessions)
         entry.second->connection.Join();
+    sessions.clear();
     m_udp.clear();
     m_listen.clear();
+    m_loop.reset(); // after the sessions, which hold it too
 }
 
-void Device::Run() {
-    std::vector<pollfd> fds{{m_wake.get(), POLLIN, 0}};
+bool Device::WatchSockets() {
     for (const auto* sockets : {&m_udp, &m_listen})
-        for (const UniqueFd& fd : *sockets)
-            fds.push_back({fd.get(), POLLIN, 0});
-    while (!m_stop.load()) {
-        poll(fds.data(), fds.size(), 200);
-        if (fds[0].revents & POLLIN) {
-            uint64_t count;
-            ssize_t n = read(m_wake.get(), &count, sizeof count);
-            (void)n;
+        for (const UniqueFd& fd : *sockets) {
+            uint64_t watch = 0;
+            if (!m_loop->Add(fd.get(), EPOLLIN, this, watch))
+                return false;
+            m_watches.push_back(watch);
         }
-        for (size_t i = 1; i < fds.size(); ++i) {
-            if (!(fds[i].revents & POLLIN))
-                continue;
-            if (i <= m_udp.size())
-                AnswerSearch(fds[i].fd);
-            else
-                Accept(fds[i].fd);
-        }
-        Reap();
-    }
+    return true;
+}
+
+// On the loop: a search or a connection came (every socket is read, which
+// costs an empty read at most), or the tick, which reaps ended sessions.
+void Device::OnEvent(uint32_t) {
+    for (const UniqueFd& fd : m_udp)
+        AnswerSearch(fd.get());
+    for (const UniqueFd& fd : m_listen)
+        Accept(fd.get());
+    Reap();
 }
 
 // Answers on the socket the search came on, so in the family it came in.
@@ -412,7 +447,10 @@ void Device::Reap() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         for (auto it = m_sessions.begin(); it != m_sessions.end();) {
-            if (it->second->connection.IsClosed()) {
+            // A bridge still passing the goodbye on is left to end by itself:
+            // waiting for it here would hold the loop.
+            const StreamBridge* bridge = it->second->bridge.get();
+            if (it->second->connection.IsClosed() && (bridge == nullptr || bridge->IsDone())) {
                 ended.push_back(it->second);
                 it = m_sessions.erase(it);
             } else {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "p2p/IoLoop.h"
 #include "p2p/P2PSettings.h"
 #include "p2p/Protocol.h"
 #include "p2p/SocketUtil.h"
@@ -12,7 +13,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace p2p {
@@ -21,9 +21,12 @@ class IceStream;
 class StreamBridge;
 } // namespace p2p
 
-// What a device hears from its sessions. The calls run on the sessions' own
-// threads, several at once: implementations must be thread safe, and must not
-// call Device::Stop from inside a call.
+// What a device hears from its sessions. The calls run on the process's I/O
+// loop thread, which serves every session of the process (viewers' too):
+// implementations must return quickly and never block (no sleeping, no
+// waiting on the network or for another session), must be thread safe
+// against the application's own threads, and must not call Device::Stop from
+// inside a call.
 class DeviceListener {
 public:
     virtual ~DeviceListener() = default;
@@ -43,10 +46,10 @@ public:
 // listener and sends frames with their information block. With a broker in
 // its settings it also registers its UIDs there, and each ICE stream a
 // client opens through it becomes a session like an accepted connection.
-class Device {
+class Device : private p2p::IoLoop::Client {
 public:
     explicit Device(DeviceListener& listener);
-    ~Device();
+    ~Device() override;
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
@@ -90,7 +93,8 @@ private:
         std::string account;
         std::string password;
     };
-    void Run();
+    void OnEvent(uint32_t events) override;
+    bool WatchSockets(); // every search and session socket on the loop
     // Registers the UIDs with the broker of the settings, if one is set.
     int StartBroker();
     void AnswerSearch(int udp);
@@ -116,7 +120,8 @@ private:
     // Wrong passwords per client address: once an address has erred 3 times,
     // each of its next tries waits (250 ms, doubling up to 3 s) before it is
     // checked; a success or 10 minutes without a miss forgets the address.
-    void WaitOutStrikes(const std::string& host);
+    // The time the next try of `host` waits.
+    int StrikeDelayMs(const std::string& host);
     void NoteTry(const std::string& host, bool accepted);
     bool HoldsUid(const std::string& uid);
 
@@ -125,10 +130,10 @@ private:
     std::shared_ptr<TlsLayer::Identity> m_identity;
     std::vector<p2p::UniqueFd> m_udp;    // the search, one socket per address listened on
     std::vector<p2p::UniqueFd> m_listen; // the sessions, likewise, all at m_tcpPort
-    p2p::UniqueFd m_wake;
     uint16_t m_searchPort = 0;
     uint16_t m_tcpPort = 0;
-    std::thread m_thread;
+    std::shared_ptr<p2p::IoLoop> m_loop; // serves the search, the accepts and every session
+    std::vector<uint64_t> m_watches;     // one for each socket above
     std::atomic<bool> m_stop{true};
     std::unique_ptr<p2p::BrokerListener> m_broker;
 

@@ -60,8 +60,8 @@ struct Sdk {
 };
 
 // The desk's known-devices file, apart from the table's lock: sessions read
-// and write it on their own threads, which a call holding the table's lock
-// may be joining.
+// and write it on the I/O loop, which a call holding the table's lock may be
+// waiting for.
 struct Pins {
     std::mutex mutex;
     std::string path; // empty: no pinning

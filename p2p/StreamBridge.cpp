@@ -1,11 +1,8 @@
 #include "p2p/StreamBridge.h"
 
-#include "p2p/ThreadStart.h"
-
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -44,7 +41,7 @@ std::unique_ptr<StreamBridge> StreamBridge::Create(std::shared_ptr<ByteStream> s
     auto bridge = std::make_unique<StreamBridge>(std::move(stream), std::move(ours), wake);
     // The callback holds the eventfd itself, so a late call after the bridge is gone is harmless.
     bridge->m_stream->SetCallback([wake] { Signal(wake->get()); });
-    if (!StartThread(bridge->m_thread, [b = bridge.get()] { b->Run(); })) {
+    if (!bridge->Begin()) {
         bridge->m_stream->SetCallback({});
         return nullptr;
     }
@@ -55,11 +52,29 @@ std::unique_ptr<StreamBridge> StreamBridge::Create(std::shared_ptr<ByteStream> s
 StreamBridge::StreamBridge(std::shared_ptr<ByteStream> stream, UniqueFd socket, std::shared_ptr<UniqueFd> wake)
     : m_stream(std::move(stream)), m_socket(std::move(socket)), m_wake(std::move(wake)) {}
 
+// The socket is watched edge-triggered: every call makes a whole pass both
+// ways, so a side that stopped for want of room is taken up again when the
+// other side moves, and a hung-up socket does not keep the loop busy.
+bool StreamBridge::Begin() {
+    m_loop = IoLoop::Shared();
+    if (!m_loop)
+        return false;
+    if (!m_loop->Add(m_socket.get(), EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET, this, m_socketWatch))
+        return false;
+    if (!m_loop->Add(m_wake->get(), EPOLLIN, this, m_wakeWatch)) {
+        m_loop->Remove(m_socketWatch);
+        return false;
+    }
+    return true;
+}
+
 StreamBridge::~StreamBridge() {
-    m_stop.store(true);
-    Signal(m_wake->get());
-    if (m_thread.joinable())
-        m_thread.join();
+    if (m_loop && m_wakeWatch != 0) {
+        m_stop.store(true);
+        m_loop->Notify(m_wakeWatch);
+        std::unique_lock<std::mutex> lock(m_ended->mutex);
+        m_ended->cv.wait(lock, [&] { return m_ended->done; });
+    }
     m_stream->SetCallback({});
     m_stream->Close();
 }
@@ -115,60 +130,61 @@ bool StreamBridge::BufferToStream() {
     return true;
 }
 
-void StreamBridge::Run() {
-    using Clock = std::chrono::steady_clock;
-    bool streamOpen = true;
-    bool socketOpen = true;
-    Clock::time_point lingerUntil = Clock::time_point::max();
-    bool hungUp = false;
+void StreamBridge::OnEvent(uint32_t) {
+    uint64_t count;
+    ssize_t n = read(m_wake->get(), &count, sizeof count);
+    (void)n;
+    if (m_flushing)
+        Flush();
+    else
+        Copy();
+}
+
+void StreamBridge::Copy() {
     // Bytes that came before the callback was set are read on the first pass.
-    while (streamOpen && socketOpen) {
-        if (m_stop.load() && lingerUntil == Clock::time_point::max())
-            lingerUntil = Clock::now() + std::chrono::milliseconds(kLingerMs);
-        if (Clock::now() >= lingerUntil)
-            break;
-        streamOpen = StreamToBuffer();
-        socketOpen = BufferToSocket() && SocketToBuffer();
-        streamOpen = BufferToStream() && streamOpen;
-        if (!streamOpen || !socketOpen)
-            break;
-        short events = static_cast<short>((m_toStream.Room() > 0 ? POLLIN : 0) | (m_toSocket.Empty() ? 0 : POLLOUT));
-        pollfd fds[2] = {{m_wake->get(), POLLIN, 0}, {m_socket.get(), events, 0}};
-        // A hung-up socket is always ready: while there is no room to read its
-        // last bytes, only the stream (making room) can wake us.
-        const nfds_t watched = hungUp && events == 0 ? 1 : 2;
-        poll(fds, watched, 100);
-        if (watched == 2)
-            hungUp = (fds[1].revents & (POLLHUP | POLLERR)) != 0;
-        if (fds[0].revents & POLLIN) {
-            uint64_t count;
-            ssize_t n = read(m_wake->get(), &count, sizeof count);
-            (void)n;
-        }
+    if (m_stop.load() && m_lingerUntil == Clock::time_point::max())
+        m_lingerUntil = Clock::now() + std::chrono::milliseconds(kLingerMs);
+    if (Clock::now() < m_lingerUntil) {
+        m_streamOpen = StreamToBuffer();
+        m_socketOpen = BufferToSocket() && SocketToBuffer();
+        m_streamOpen = BufferToStream() && m_streamOpen;
+        if (m_streamOpen && m_socketOpen)
+            return;
     }
-    // One side ended: give the other what is still owed to it, briefly.
-    const Clock::time_point flushUntil = std::min(lingerUntil, Clock::now() + std::chrono::milliseconds(kLingerMs));
-    while (Clock::now() < flushUntil) {
-        if (streamOpen) {
+    // One side ended (or the linger is over): give the other what is still owed to it, briefly.
+    m_flushing = true;
+    m_flushUntil = std::min(m_lingerUntil, Clock::now() + std::chrono::milliseconds(kLingerMs));
+    Flush();
+}
+
+void StreamBridge::Flush() {
+    if (Clock::now() < m_flushUntil) {
+        if (m_streamOpen) {
             SocketToBuffer(); // a goodbye the session wrote before it hung up
-            if (!BufferToStream() || m_toStream.Empty())
-                break;
-        } else if (socketOpen) {
+            if (BufferToStream() && !m_toStream.Empty())
+                return;
+        } else if (m_socketOpen) {
             StreamToBuffer();
-            if (!BufferToSocket() || m_toSocket.Empty())
-                break;
-        } else {
-            break;
+            if (BufferToSocket() && !m_toSocket.Empty())
+                return;
         }
-        pollfd p{m_wake->get(), POLLIN, 0};
-        poll(&p, 1, 20);
-        uint64_t count;
-        ssize_t n = read(m_wake->get(), &count, sizeof count);
-        (void)n;
     }
+    Finish();
+}
+
+void StreamBridge::Finish() {
+    m_loop->Remove(m_socketWatch);
+    m_loop->Remove(m_wakeWatch);
     shutdown(m_socket.get(), SHUT_RDWR);
     m_stream->Close();
     m_done.store(true);
+    // The bridge may be gone once `done` is seen: only the shared block is touched.
+    std::shared_ptr<Ended> ended = m_ended;
+    {
+        std::lock_guard<std::mutex> lock(ended->mutex);
+        ended->done = true;
+    }
+    ended->cv.notify_all();
 }
 
 } // namespace p2p
