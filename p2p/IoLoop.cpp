@@ -3,6 +3,7 @@
 #include "p2p/ThreadStart.h"
 
 #include <chrono>
+#include <pthread.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -143,6 +144,7 @@ void IoLoop::Dispatch(uint64_t id, uint32_t events) {
 }
 
 void IoLoop::Run() {
+    pthread_setname_np(pthread_self(), "vantor-io"); // else it bears the name of whichever thread started it
     epoll_event events[kMaxEvents];
     Clock::time_point nextTick = Clock::now() + std::chrono::milliseconds(kTickMs);
     for (;;) {
