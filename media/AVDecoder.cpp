@@ -18,7 +18,8 @@ extern "C" {
 
 namespace {
 
-constexpr uint32_t kPollMs = 20;
+constexpr uint32_t kPollMs = 20;            // without a source
+constexpr uint32_t kWaitMs = 500;           // for a frame; a stop ends the wait at once
 constexpr uint32_t kPlayerSamplesPerMs = 8; // the player plays everything at 8000 Hz
 
 // At most one video and one audio decode call at a time in the process.
@@ -107,14 +108,14 @@ private:
     bool m_ready = false;
 };
 
-// The next frame of the queue; a frame's arrival ends the wait at once, and
-// the wait is short so that a stop is seen soon.
-FrameBuffer* WaitForFrame(FrameBufferList* queue) {
+// The next frame of the queue; a frame's arrival or a stop (the flag set,
+// then the queue's waiters woken) ends the wait at once.
+FrameBuffer* WaitForFrame(FrameBufferList* queue, const std::atomic<uint8_t>& stop) {
     if (queue == nullptr) {
         Sleep(kPollMs);
         return nullptr;
     }
-    return queue->WaitReady(kPollMs);
+    return queue->WaitReady(kWaitMs, [&stop] { return stop.load() == 1; });
 }
 
 uint32_t FrameTimestamp(const AVFrame* frame, uint32_t fallback) {
@@ -159,6 +160,14 @@ int AVDecoder::StartVideoDecode() {
     return 0;
 }
 
+void AVDecoder::WakeReader(bool video) {
+    // The source's queues outlive the decode threads: the pane stops these first.
+    AVModel* model = source.load();
+    FrameBufferList* queue = model ? (video ? model->videoQueue : model->audioQueue).get() : nullptr;
+    if (queue)
+        queue->WakeWaiters();
+}
+
 int AVDecoder::StopVideoDecode() {
     std::lock_guard<NamedMutex> guard(m_objectLock);
     if (m_videoThread.joinable()) {
@@ -166,6 +175,7 @@ int AVDecoder::StopVideoDecode() {
             std::lock_guard<NamedMutex> exitGuard(m_exitLock);
             videoStop.store(1);
         }
+        WakeReader(true);
         m_videoThread.join();
     }
     return 0;
@@ -192,6 +202,7 @@ int AVDecoder::StopAudioDecode() {
             std::lock_guard<NamedMutex> exitGuard(m_exitLock);
             audioStop.store(1);
         }
+        WakeReader(false);
         m_audioThread.join();
     }
     return 0;
@@ -219,7 +230,7 @@ void AVDecoder::VideoDecodeThread() {
     while (!StopRequested(videoStop)) {
         AVModel* model = source.load();
         FrameBufferList* queue = model ? model->videoQueue.get() : nullptr;
-        FrameBuffer* buf = WaitForFrame(queue);
+        FrameBuffer* buf = WaitForFrame(queue, videoStop);
         if (!buf)
             continue;
         const uint32_t timestamp = buf->GetTimestamp();
@@ -270,7 +281,7 @@ void AVDecoder::AudioDecodeThread() {
     while (!StopRequested(audioStop)) {
         AVModel* model = source.load();
         FrameBufferList* queue = model ? model->audioQueue.get() : nullptr;
-        FrameBuffer* buf = WaitForFrame(queue);
+        FrameBuffer* buf = WaitForFrame(queue, audioStop);
         if (!buf)
             continue;
         const uint32_t timestamp = buf->GetTimestamp();

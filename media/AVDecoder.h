@@ -50,6 +50,8 @@ private:
     void VideoDecodeThread();
     void AudioDecodeThread();
     bool StopRequested(const std::atomic<uint8_t>& flag);
+    // Ends the wait of the video or audio thread for its next frame.
+    void WakeReader(bool video);
 
     std::atomic<AVModel*> source{nullptr};
     std::atomic<VideoRender*> render{nullptr};

@@ -12,7 +12,7 @@
 #include <system_error>
 
 namespace {
-constexpr uint32_t kPollMs = 20;
+constexpr uint32_t kWaitMs = 500; // for a picture; a stop ends the wait at once
 } // namespace
 
 extern "C" {
@@ -83,6 +83,8 @@ void VideoRender::StopRenderLocked() {
             m_stopFlag.store(1);
             m_stopped.notify_all();
         }
+        if (m_pictureQueue)
+            m_pictureQueue->WakeWaiters();
         m_thread.join();
     }
     m_pictureQueue.reset();
@@ -187,7 +189,7 @@ void VideoRender::RenderThread() {
     FrameBufferList* queue = m_pictureQueue.get();
     uint64_t soundSeen = m_sound.load();
     while (!StopRequested()) {
-        FrameBuffer* buf = queue->WaitReady(kPollMs);
+        FrameBuffer* buf = queue->WaitReady(kWaitMs, [this] { return m_stopFlag.load() == 1; });
         if (!buf)
             continue;
         const uint64_t sound = m_sound.load();

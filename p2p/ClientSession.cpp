@@ -20,7 +20,7 @@ std::unique_ptr<Connection> ClientSession::Cancel() {
         cancelDial_ = cancelDial;
         cancelled = true;
     }
-    cv.notify_all();
+    NotifyAll();
     if (cancelDial_)
         cancelDial_();
     if (connection_)
@@ -126,14 +126,31 @@ int ClientSession::OnMessage(uint16_t type, const uint8_t* payload, size_t lengt
 }
 
 void ClientSession::OnReadDone() {
+    bool news[2];
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        news[0] = frameNews[0];
+        news[1] = frameNews[1];
+        frameNews[0] = frameNews[1] = false;
+    }
     cv.notify_all();
+    for (int kind : {0, 1})
+        if (news[kind])
+            frameCv[kind].notify_all();
+}
+
+void ClientSession::NotifyAll() {
+    cv.notify_all();
+    frameCv[0].notify_all();
+    frameCv[1].notify_all();
 }
 
 void ClientSession::Queue(bool isVideo, const uint8_t* payload, size_t length) {
     std::deque<Frame>& queue = isVideo ? video : audio;
     ++(isVideo ? videoArrived : audioArrived);
     if (!isVideo && !audioWanted)
-        return; // nobody will take it
+        return;                        // nobody will take it
+    frameNews[isVideo ? 1 : 0] = true; // queued or lost, a take now answers
     const size_t bytes = length - kFrameInfoSize;
     if (heldBytes + bytes > kMaxBufferedBytes)
         FreeSpares();
@@ -185,7 +202,7 @@ void ClientSession::OnClosed(int reason, int peerReason_) {
         endReason = reason;
         peerReason = peerReason_;
     }
-    cv.notify_all();
+    NotifyAll();
 }
 
 int ClientSession::EmptyCode() const {
@@ -204,8 +221,8 @@ bool ClientSession::Readable(bool isVideo) const {
 int ClientSession::WaitFrame(bool isVideo, int timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex);
     audioWanted = audioWanted || !isVideo;
-    bool ready =
-        cv.wait_for(lock, std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0), [&] { return Readable(isVideo); });
+    bool ready = frameCv[isVideo ? 1 : 0].wait_for(lock, std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0),
+                                                   [&] { return Readable(isVideo); });
     return ready ? P2P_OK : P2P_ERR_NO_DATA;
 }
 

@@ -16,7 +16,8 @@
 
 // The client's side of one session: the connection, the answers the API
 // calls wait for, and the frames received and not yet taken. All fields are
-// guarded by `mutex`; waiters sleep on `cv`, which every change wakes. The
+// guarded by `mutex`; waiters sleep on `cv`, which every change wakes, except
+// that a frame wakes only the reader of its kind (`frameCv`). The
 // handler calls run on the process's I/O loop and never wait: they take the
 // lock only for short work (OnSecured reads and writes the small pinning
 // file, outside the lock).
@@ -78,9 +79,16 @@ public:
     // but "no data"; P2P_OK then, else P2P_ERR_NO_DATA.
     int WaitFrame(bool video, int timeoutMs);
 
+    // Wakes every waiter: after a change of state, a cancel or a stop.
+    void NotifyAll();
+
     const int id;
     std::mutex mutex;
     std::condition_variable cv;
+    // WaitFrame's, [1] video and [0] audio: woken once per read that brought
+    // frames of the kind (a reader wakes for its own frames only), and by NotifyAll.
+    std::condition_variable frameCv[2];
+    bool frameNews[2] = {false, false};        // a frame of the kind came since the last wake
     std::unique_ptr<p2p::StreamBridge> bridge; // carries `connection` over a broker path's stream
     std::unique_ptr<Connection> connection;
     State state = Idle;

@@ -554,7 +554,7 @@ int avDeInitialize() {
             session.avActive = false;
             session.avCancelled = true;
         }
-        session.cv.notify_all();
+        session.NotifyAll();
     }
     return P2P_OK;
 }

@@ -60,15 +60,21 @@ FrameBuffer* FrameBufferList::TakeReady() {
     return TakeHeadLocked();
 }
 
-FrameBuffer* FrameBufferList::WaitReady(uint32_t timeoutMs) {
+FrameBuffer* FrameBufferList::WaitReady(uint32_t timeoutMs, const std::function<bool()>& giveUp) {
     std::unique_lock<NamedMutex> guard(m_mutex);
     FrameBuffer* head = TakeHeadLocked();
     if (head == nullptr && timeoutMs > 0) {
-        m_readyChanged.wait_for(guard, std::chrono::milliseconds(timeoutMs),
-                                [this] { return !m_buffers.empty() && m_buffers.front()->GetState() == BUF_READY; });
+        m_readyChanged.wait_for(guard, std::chrono::milliseconds(timeoutMs), [this, &giveUp] {
+            return (!m_buffers.empty() && m_buffers.front()->GetState() == BUF_READY) || (giveUp && giveUp());
+        });
         head = TakeHeadLocked();
     }
     return head;
+}
+
+void FrameBufferList::WakeWaiters() {
+    std::lock_guard<NamedMutex> guard(m_mutex);
+    m_readyChanged.notify_all();
 }
 
 uint32_t FrameBufferList::GetReadyCount() {

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 
@@ -34,8 +35,11 @@ public:
     FrameBuffer* AcquireFree();
     void MarkReady(FrameBuffer* buf);
     FrameBuffer* TakeReady();
-    // TakeReady, waiting at most timeoutMs for the head to become ready.
-    FrameBuffer* WaitReady(uint32_t timeoutMs);
+    // TakeReady, waiting at most timeoutMs for the head to become ready, or
+    // until `giveUp` (asked under the list's lock) says to stop: a consumer
+    // that sets its stop flag and then calls WakeWaiters is never missed.
+    FrameBuffer* WaitReady(uint32_t timeoutMs, const std::function<bool()>& giveUp = {});
+    void WakeWaiters();
     // Buffers marked ready and not yet taken.
     uint32_t GetReadyCount();
     void Recycle(FrameBuffer* buf);

@@ -67,17 +67,18 @@ TEST(FrameBufferList, DestructorWaitsForAHeldHead) {
     destroyer.join();
 }
 
-TEST(FrameBufferList, OneProducerOneConsumerDeliverEveryFrameInOrder) {
+// The consumer waits as the decode threads do; once the producer is done, its
+// stop flag and WakeWaiters end the last wait (a missed wake would hang here).
+TEST(FrameBufferList, OneProducerOneConsumerDeliverEveryFrameInOrderAndAStopEndsTheWait) {
     FrameBufferList list(8, 64);
     constexpr uint32_t frames = 20000;
     std::vector<uint32_t> received;
+    std::atomic<bool> stop{false};
     std::thread consumer([&] {
-        while (received.size() < frames) {
-            FrameBuffer* buf = list.TakeReady();
-            if (!buf) {
-                std::this_thread::yield();
+        while (!stop.load()) {
+            FrameBuffer* buf = list.WaitReady(600000, [&] { return stop.load(); });
+            if (!buf)
                 continue;
-            }
             uint32_t value;
             std::memcpy(&value, buf->GetData(), 4);
             EXPECT_EQ(value, buf->GetTimestamp());
@@ -91,7 +92,11 @@ TEST(FrameBufferList, OneProducerOneConsumerDeliverEveryFrameInOrder) {
         else
             std::this_thread::yield();
     }
+    ASSERT_TRUE(testnet::WaitUntil([&] { return list.GetReadyCount() == 0; }, 10000));
+    stop.store(true);
+    list.WakeWaiters();
     consumer.join();
+    ASSERT_EQ(received.size(), frames);
     for (uint32_t i = 0; i < frames; ++i)
         ASSERT_EQ(received[i], i + 1);
 }
