@@ -52,12 +52,27 @@ struct StopSignal {
     bool finished = false;
 };
 
-void QueueFrame(FrameBufferList* queue, const char* data, int length, const char info[16]) {
+// True when the frame's first slice is an IDR slice: decoding can start there.
+bool IsKeyFrame(const char* data, int length) {
+    const auto* p = reinterpret_cast<const uint8_t*>(data);
+    for (int i = 0; i + 3 < length; ++i) {
+        if (p[i] != 0 || p[i + 1] != 0 || p[i + 2] != 1)
+            continue;
+        const int type = p[i + 3] & 0x1F;
+        if (type >= 1 && type <= 5)
+            return type == 5;
+        i += 2;
+    }
+    return false;
+}
+
+// False when the frame was dropped (the queue is full).
+bool QueueFrame(FrameBufferList* queue, const char* data, int length, const char info[16]) {
     if (queue == nullptr || static_cast<uint32_t>(length) > queue->GetBufferSize())
-        return;
+        return false;
     FrameBuffer* buf = queue->AcquireFree();
     if (buf == nullptr)
-        return; // full: the frame is dropped
+        return false;
     buf->SetTimestamp(TimestampOf(info));
     buf->SetLength(static_cast<uint32_t>(length));
     std::memcpy(buf->GetData(), data, static_cast<size_t>(length));
@@ -65,6 +80,7 @@ void QueueFrame(FrameBufferList* queue, const char* data, int length, const char
     const uint32_t padding = std::min(AVModel::kFramePadding, queue->GetBufferSize() - static_cast<uint32_t>(length));
     std::memset(buf->GetData() + length, 0, padding);
     queue->MarkReady(buf);
+    return true;
 }
 
 } // namespace
@@ -160,7 +176,7 @@ int AVModel::Connect(const char* uid, const std::string& password) {
         avIndex.store(error);
         return error;
     }
-    if (ConnectCancelled()) { // cancelled right after the device answered
+    if (!FinishConnect()) { // cancelled right after the device answered
         Close();
         return -1;
     }
@@ -175,9 +191,12 @@ bool AVModel::HoldSession(int32_t id) {
     return !m_connectCancelled;
 }
 
-bool AVModel::ConnectCancelled() {
+// The session is open: from now on a cancel closes nothing (shutting down a
+// live pane stops it in order, so that its recording is finalised).
+bool AVModel::FinishConnect() {
     std::lock_guard<std::mutex> lock(m_cancelMutex);
-    return m_connectCancelled;
+    m_heldSession = -1;
+    return !m_connectCancelled;
 }
 
 void AVModel::CancelConnect() {
@@ -313,6 +332,16 @@ void AVModel::VideoLoop() {
     auto frame = std::make_unique_for_overwrite<char[]>(kLargestVideoFrame);
     char* buf = frame.get();
     char info[16] = {};
+    // After a lost frame the frames that refer to it would decode (and be
+    // recorded) broken: they are skipped up to the next key frame, or for
+    // kKeyFrameWaitMs with a camera that sends none.
+    bool waitKey = false;
+    auto lostAt = std::chrono::steady_clock::now();
+    auto lose = [&] {
+        if (!waitKey)
+            lostAt = std::chrono::steady_clock::now();
+        waitKey = true;
+    };
     while (videoStop.load() != 1) {
         int actualSize = 0, expectedSize = 0, infoSize = 0;
         unsigned int frameIndex = 0;
@@ -323,14 +352,21 @@ void AVModel::VideoLoop() {
             avWaitFrameData(avIndex.load(), kNoDataWaitMs);
             continue;
         }
-        if (n == kFrameLost || n == kIncompleteFrame)
+        if (n == kFrameLost || n == kIncompleteFrame) {
+            lose();
             continue;
+        }
         if (n == kSessionClosed || n == kRemoteTimeout || n == kInvalidSession)
             break;
         if (n < 0)
             continue;
         m_videoFrames.fetch_add(1);
-        QueueFrame(videoQueue.get(), buf, n, info);
+        if (waitKey && !IsKeyFrame(buf, n) &&
+            std::chrono::steady_clock::now() - lostAt < std::chrono::milliseconds(kKeyFrameWaitMs))
+            continue;
+        waitKey = false;
+        if (!QueueFrame(videoQueue.get(), buf, n, info))
+            lose();
     }
     m_videoLoopRunning.store(false);
 }

@@ -36,6 +36,7 @@ public:
     static constexpr uint32_t kAudioBufferSize = 1024;
     static constexpr int kStopWaitMs = 3000;
     static constexpr int kNoDataWaitMs = 300; // longest wait of a receive loop for its next frame
+    static constexpr int kKeyFrameWaitMs = 3000;  // longest skip after a lost video frame (under the pane's watch)
 
     AVModel();
     virtual ~AVModel();
@@ -50,9 +51,9 @@ public:
     const std::string& GetSeenIdentity() const { return m_seenIdentity; }
     const std::string& GetPinnedIdentity() const { return m_pinnedIdentity; }
     int Close();
-    // From any thread: closes the session this model is opening or holds, so
-    // that a Connect in progress fails at once and a Close does not wait for
-    // the device; every Connect fails from now until AllowConnect().
+    // From any thread: closes the session of a Connect in progress, so that
+    // it fails at once; every Connect fails from now until AllowConnect(). An
+    // open session is left to Close.
     void CancelConnect();
     void AllowConnect();
     int CreateVideoQueue();
@@ -96,7 +97,7 @@ private:
     void AudioLoop();
 
     bool HoldSession(int32_t id);
-    bool ConnectCancelled();
+    bool FinishConnect();
 
     std::string m_seenIdentity; // the driving thread's only
     std::string m_pinnedIdentity;

@@ -142,28 +142,30 @@ TEST_F(AVModelTest, AFailedConnectLeavesNothingOpen) {
 }
 
 // A camera's 720p key frames run to 60-67 KB: no frame the transport carries
-// is dropped for its size, and frames keep their order and stamps.
-TEST_F(AVModelTest, FramesUpToTheTransportsLargestPassInOrderAndAFullQueueDropsTheNewest) {
+// is dropped for its size, and frames keep their order and stamps. A frame
+// dropped for a full queue takes the frames after it along, up to the next
+// key frame: they could only decode, and be recorded, broken.
+TEST_F(AVModelTest, FramesUpToTheTransportsLargestPassInOrderAndALostFrameSkipsToTheNextKeyFrame) {
     ScriptedDevice scripted;
     AVModel model;
     ASSERT_EQ(model.Connect(scripted.uid.c_str()), 0);
     ASSERT_EQ(model.CreateVideoQueue(), 0);
     ASSERT_EQ(model.StartVideo(), 0);
     ASSERT_TRUE(WaitUntil([&] { return scripted.videoSession.load() >= 0; }, 3000));
-    // The largest frame, a key frame, then small frames: one more than the queue holds.
-    auto size = [](uint32_t i) { return i == 0 ? AVModel::kLargestVideoFrame : (i == 1 ? 67000u : 100 + i); };
-    const uint32_t count = 1 + AVModel::kVideoBuffers;
-    for (uint32_t i = 0; i < count; ++i) {
-        std::vector<uint8_t> data(size(i), static_cast<uint8_t>(i));
+    const int av = model.avIndex.load();
+    uint32_t sent = 0;
+    auto send = [&](std::vector<uint8_t> data) {
         p2p::FrameInfo info;
         info.codec = p2p::kCodecH264;
-        info.timestamp = 0x11223300 + i;
+        info.timestamp = 0x11223300 + sent++;
         ASSERT_EQ(scripted.device.SendVideo(scripted.videoSession, info, data.data(), data.size()), 0);
-    }
-    const int av = model.avIndex.load();
-    ASSERT_TRUE(WaitUntil(
-        [&] { return p2p::test::ArrivedVideoFrames(av) == count && p2p::test::PendingVideoFrames(av) == 0; }, 5000));
-    model.StopVideo(); // every frame taken from the transport is now queued or dropped
+        ASSERT_TRUE(WaitUntil(
+            [&] { return p2p::test::ArrivedVideoFrames(av) == sent && p2p::test::PendingVideoFrames(av) == 0; }, 5000));
+    };
+    // The largest frame, a 67 KB one, then small frames: one more than the queue holds.
+    auto size = [](uint32_t i) { return i == 0 ? AVModel::kLargestVideoFrame : (i == 1 ? 67000u : 100 + i); };
+    for (uint32_t i = 0; i <= AVModel::kVideoBuffers; ++i)
+        send(std::vector<uint8_t>(size(i), static_cast<uint8_t>(i)));
     std::vector<Taken> got = Drain(*model.videoQueue);
     ASSERT_EQ(got.size(), AVModel::kVideoBuffers);
     for (uint32_t i = 0; i < got.size(); ++i) {
@@ -172,6 +174,15 @@ TEST_F(AVModelTest, FramesUpToTheTransportsLargestPassInOrderAndAFullQueueDropsT
         EXPECT_EQ(static_cast<uint32_t>(std::count(got[i].data.begin(), got[i].data.end(), static_cast<uint8_t>(i))),
                   size(i));
     }
+    // With room again: two frames that refer to the lost one are skipped.
+    const std::vector<uint8_t> slice = {0, 0, 0, 1, 0x41, 0x9A, 0x02, 0x03};
+    const std::vector<uint8_t> key = {0, 0, 0, 1, 0x67, 0x42, 0, 0x1E, 0, 0, 0, 1, 0x68, 0xCE, 0, 0, 1, 0x65, 0x88};
+    for (const auto& frame : {slice, slice, key, slice})
+        send(frame);
+    got = Drain(*model.videoQueue);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].data, key);
+    EXPECT_EQ(got[1].timestamp, 0x11223300 + sent - 1);
 }
 
 TEST_F(AVModelTest, TwoModelsViewOneCameraAndOneGoesWhileLive) {
@@ -187,6 +198,9 @@ TEST_F(AVModelTest, TwoModelsViewOneCameraAndOneGoesWhileLive) {
         ASSERT_EQ(model->StartVideo(), 0);
         ASSERT_EQ(model->StartAudio(), 0);
     }
+    // A cancel once connected closes nothing: a live pane that shuts down
+    // stops in order, so that its recording is finalised.
+    second.CancelConnect();
     size_t firstCount = 0, video = 0, audio = 0;
     EXPECT_TRUE(WaitUntil(
         [&] {

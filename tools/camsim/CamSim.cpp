@@ -472,8 +472,18 @@ void CamSim::StreamLoop(size_t index) {
                             it->second.needKey = false;
                         waitKey = it->second.needKey;
                     }
-                    if (!waitKey && m_device.SendVideo(session, info, unit.data(), unit.size()) == 0)
+                    if (waitKey)
+                        continue;
+                    if (m_device.SendVideo(session, info, unit.data(), unit.size()) == 0) {
                         ++m_videoSent;
+                    } else {
+                        // A refused frame: what follows refers to it, so that
+                        // viewer gets nothing until the next key frame.
+                        std::lock_guard<std::mutex> lock(m_mutex);
+                        auto it = m_sessions.find(session);
+                        if (it != m_sessions.end())
+                            it->second.needKey = true;
+                    }
                 }
             }
             if (have || !useSource)
