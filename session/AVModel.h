@@ -35,8 +35,8 @@ public:
     static constexpr uint32_t kAudioBuffers = 50;
     static constexpr uint32_t kAudioBufferSize = 1024;
     static constexpr int kStopWaitMs = 3000;
-    static constexpr int kNoDataWaitMs = 300; // longest wait of a receive loop for its next frame
-    static constexpr int kKeyFrameWaitMs = 3000;  // longest skip after a lost video frame (under the pane's watch)
+    static constexpr int kNoDataWaitMs = 300;    // longest wait of a receive loop for its next frame
+    static constexpr int kKeyFrameWaitMs = 3000; // longest skip after a lost video frame (under the pane's watch)
 
     AVModel();
     virtual ~AVModel();
