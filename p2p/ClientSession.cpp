@@ -57,6 +57,7 @@ bool ClientSession::BeginConnect(const std::string& uid_) {
     path.clear();
     endReason = 0;
     peerReason = 0;
+    stagedHello.reset();
     helloResult.reset();
     avStartResult.reset();
     staleStartAcks = 0;
@@ -95,9 +96,9 @@ int ClientSession::OnMessage(uint16_t type, const uint8_t* payload, size_t lengt
     switch (type) {
     case MSG_HELLO_ACK: {
         int32_t result;
-        if (!DecodeResult(payload, length, result) || helloResult)
+        if (!DecodeResult(payload, length, result) || stagedHello || helloResult)
             return P2P_ERR_PROTOCOL;
-        helloResult = result;
+        stagedHello = result;
         break;
     }
     case MSG_AV_START_ACK: {
@@ -129,6 +130,7 @@ void ClientSession::OnReadDone() {
     bool news[2];
     {
         std::lock_guard<std::mutex> lock(mutex);
+        helloResult = helloResult ? helloResult : stagedHello;
         news[0] = frameNews[0];
         news[1] = frameNews[1];
         frameNews[0] = frameNews[1] = false;
@@ -199,6 +201,7 @@ void ClientSession::OnClosed(int reason, int peerReason_) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         state = Ended;
+        helloResult = helloResult ? helloResult : stagedHello;
         endReason = reason;
         peerReason = peerReason_;
     }

@@ -107,6 +107,11 @@ public:
     std::string expectedFingerprint; // what was pinned for the UID then
     bool secured = false;            // the last connect got through the handshake
 
+    // The device's answer to HELLO: staged as it is parsed and published
+    // once the read that brought it is done (or the session ends), so that a
+    // waiter woken by an earlier read never sees it without a close that
+    // came in the same read.
+    std::optional<int32_t> stagedHello;
     std::optional<int32_t> helloResult;
     std::optional<int32_t> avStartResult;
     int staleStartAcks = 0; // answers still due to channel starts that timed out
