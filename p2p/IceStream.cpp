@@ -1,5 +1,6 @@
 #include "p2p/IceStream.h"
 
+#include "p2p/IceLoop.h"
 #include "p2p/P2PErrors.h"
 
 #include <nice/agent.h>
@@ -8,7 +9,6 @@
 #include <condition_variable>
 #include <mutex>
 #include <netdb.h>
-#include <thread>
 
 namespace p2p {
 
@@ -36,15 +36,16 @@ bool Resolve(const std::string& host, std::string& address) {
 
 struct IceStream::Engine {
     Options options;
-    CandidateHandler onCandidate;
-    std::mutex callbackMutex; // guards callback (a new owner may replace it)
-    Callback callback;
-
-    GMainContext* context = nullptr;
-    GMainLoop* loop = nullptr;
+    std::shared_ptr<IceLoop> loop; // runs the agent; shared by every stream of the process
     NiceAgent* agent = nullptr;
     guint stream = 0;
-    std::thread thread; // runs `loop`
+    std::shared_ptr<Engine> closing; // holds the engine from the owner's goodbye until the agent closed
+
+    std::mutex callbackMutex; // guards the handlers and the count below
+    std::condition_variable callbacksDone;
+    CandidateHandler onCandidate;
+    Callback callback;
+    int callbacksRunning = 0;
 
     mutable std::mutex mutex; // guards everything below
     State state = State::Connecting;
@@ -52,39 +53,60 @@ struct IceStream::Engine {
     std::string remote;
     std::vector<uint8_t> in; // received, not yet read, from inHead on
     size_t inHead = 0;
-    bool closed = false; // the agent finished closing
-    std::condition_variable closedChanged;
 
     ~Engine() {
-        if (agent != nullptr && thread.joinable()) {
-            // Gives the TURN allocations back (and ends their refreshes)
-            // before the loop stops; bounded, for a server that is gone.
-            // Started on the loop's thread, whose context then completes it.
-            g_main_context_invoke(context, &Engine::CloseOnLoop, this);
-            std::unique_lock<std::mutex> lock(mutex);
-            closedChanged.wait_for(lock, std::chrono::seconds(2), [this] { return closed; });
-        }
-        if (loop != nullptr) {
-            g_main_loop_quit(loop);
-            if (thread.joinable())
-                thread.join();
-        }
         if (agent != nullptr)
             g_object_unref(agent);
-        if (loop != nullptr)
-            g_main_loop_unref(loop);
-        if (context != nullptr)
-            g_main_context_unref(context);
     }
 
-    void Notify() {
+    // Calls the owner's callback, or its candidate handler with `candidate`,
+    // counted, so that the owner's goodbye can wait for a call in progress.
+    void Call(const std::string* candidate) {
         Callback current;
+        CandidateHandler handler;
         {
             std::lock_guard<std::mutex> lock(callbackMutex);
-            current = callback;
+            if (candidate != nullptr)
+                handler = onCandidate;
+            else
+                current = callback;
+            if (!current && !handler)
+                return;
+            ++callbacksRunning;
         }
-        if (current)
+        if (candidate != nullptr)
+            handler(*candidate);
+        else
             current();
+        {
+            std::lock_guard<std::mutex> lock(callbackMutex);
+            --callbacksRunning;
+        }
+        callbacksDone.notify_all();
+    }
+    void Notify() { Call(nullptr); }
+    // The owner lets go: no handler is called after this returns (off the
+    // loop's thread it waits for a call in progress), and the agent is closed
+    // on the loop, giving its TURN allocations back; the engine is freed
+    // there once that finished.
+    static void Retire(std::shared_ptr<Engine> e) {
+        {
+            std::unique_lock<std::mutex> lock(e->callbackMutex);
+            e->callback = nullptr;
+            e->onCandidate = nullptr;
+            if (!e->loop->InLoop())
+                e->callbacksDone.wait(lock, [&] { return e->callbacksRunning == 0; });
+        }
+        if (e->agent == nullptr)
+            return;
+        IceLoop* loop = e->loop.get();
+        loop->Post([e] {
+            e->closing = e;
+            nice_agent_close_async(e->agent, &Engine::OnClosed, e.get());
+        });
+    }
+    static void OnClosed(GObject*, GAsyncResult*, gpointer self) {
+        std::shared_ptr<Engine> last = std::move(static_cast<Engine*>(self)->closing);
     }
     void SetState(State next) {
         {
@@ -147,31 +169,11 @@ struct IceStream::Engine {
         g_free(sdp);
         if (line.rfind("a=", 0) == 0)
             line.erase(0, 2);
-        if (e->onCandidate)
-            e->onCandidate(line);
-    }
-    // libnice's sources for a stream run on the loop's thread: a stream
-    // removed from another thread can be freed under one of them.
-    static gboolean RemoveStreamOnLoop(gpointer self) {
-        auto* e = static_cast<Engine*>(self);
-        nice_agent_remove_stream(e->agent, e->stream);
-        return G_SOURCE_REMOVE;
-    }
-    static gboolean CloseOnLoop(gpointer self) {
-        auto* e = static_cast<Engine*>(self);
-        nice_agent_close_async(e->agent, &Engine::OnClosed, e);
-        return G_SOURCE_REMOVE;
-    }
-    static void OnClosed(GObject*, GAsyncResult*, gpointer self) {
-        auto* e = static_cast<Engine*>(self);
-        std::lock_guard<std::mutex> lock(e->mutex);
-        e->closed = true;
-        e->closedChanged.notify_all();
+        e->Call(&line);
     }
     static void OnGatheringDone(NiceAgent*, guint, gpointer self) {
-        auto* e = static_cast<Engine*>(self);
-        if (e->onCandidate)
-            e->onCandidate(std::string());
+        const std::string end;
+        static_cast<Engine*>(self)->Call(&end);
     }
 
     std::string Credential(bool pwd) const {
@@ -186,12 +188,15 @@ struct IceStream::Engine {
     }
 };
 
-IceStream::IceStream(Options options, CandidateHandler onCandidate) : m_engine(std::make_unique<Engine>()) {
+IceStream::IceStream(Options options, CandidateHandler onCandidate) : m_engine(std::make_shared<Engine>()) {
     m_engine->options = std::move(options);
     m_engine->onCandidate = std::move(onCandidate);
 }
 
-IceStream::~IceStream() = default;
+IceStream::~IceStream() {
+    if (m_engine->loop)
+        Engine::Retire(std::move(m_engine));
+}
 
 int IceStream::Start() {
     Engine& e = *m_engine;
@@ -201,10 +206,11 @@ int IceStream::Start() {
     if ((e.options.stun.IsSet() && !Resolve(e.options.stun.host, stunAddress)) ||
         (e.options.turn.IsSet() && !Resolve(e.options.turn.host, turnAddress)))
         return P2P_ERR_BAD_ARGUMENT;
-    e.context = g_main_context_new();
-    e.loop = g_main_loop_new(e.context, FALSE);
+    e.loop = IceLoop::Shared();
+    if (!e.loop)
+        return P2P_ERR_NO_RESOURCES;
     e.agent =
-        nice_agent_new_full(e.context, NICE_COMPATIBILITY_RFC5245,
+        nice_agent_new_full(e.loop->Context(), NICE_COMPATIBILITY_RFC5245,
                             static_cast<NiceAgentOption>(NICE_AGENT_OPTION_RELIABLE | NICE_AGENT_OPTION_ICE_TRICKLE));
     if (e.agent == nullptr)
         return P2P_ERR_NETWORK;
@@ -238,12 +244,7 @@ int IceStream::Start() {
     g_signal_connect(e.agent, "reliable-transport-writable", G_CALLBACK(Engine::OnWritable), &e);
     g_signal_connect(e.agent, "new-candidate-full", G_CALLBACK(Engine::OnCandidate), &e);
     g_signal_connect(e.agent, "candidate-gathering-done", G_CALLBACK(Engine::OnGatheringDone), &e);
-    nice_agent_attach_recv(e.agent, e.stream, kComponent, e.context, &Engine::OnReceive, &e);
-    e.thread = std::thread([&e] {
-        g_main_context_push_thread_default(e.context);
-        g_main_loop_run(e.loop);
-        g_main_context_pop_thread_default(e.context);
-    });
+    nice_agent_attach_recv(e.agent, e.stream, kComponent, e.loop->Context(), &Engine::OnReceive, &e);
     return nice_agent_gather_candidates(e.agent, e.stream) ? P2P_OK : P2P_ERR_NETWORK;
 }
 
@@ -330,9 +331,10 @@ void IceStream::Close() {
             return;
         e.state = State::Closed;
     }
-    // Runs before the destructor's close, which is queued after it.
-    if (e.agent != nullptr && e.thread.joinable())
-        g_main_context_invoke(e.context, &Engine::RemoveStreamOnLoop, &e);
+    // libnice's sources for a stream run on the loop's thread: a stream
+    // removed from another thread can be freed under one of them.
+    if (e.agent != nullptr)
+        e.loop->Post([engine = m_engine] { nice_agent_remove_stream(engine->agent, engine->stream); });
     e.Notify();
 }
 

@@ -16,7 +16,7 @@ namespace p2p {
 // relayed ones from the TURN server over UDP and over TCP, checks the pairs
 // with the peer and uses the best that works, so a direct path wins over a
 // relay. Candidates travel as SDP "candidate:..." lines through the
-// signaling, trickled both ways. libnice runs on a thread of this object.
+// signaling, trickled both ways. libnice runs on the process's IceLoop.
 class IceStream : public ByteStream {
 public:
     struct Options {
@@ -39,7 +39,8 @@ public:
     IceStream& operator=(const IceStream&) = delete;
 
     // Starts gathering. 0; P2P_ERR_BAD_ARGUMENT for a STUN or TURN host that
-    // does not resolve; P2P_ERR_NETWORK when libnice cannot start.
+    // does not resolve; P2P_ERR_NETWORK when libnice cannot start;
+    // P2P_ERR_NO_RESOURCES when the ICE loop's thread cannot start.
     int Start();
     std::string LocalUfrag() const;
     std::string LocalPwd() const;
@@ -61,8 +62,8 @@ public:
     void SetCallback(Callback callback) override;
 
 private:
-    struct Engine; // libnice's agent, its main loop and thread
-    std::unique_ptr<Engine> m_engine;
+    struct Engine; // libnice's agent; outlives the stream until the agent has closed
+    std::shared_ptr<Engine> m_engine;
 };
 
 } // namespace p2p

@@ -10,6 +10,8 @@
 
 #include <condition_variable>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
@@ -155,5 +157,44 @@ INSTANTIATE_TEST_SUITE_P(Paths, IceStreamTest,
                                          Path{"RelayOverUdp", true, true, false},
                                          Path{"RelayOverTcp", true, false, true}),
                          [](const testing::TestParamInfo<Path>& info) { return std::string(info.param.name); });
+
+// The process's threads, or those of one name.
+size_t Threads(const std::string& name = {}) {
+    size_t count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string line;
+        std::getline(comm, line);
+        count += name.empty() || line == name;
+    }
+    return count;
+}
+
+// Every agent of the process runs on one loop: four connected pairs run no
+// more threads than one, and the loop's thread ends with the last stream
+// (GLib's own worker thread, started once, stays).
+TEST(IceLoopTest, StreamsShareOneThreadThatEndsWithTheLast) {
+    IceStream::Options options;
+    options.localAddresses = {"127.0.0.1"};
+    std::vector<std::unique_ptr<Side>> sides;
+    size_t withOne = 0;
+    for (int pair = 0; pair < 4; ++pair) {
+        options.controlling = true;
+        sides.push_back(std::make_unique<Side>(options));
+        options.controlling = false;
+        sides.push_back(std::make_unique<Side>(options));
+        Side& a = *sides[sides.size() - 2];
+        Pair(a, *sides.back());
+        ASSERT_TRUE(a.WaitFor([&] { return a.stream.GetState() == ByteStream::State::Connected; }, 15000));
+        if (pair == 0)
+            withOne = Threads();
+    }
+    EXPECT_LE(Threads(), withOne);
+    EXPECT_EQ(Threads("vantor-ice"), 1u);
+    sides.clear();
+    for (int i = 0; i < 50 && Threads("vantor-ice") > 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(Threads("vantor-ice"), 0u);
+}
 
 } // namespace
