@@ -2,7 +2,9 @@
 
 #include "p2p/ThreadStart.h"
 
+#include <condition_variable>
 #include <glib.h>
+#include <optional>
 #include <pthread.h>
 
 namespace p2p {
@@ -73,6 +75,23 @@ void IceLoop::Post(std::function<void()> task) {
         g_source_attach(source, m_context);
         g_source_unref(source);
     }
+}
+
+int IceLoop::Call(const std::function<int()>& task) {
+    if (InLoop())
+        return task();
+    std::mutex doneMutex;
+    std::condition_variable doneCv;
+    std::optional<int> result;
+    Post([&] {
+        const int r = task();
+        std::lock_guard<std::mutex> lock(doneMutex);
+        result = r;
+        doneCv.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(doneMutex);
+    doneCv.wait(lock, [&] { return result.has_value(); });
+    return *result;
 }
 
 int IceLoop::RunTasks(void* self) {

@@ -30,6 +30,10 @@ public:
     // Runs `task` on the loop's thread soon, after the tasks posted before
     // it; never at once, not even when called from the loop's thread.
     void Post(std::function<void()> task);
+    // Runs `task` on the loop's thread and waits for its result (at once
+    // when called there): what the task sets up is then seen by every later
+    // callback of the loop.
+    int Call(const std::function<int()>& task);
     bool InLoop() const { return std::this_thread::get_id() == m_threadId; }
 
 private:

@@ -39,6 +39,7 @@ struct IceStream::Engine {
     std::shared_ptr<IceLoop> loop; // runs the agent; shared by every stream of the process
     NiceAgent* agent = nullptr;
     guint stream = 0;
+    bool streamRemoved = false;      // on the loop's thread only
     std::shared_ptr<Engine> closing; // holds the engine from the owner's goodbye until the agent closed
 
     std::mutex callbackMutex; // guards the handlers and the count below
@@ -101,6 +102,10 @@ struct IceStream::Engine {
             return;
         IceLoop* loop = e->loop.get();
         loop->Post([e] {
+            // Nothing of the agent reaches the engine once it is closing.
+            g_signal_handlers_disconnect_by_data(e->agent, e.get());
+            if (!e->streamRemoved)
+                nice_agent_attach_recv(e->agent, e->stream, kComponent, e->loop->Context(), nullptr, nullptr);
             e->closing = e;
             nice_agent_close_async(e->agent, &Engine::OnClosed, e.get());
         });
@@ -176,6 +181,7 @@ struct IceStream::Engine {
         static_cast<Engine*>(self)->Call(&end);
     }
 
+    int StartAgent(const std::string& stunAddress, const std::string& turnAddress);
     std::string Credential(bool pwd) const {
         gchar* ufrag = nullptr;
         gchar* password = nullptr;
@@ -195,7 +201,7 @@ IceStream::IceStream(Options options, CandidateHandler onCandidate) : m_engine(s
 
 IceStream::~IceStream() {
     if (m_engine->loop)
-        Engine::Retire(std::move(m_engine));
+        Engine::Retire(m_engine); // a copy: a callback in progress may still read m_engine
 }
 
 int IceStream::Start() {
@@ -209,6 +215,12 @@ int IceStream::Start() {
     e.loop = IceLoop::Shared();
     if (!e.loop)
         return P2P_ERR_NO_RESOURCES;
+    // Built on the loop's thread, so that its callbacks there see the whole agent.
+    return e.loop->Call([&] { return e.StartAgent(stunAddress, turnAddress); });
+}
+
+int IceStream::Engine::StartAgent(const std::string& stunAddress, const std::string& turnAddress) {
+    Engine& e = *this;
     e.agent =
         nice_agent_new_full(e.loop->Context(), NICE_COMPATIBILITY_RFC5245,
                             static_cast<NiceAgentOption>(NICE_AGENT_OPTION_RELIABLE | NICE_AGENT_OPTION_ICE_TRICKLE));
@@ -334,7 +346,10 @@ void IceStream::Close() {
     // libnice's sources for a stream run on the loop's thread: a stream
     // removed from another thread can be freed under one of them.
     if (e.agent != nullptr)
-        e.loop->Post([engine = m_engine] { nice_agent_remove_stream(engine->agent, engine->stream); });
+        e.loop->Post([engine = m_engine] {
+            nice_agent_remove_stream(engine->agent, engine->stream);
+            engine->streamRemoved = true;
+        });
     e.Notify();
 }
 
