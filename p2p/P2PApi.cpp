@@ -32,6 +32,7 @@ namespace {
 
 constexpr size_t kMaxSessions = 64;
 constexpr int kConnectTimeoutMs = 2000;
+constexpr int kResearchMs = 1000; // the search for another address after a connect failed
 constexpr int kHelloTimeoutMs = 3000;
 constexpr int kResolveTimeoutMs = 2000;
 constexpr int kIceConnectTimeoutMs = 5000;     // after the device's answer, for a working ICE pair
@@ -151,10 +152,11 @@ struct SearchSockets {
 
 // Asks every search port of every host, of every local network's broadcast
 // address and of the IPv6 all-nodes group on every local link for the UID
-// until its device answers or the search time is up. The answer's source
-// address and TCP port are where the session goes.
+// until its device answers from an address not in `tried`, or `until`. The
+// answer's source address and TCP port are where the session goes.
 int SearchUid(const std::string& uid, std::vector<SocketAddress> hosts, const P2PSettings& settings,
-              const std::function<bool()>& cancelled, SocketAddress& found) {
+              const std::function<bool()>& cancelled, Clock::time_point until,
+              const std::vector<std::string>& tried, SocketAddress& found) {
     for (const auto& local : {LocalBroadcastAddresses(), LocalMulticastAddresses()})
         hosts.insert(hosts.end(), local.begin(), local.end());
     std::vector<SocketAddress> targets;
@@ -169,13 +171,11 @@ int SearchUid(const std::string& uid, std::vector<SocketAddress> hosts, const P2
         return P2P_ERR_NETWORK;
     uint32_t nonce = RandomNonce();
     std::vector<uint8_t> request = EncodeSearchRequest(nonce, uid);
-    Clock::time_point start = Clock::now();
-    Clock::time_point nextSend = start;
+    Clock::time_point nextSend = Clock::now();
     int interval = 100;
     for (;;) {
         Clock::time_point now = Clock::now();
-        auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count();
-        if (elapsed >= settings.searchTimeoutMs)
+        if (now >= until)
             return P2P_ERR_UID_NOT_FOUND;
         if (cancelled())
             return P2P_ERR_CANCELLED;
@@ -198,9 +198,11 @@ int SearchUid(const std::string& uid, std::vector<SocketAddress> hosts, const P2
                 uint16_t tcpPort = 0;
                 if (DecodeSearchAnswer(answer, static_cast<size_t>(n), answerNonce, answerUid, tcpPort) &&
                     answerNonce == nonce && answerUid == uid) {
-                    found = from;
-                    found.SetPort(tcpPort);
-                    return P2P_OK;
+                    from.SetPort(tcpPort);
+                    if (std::find(tried.begin(), tried.end(), from.Text()) == tried.end()) {
+                        found = from;
+                        return P2P_OK;
+                    }
                 }
                 fromLen = sizeof from.storage;
             }
@@ -282,11 +284,28 @@ int ConnectLan(const std::string& uid, const P2PSettings& settings, const std::f
         return r;
     if (hosts.empty())
         return P2P_ERR_HOST_NOT_RESOLVED;
+    // A device answers from each of its addresses; when the first answer's
+    // address takes no connection (IPv6 filtered, a stale route), a short
+    // search within the search time asks for another one.
+    Clock::time_point until = Clock::now() + std::chrono::milliseconds(settings.searchTimeoutMs);
+    std::vector<std::string> tried;
     SocketAddress address;
-    if (int r = SearchUid(uid, hosts, settings, cancelled, address); r != P2P_OK)
-        return r;
-    if (int r = ConnectTcp(address, kConnectTimeoutMs, cancelled, out.fd); r != P2P_OK)
-        return r;
+    int failed = P2P_OK;
+    for (;;) {
+        int r = SearchUid(uid, hosts, settings, cancelled, until, tried, address);
+        if (r == P2P_ERR_UID_NOT_FOUND && failed != P2P_OK)
+            return failed; // found, but no answer could be reached
+        if (r != P2P_OK)
+            return r;
+        r = ConnectTcp(address, kConnectTimeoutMs, cancelled, out.fd);
+        if (r == P2P_OK)
+            break;
+        if (r == P2P_ERR_CANCELLED)
+            return r;
+        failed = r;
+        tried.push_back(address.Text());
+        until = std::min(until, Clock::now() + std::chrono::milliseconds(kResearchMs));
+    }
     out.remote = address.Text();
     out.path = "lan";
     return P2P_OK;

@@ -269,6 +269,7 @@ public:
     std::atomic<bool> searched{false}; // a search for the UID came and was answered
     std::atomic<bool> mute{false};     // searches are heard but not answered
     std::atomic<bool> plain{false};    // no TLS
+    std::atomic<uint16_t> answerPort{0}; // the TCP port the answers give, if not its own
     static std::shared_ptr<TlsLayer::Identity> Key() {
         static std::shared_ptr<TlsLayer::Identity> key = TlsLayer::Identity::Generate();
         return key;
@@ -296,7 +297,7 @@ private:
                 uint32_t nonce;
                 std::string uid;
                 if (n > 0 && DecodeSearchRequest(buf, static_cast<size_t>(n), nonce, uid) && uid == m_uid) {
-                    std::vector<uint8_t> answer = EncodeSearchAnswer(nonce, uid, m_port);
+                    std::vector<uint8_t> answer = EncodeSearchAnswer(nonce, uid, answerPort ? answerPort.load() : m_port);
                     if (!mute)
                         sendto(m_udp.get(), answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
                     searched = true;
@@ -625,6 +626,35 @@ TEST_F(TransportTest, ALoopbackDeviceServesIpv6AndIpv4) {
     ASSERT_TRUE(WaitUntil([&] { return send(v4->Plain(), hello.data(), hello.size(), 0) > 0; }, 2000));
     EXPECT_TRUE(WaitUntil([&] { return dev.listener.Peer().rfind("127.0.0.1:", 0) == 0; }, 3000))
         << dev.listener.Peer();
+    IOTC_Session_Close(sid);
+}
+
+// An answer whose address takes no connection is not the end of the connect:
+// the device's other answer (here from a device that started a moment later)
+// is tried within the search time; with none, the connect failure is told.
+TEST_F(TransportTest, AnAnswerThatRefusesTheConnectionFallsBackToAnother) {
+    const std::string uid = testnet::UniqueUid("TWOWAYS");
+    FakeDevice stale(uid, nullptr);
+    {
+        UniqueFd closed(socket(AF_INET, SOCK_STREAM, 0));
+        sockaddr_in addr = Loopback(0);
+        socklen_t len = sizeof addr;
+        bind(closed.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        getsockname(closed.get(), reinterpret_cast<sockaddr*>(&addr), &len);
+        stale.answerPort = ntohs(addr.sin_port); // nothing listens there once closed
+    }
+    EXPECT_EQ(TryConnect(uid), Both(P2P_ERR_CONNECT_FAILED)) << "found, but reachable nowhere";
+    stale.searched = false;
+    const int sid = IOTC_Get_SessionID();
+    std::atomic<int> result{1};
+    std::thread connect([&] { result = IOTC_Connect_ByUID_Parallel(uid.c_str(), sid); });
+    ASSERT_TRUE(WaitUntil([&] { return stale.searched.load(); }, 3000));
+    TestDevice dev(true, uid);
+    connect.join();
+    EXPECT_EQ(result, P2P_OK);
+    P2PSessionInfo info{};
+    IOTC_Session_Check(sid, &info);
+    EXPECT_EQ(std::string(info.remote), "127.0.0.1:" + std::to_string(dev.device.GetTcpPort()));
     IOTC_Session_Close(sid);
 }
 
