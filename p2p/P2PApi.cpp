@@ -155,8 +155,8 @@ struct SearchSockets {
 // until its device answers from an address not in `tried`, or `until`. The
 // answer's source address and TCP port are where the session goes.
 int SearchUid(const std::string& uid, std::vector<SocketAddress> hosts, const P2PSettings& settings,
-              const std::function<bool()>& cancelled, Clock::time_point until,
-              const std::vector<std::string>& tried, SocketAddress& found) {
+              const std::function<bool()>& cancelled, Clock::time_point until, const std::vector<std::string>& tried,
+              SocketAddress& found) {
     for (const auto& local : {LocalBroadcastAddresses(), LocalMulticastAddresses()})
         hosts.insert(hosts.end(), local.begin(), local.end());
     std::vector<SocketAddress> targets;

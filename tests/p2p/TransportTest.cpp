@@ -266,9 +266,9 @@ public:
             Reply(fd, MSG_AV_START_ACK);
         return true;
     }
-    std::atomic<bool> searched{false}; // a search for the UID came and was answered
-    std::atomic<bool> mute{false};     // searches are heard but not answered
-    std::atomic<bool> plain{false};    // no TLS
+    std::atomic<bool> searched{false};   // a search for the UID came and was answered
+    std::atomic<bool> mute{false};       // searches are heard but not answered
+    std::atomic<bool> plain{false};      // no TLS
     std::atomic<uint16_t> answerPort{0}; // the TCP port the answers give, if not its own
     static std::shared_ptr<TlsLayer::Identity> Key() {
         static std::shared_ptr<TlsLayer::Identity> key = TlsLayer::Identity::Generate();
@@ -297,7 +297,8 @@ private:
                 uint32_t nonce;
                 std::string uid;
                 if (n > 0 && DecodeSearchRequest(buf, static_cast<size_t>(n), nonce, uid) && uid == m_uid) {
-                    std::vector<uint8_t> answer = EncodeSearchAnswer(nonce, uid, answerPort ? answerPort.load() : m_port);
+                    std::vector<uint8_t> answer =
+                        EncodeSearchAnswer(nonce, uid, answerPort ? answerPort.load() : m_port);
                     if (!mute)
                         sendto(m_udp.get(), answer.data(), answer.size(), 0, reinterpret_cast<sockaddr*>(&from), len);
                     searched = true;
