@@ -302,11 +302,11 @@ TEST_F(SignalingTest, MalformedMessagesAreDropped) {
 
 namespace {
 
-// A CA made with the openssl tool, and a broker certificate it signed for 127.0.0.1.
+// A CA made with the openssl tool, and a broker certificate it signed for 127.0.0.1 and ::1.
 bool MakeCertificates(const std::filesystem::path& dir) {
     const std::string d = dir.string();
     const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
-    std::ofstream(dir / "san.ext") << "subjectAltName=IP:127.0.0.1\n";
+    std::ofstream(dir / "san.ext") << "subjectAltName=IP:127.0.0.1,IP:::1\n";
     const std::string commands[] = {
         "openssl req -x509" + ec + "-keyout " + d + "/ca.key -out " + d + "/ca.pem -days 2 -subj /CN=test-ca",
         "openssl req -x509" + ec + "-keyout " + d + "/other.key -out " + d + "/other.pem -days 2 -subj /CN=other-ca",
@@ -322,25 +322,31 @@ bool MakeCertificates(const std::filesystem::path& dir) {
 } // namespace
 
 // mqtts:// reaches a broker whose certificate chains to the configured CA,
-// and never one signed by another CA, nor in clear.
+// over IPv4 and IPv6, and never one signed by another CA, nor in clear.
 TEST(SignalingTlsTest, TheBrokerCertificateMustChainToTheCa) {
     TempDir dir;
     ASSERT_TRUE(MakeCertificates(dir.path()));
+    const std::string cert = (dir.path() / "broker.pem").string(), key = (dir.path() / "broker.key").string();
     TestBroker broker;
-    broker.UseTls((dir.path() / "broker.pem").string(), (dir.path() / "broker.key").string());
+    broker.UseTls(cert, key);
+    const uint16_t v6Port = broker.AddIpv6Listener();
+    broker.UseTls(cert, key);
     ASSERT_TRUE(broker.Start());
     P2PSettings s;
     std::string error;
     EXPECT_FALSE(s.Apply("broker_ca", (dir.path() / "none.pem").string(), "test", error));
-    for (const char* ca : {"ca.pem", "other.pem", ""}) {
-        SCOPED_TRACE(ca);
-        ASSERT_TRUE(*ca == '\0' || s.Apply("broker_ca", (dir.path() / ca).string(), "test", error)) << error;
-        SignalingClient::Options o;
-        o.broker = {"127.0.0.1", broker.port()};
-        o.tls = *ca != '\0';
-        o.caFile = s.brokerCaFile;
-        SignalingClient client(o, {});
-        ASSERT_EQ(client.Start(), P2P_OK);
-        EXPECT_EQ(client.WaitConnected(std::string(ca) == "ca.pem" ? 5000 : 1500), std::string(ca) == "ca.pem");
-    }
+    for (const std::string& url :
+         {"mqtts://127.0.0.1:" + std::to_string(broker.port()), "mqtts://[::1]:" + std::to_string(v6Port)})
+        for (const char* ca : {"ca.pem", "other.pem", ""}) {
+            SCOPED_TRACE(url + " " + ca);
+            ASSERT_TRUE(s.Apply("broker", url, "test", error)) << error;
+            ASSERT_TRUE(*ca == '\0' || s.Apply("broker_ca", (dir.path() / ca).string(), "test", error)) << error;
+            SignalingClient::Options o;
+            o.broker = s.broker;
+            o.tls = *ca != '\0';
+            o.caFile = s.brokerCaFile;
+            SignalingClient client(o, {});
+            ASSERT_EQ(client.Start(), P2P_OK);
+            EXPECT_EQ(client.WaitConnected(std::string(ca) == "ca.pem" ? 5000 : 1500), std::string(ca) == "ca.pem");
+        }
 }

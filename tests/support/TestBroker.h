@@ -41,11 +41,17 @@ public:
         }
     }
     ~TestBroker() { Stop(); }
-    // Makes the listener speak TLS only (mqtts) with the certificate and key
-    // given (PEM files); call before Start.
+    // Makes the last listener speak TLS only (mqtts) with the certificate and
+    // key given (PEM files); call before Start.
     void UseTls(const std::string& certFile, const std::string& keyFile) {
         std::ofstream(m_dir.path() / "mosquitto.conf", std::ios::app)
             << "certfile " << certFile << "\nkeyfile " << keyFile << "\n";
+    }
+    // A second listener, on ::1 and a port of its own, which it answers.
+    uint16_t AddIpv6Listener() {
+        uint16_t port = FreePort();
+        std::ofstream(m_dir.path() / "mosquitto.conf", std::ios::app) << "listener " << port << " ::1\n";
+        return port;
     }
     TestBroker(const TestBroker&) = delete;
     TestBroker& operator=(const TestBroker&) = delete;
