@@ -71,6 +71,9 @@ void IceLoop::Post(std::function<void()> task) {
     }
     if (first) {
         GSource* source = g_idle_source_new();
+        // Default priority: an idle one waits for ever behind an agent that
+        // always has work (a writer the peer holds back).
+        g_source_set_priority(source, G_PRIORITY_DEFAULT);
         g_source_set_callback(source, &IceLoop::RunTasks, this, nullptr);
         g_source_attach(source, m_context);
         g_source_unref(source);

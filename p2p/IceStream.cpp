@@ -15,6 +15,12 @@ namespace p2p {
 namespace {
 
 constexpr guint kComponent = 1;
+// Received bytes the owner has not read: at kPauseBytes the stream stops
+// taking more from libnice, whose pseudo-TCP then closes its window to the
+// peer; below kResumeBytes it takes again. A peer that sends while nobody
+// reads is held back instead of filling memory.
+constexpr size_t kPauseBytes = 1 << 20;
+constexpr size_t kResumeBytes = 256 << 10;
 
 // libnice wants the servers' addresses, not their names.
 bool Resolve(const std::string& host, std::string& address) {
@@ -40,6 +46,7 @@ struct IceStream::Engine {
     NiceAgent* agent = nullptr;
     guint stream = 0;
     bool streamRemoved = false;      // on the loop's thread only
+    bool retired = false;            // the owner let go; on the loop's thread only
     std::shared_ptr<Engine> closing; // holds the engine from the owner's goodbye until the agent closed
 
     std::mutex callbackMutex; // guards the handlers and the count below
@@ -54,6 +61,7 @@ struct IceStream::Engine {
     std::string remote;
     std::vector<uint8_t> in; // received, not yet read, from inHead on
     size_t inHead = 0;
+    bool receivePaused = false; // libnice's receive callback is detached
 
     ~Engine() {
         if (agent != nullptr)
@@ -104,6 +112,7 @@ struct IceStream::Engine {
         loop->Post([e] {
             // Nothing of the agent reaches the engine once it is closing.
             g_signal_handlers_disconnect_by_data(e->agent, e.get());
+            e->retired = true;
             if (!e->streamRemoved)
                 nice_agent_attach_recv(e->agent, e->stream, kComponent, e->loop->Context(), nullptr, nullptr);
             e->closing = e;
@@ -123,8 +132,25 @@ struct IceStream::Engine {
         Notify();
     }
 
+    // On the loop's thread. libnice hands pseudo-TCP's buffered bytes over
+    // as soon as the callback is attached again.
+    void AttachReceive(bool on) {
+        nice_agent_attach_recv(agent, stream, kComponent, loop->Context(), on ? &Engine::OnReceive : nullptr,
+                               on ? this : nullptr);
+    }
+    // From Read: takes from libnice again once the owner has caught up.
+    void ResumeReceiveIfDrained(std::shared_ptr<Engine> self) {
+        if (!receivePaused || in.size() - inHead > kResumeBytes)
+            return;
+        receivePaused = false;
+        loop->Post([self] {
+            if (!self->streamRemoved && !self->retired)
+                self->AttachReceive(true);
+        });
+    }
     static void OnReceive(NiceAgent*, guint, guint, guint length, gchar* data, gpointer self) {
         auto* e = static_cast<Engine*>(self);
+        bool pause = false;
         {
             std::lock_guard<std::mutex> lock(e->mutex);
             if (e->inHead > 0 && e->inHead * 2 >= e->in.size()) {
@@ -132,7 +158,11 @@ struct IceStream::Engine {
                 e->inHead = 0;
             }
             e->in.insert(e->in.end(), data, data + length);
+            pause = e->in.size() - e->inHead >= kPauseBytes && !e->receivePaused;
+            e->receivePaused = e->receivePaused || pause;
         }
+        if (pause) // libnice keeps the rest in pseudo-TCP's buffer
+            e->AttachReceive(false);
         e->Notify();
     }
     // Connected once the reliable transport on the pair is open (libnice
@@ -256,7 +286,7 @@ int IceStream::Engine::StartAgent(const std::string& stunAddress, const std::str
     g_signal_connect(e.agent, "reliable-transport-writable", G_CALLBACK(Engine::OnWritable), &e);
     g_signal_connect(e.agent, "new-candidate-full", G_CALLBACK(Engine::OnCandidate), &e);
     g_signal_connect(e.agent, "candidate-gathering-done", G_CALLBACK(Engine::OnGatheringDone), &e);
-    nice_agent_attach_recv(e.agent, e.stream, kComponent, e.loop->Context(), &Engine::OnReceive, &e);
+    e.AttachReceive(true);
     return nice_agent_gather_candidates(e.agent, e.stream) ? P2P_OK : P2P_ERR_NETWORK;
 }
 
@@ -323,6 +353,7 @@ ptrdiff_t IceStream::Read(uint8_t* data, size_t size) {
         e.in.clear();
         e.inHead = 0;
     }
+    e.ResumeReceiveIfDrained(m_engine);
     return static_cast<ptrdiff_t>(n);
 }
 

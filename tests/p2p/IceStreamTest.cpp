@@ -55,14 +55,16 @@ struct Side {
                   candidates.push_back(c);
               changed.notify_all();
           }) {
-        stream.SetCallback([this] {
-            uint8_t buffer[65536];
-            std::lock_guard<std::mutex> lock(mutex);
-            for (ptrdiff_t n; (n = stream.Read(buffer, sizeof buffer)) > 0;)
-                received.insert(received.end(), buffer, buffer + n);
-            ++events;
-            changed.notify_all();
-        });
+        stream.SetCallback([this] { Drain(); });
+    }
+    // Reads all that waits, unless reading is stopped.
+    void Drain() {
+        uint8_t buffer[65536];
+        std::lock_guard<std::mutex> lock(mutex);
+        for (ptrdiff_t n; reading && (n = stream.Read(buffer, sizeof buffer)) > 0;)
+            received.insert(received.end(), buffer, buffer + n);
+        ++events;
+        changed.notify_all();
     }
     bool WaitFor(const std::function<bool()>& done, int ms) {
         std::unique_lock<std::mutex> lock(mutex);
@@ -74,6 +76,7 @@ struct Side {
     std::vector<std::string> candidates;
     bool gathered = false;
     int events = 0; // callbacks so far
+    bool reading = true;
     std::vector<uint8_t> received;
     IceStream stream;
 };
@@ -103,7 +106,9 @@ struct Path {
 class IceStreamTest : public testing::TestWithParam<Path> {};
 
 // 8 MiB from the controlling side arrive whole and in order, and the
-// stream reports the path it took.
+// stream reports the path it took. While the receiver reads nothing, the
+// sender is held back: the receiving stream stops taking from the pair
+// rather than buffering all that comes.
 TEST_P(IceStreamTest, LargePayloadCrossesIntact) {
     const Path& p = GetParam();
     std::unique_ptr<TestTurn> turn;
@@ -136,16 +141,39 @@ TEST_P(IceStreamTest, LargePayloadCrossesIntact) {
     std::vector<uint8_t> payload(8 << 20);
     for (size_t i = 0; i < payload.size(); ++i)
         payload[i] = static_cast<uint8_t>(i * 2654435761u >> 13);
-    for (size_t sent = 0; sent < payload.size();) {
-        ptrdiff_t n = a.stream.Write(payload.data() + sent, payload.size() - sent);
-        ASSERT_GE(n, 0) << "stream broke after " << sent << " bytes";
-        sent += static_cast<size_t>(n);
-        if (n == 0) { // until the stream says it has room
-            std::unique_lock<std::mutex> lock(a.mutex);
-            int seen = a.events;
-            a.changed.wait_for(lock, std::chrono::milliseconds(100), [&] { return a.events != seen; });
-        }
+    {
+        std::lock_guard<std::mutex> lock(b.mutex);
+        b.reading = false;
     }
+    size_t sent = 0;
+    // Writes until all is sent, or until nothing more has been taken for
+    // `patience` (false then).
+    auto send = [&](std::chrono::milliseconds patience) {
+        using Clock = std::chrono::steady_clock;
+        for (auto progress = Clock::now(); sent < payload.size();) {
+            ptrdiff_t n = a.stream.Write(payload.data() + sent, payload.size() - sent);
+            EXPECT_GE(n, 0) << "stream broke after " << sent << " bytes";
+            if (n < 0 || (n == 0 && Clock::now() - progress > patience))
+                return false;
+            sent += static_cast<size_t>(n);
+            if (n > 0) {
+                progress = Clock::now();
+            } else { // until the stream says it has room
+                std::unique_lock<std::mutex> lock(a.mutex);
+                int seen = a.events;
+                a.changed.wait_for(lock, std::chrono::milliseconds(100), [&] { return a.events != seen; });
+            }
+        }
+        return true;
+    };
+    EXPECT_FALSE(send(std::chrono::seconds(1))) << "the sender was not held back";
+    EXPECT_LT(sent, size_t(4) << 20);
+    {
+        std::lock_guard<std::mutex> lock(b.mutex);
+        b.reading = true;
+    }
+    b.Drain(); // the rest then flows as b reads it
+    ASSERT_TRUE(send(std::chrono::seconds(20))) << "the stream did not take up again after " << sent << " bytes";
     ASSERT_TRUE(b.WaitFor([&] { return b.received.size() >= payload.size(); }, 60000)) << b.received.size();
     std::lock_guard<std::mutex> lock(b.mutex);
     EXPECT_TRUE(b.received == payload);
