@@ -12,7 +12,9 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <mutex>
+#include <sched.h>
 #include <thread>
 #include <unistd.h>
 
@@ -185,6 +187,56 @@ INSTANTIATE_TEST_SUITE_P(Paths, IceStreamTest,
                                          Path{"RelayOverUdp", true, true, false},
                                          Path{"RelayOverTcp", true, false, true}),
                          [](const testing::TestParamInfo<Path>& info) { return std::string(info.param.name); });
+
+// Inside a network namespace of its own whose only addresses besides
+// loopback are global IPv6 ones on a veth pair: two streams given no local
+// address gather those by themselves, pair over them and carry data both
+// ways. Returns what went wrong, or nothing.
+std::string CrossOverGlobalIpv6() {
+    if (unshare(CLONE_NEWNET) != 0)
+        return "unshare failed";
+    if (std::system("ip link set lo up && ip link add v0 type veth peer name v1 && "
+                    "ip addr add 2001:db8:1::1/64 dev v0 nodad && ip addr add 2001:db8:1::2/64 dev v1 nodad && "
+                    "ip link set v0 up && ip link set v1 up") != 0)
+        return "the namespace's links could not be made";
+    IceStream::Options options;
+    options.controlling = true;
+    Side a(options);
+    options.controlling = false;
+    Side b(options);
+    Pair(a, b);
+    for (Side* s : {&a, &b})
+        if (!s->WaitFor([s] { return s->stream.GetState() == ByteStream::State::Connected; }, 15000))
+            return "the streams did not connect";
+    if (a.stream.RemoteAddress().rfind("[2001:db8:1::", 0) != 0)
+        return "pair not on the global addresses: " + a.stream.RemoteAddress();
+    const std::string ask = "over ipv6?", answer = "yes";
+    if (a.stream.Write(reinterpret_cast<const uint8_t*>(ask.data()), ask.size()) != ptrdiff_t(ask.size()) ||
+        !b.WaitFor([&] { return b.received.size() == ask.size(); }, 10000))
+        return "nothing crossed from the controlling side";
+    if (b.stream.Write(reinterpret_cast<const uint8_t*>(answer.data()), answer.size()) != ptrdiff_t(answer.size()) ||
+        !a.WaitFor([&] { return a.received.size() == answer.size(); }, 10000))
+        return "nothing crossed back";
+    std::lock_guard<std::mutex> lock(b.mutex);
+    return std::string(b.received.begin(), b.received.end()) == ask ? "" : "the data changed on the way";
+}
+
+TEST(IceStreamIpv6Test, GathersAndPairsGlobalAddresses) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a network namespace";
+    if (std::system("ip -V > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs the ip tool";
+    // The child runs in a fresh process (threadsafe style), so no thread of
+    // this one is in its namespace.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            std::string error = CrossOverGlobalIpv6();
+            std::cerr << (error.empty() ? "crossed over global ipv6" : error) << std::endl;
+            _exit(error.empty() ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "crossed over global ipv6");
+}
 
 // The process's threads, or those of one name.
 size_t Threads(const std::string& name = {}) {
